@@ -1,0 +1,19 @@
+# Cross build for the board: 32-bit ARM, hard-float, Debian's multiarch
+# compilers and libraries (dpkg --add-architecture armhf). Tests run under
+# qemu-user with the armhf loader and libraries.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+
+set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
+set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
+set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
+
+# Multiarch keeps armhf libraries under /usr/lib/arm-linux-gnueabihf, so "/"
+# is a root too; the library architecture keeps x86-64 ones out.
+set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf /)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm;-L;/usr/arm-linux-gnueabihf)

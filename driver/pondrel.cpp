@@ -1,0 +1,31 @@
+#include "pondrel.h"
+
+#include <cstdint>
+#include <stdexcept>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+
+Pondrel::Pondrel() : control_result(-1) {
+    device_type = "pondrel";
+    baud_rate = 9600;
+    preset_flag = 1;
+}
+
+Pondrel::~Pondrel() = default;
+
+int Pondrel::InitSetting(const Json::Value& setting) {
+    data.data_id = DataId();
+    return UniDataDevice::InitSetting(setting);
+}
+
+float Pondrel::Get_Value(unsigned int /*index*/, const std::string& /*name*/) const {
+    if (!data_ready) throw std::out_of_range("数据未就绪");
+    // Data of an unknown time cannot be fresh.
+    if (update_time.is_special()) throw std::out_of_range("数据已超时");
+    const boost::posix_time::time_duration age =
+        boost::posix_time::second_clock::local_time() - update_time;
+    // In 64 bits: time_t, and so total_seconds(), is 32 bits on the board.
+    const std::int64_t age_seconds = age.ticks() / age.ticks_per_second();
+    if (age_seconds >= 61) throw std::out_of_range("数据已超时");
+    throw std::out_of_range("不支持变量");
+}
