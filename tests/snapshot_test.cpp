@@ -204,30 +204,27 @@ TEST_F(SnapshotTest, ACompletedRoundChangesTheValueBehindTheAddressInPlace) {
     EXPECT_EQ(driver->snapshot_time, driver->update_time);
 }
 
-TEST_F(SnapshotTest, ARebuildThatRunsOutOfMemoryIsRedoneByTheNextRequest) {
-    const Pondrel_Data_t old_record = testing_support::uniform_record(1.0f);
-    Pondrel_Data_t new_record = filled_record();
+TEST_F(SnapshotTest, ABuildThatRunsOutOfMemoryIsRedoneByTheNextRequest) {
+    // The first build inserts the 56 members, so it allocates all along.
+    const Pondrel_Data_t record = filled_record();
+    const ptime when = kSomeSecond + seconds(2);
 
-    // The text a healthy driver gives for the new record.
     auto reference = testing_support::make_driver();
-    reference->data = new_record;
-    reference->update_time = kSomeSecond + seconds(2);
+    reference->data = record;
+    reference->update_time = when;
     std::vector<char> buffer(8192);
     int written = 0;
     ASSERT_EQ(reference->DeviceIoControl(801, nullptr, 0, buffer.data(), 8192, written), 0);
     const std::string expected(buffer.data(), static_cast<std::size_t>(written));
 
-    bool failed_once = false;
+    int failures = 0;
     for (std::size_t n = 0; n < 1000; ++n) {
         SCOPED_TRACE(n);
-        set_record(old_record, kSomeSecond + seconds(1));
-        text();
-        set_record(new_record, kSomeSecond + seconds(2));
-
+        driver = testing_support::make_driver();
+        set_record(record, when);
         alloc_probe::fail_allocation_after(n);
         bool threw = false;
         try {
-            written = 0;
             driver->DeviceIoControl(801, nullptr, 0, buffer.data(), 8192, written);
         } catch (const std::bad_alloc&) {
             threw = true;
@@ -235,7 +232,7 @@ TEST_F(SnapshotTest, ARebuildThatRunsOutOfMemoryIsRedoneByTheNextRequest) {
         alloc_probe::disarm();
         EXPECT_EQ(text(), expected);
         if (!threw) break;
-        failed_once = true;
+        ++failures;
     }
-    EXPECT_TRUE(failed_once);
+    EXPECT_GT(failures, 56);  // failures inside the build, not only in the writer
 }
