@@ -63,5 +63,4 @@ private:
     int answer_snapshot_address(void* out, int out_len, int& out_written);
     // REQUIRES: snapshot_mutex held.
     void refresh_snapshot();
-    void store_block(std::size_t record_offset, std::size_t bytes);
 };
