@@ -1,0 +1,33 @@
+// The device history of the host program: one SQLite table, one row per
+// stored record (data id, record type code, local time, the record's bytes).
+// Every append is its own transaction, committed and synced before it
+// returns, so a crash or kill loses no completed round. One thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+class History {
+public:
+    // Opens or creates the database. Throws std::runtime_error naming the
+    // file and the reason.
+    explicit History(const std::string& path);
+    ~History();
+    History(const History&) = delete;
+    History& operator=(const History&) = delete;
+
+    // Throws std::runtime_error when the row cannot be stored.
+    void append(std::uint32_t data_id, int type_code, const std::string& saved_at,
+                const unsigned char* record, unsigned int len);
+    // The newest record stored for `data_id`, if any.
+    std::optional<std::vector<unsigned char>> newest(std::uint32_t data_id);
+
+private:
+    void execute(const char* sql);
+    std::string path_;
+    sqlite3* db_ = nullptr;
+};

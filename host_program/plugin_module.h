@@ -1,0 +1,31 @@
+// A device plug-in loaded the way the board's host loads it: dlopen with
+// RTLD_NOW, get_providers by its plain name, the first provider that is a
+// KovSPDeviceProvider. Devices it creates must be deleted before it goes.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "provider.h"
+
+class KovSPDevice;
+
+class PluginModule {
+public:
+    // Throws std::runtime_error with a one-line message naming the file and
+    // what was wrong with it.
+    explicit PluginModule(const std::string& path);
+    ~PluginModule();
+    PluginModule(const PluginModule&) = delete;
+    PluginModule& operator=(const PluginModule&) = delete;
+
+    // A new device; the caller owns it.
+    KovSPDevice* create() const;
+
+private:
+    std::string path_;
+    void* handle_ = nullptr;
+    std::vector<std::shared_ptr<Provider>> providers_;
+    const KovSPDeviceProvider* provider_ = nullptr;
+};

@@ -1,0 +1,104 @@
+// pondrel-meter-sim: a simulated 18-circuit meter on a pseudo-terminal.
+#include <getopt.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+#include "meter_server.h"
+#include "word_order.h"
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+
+void on_signal(int) { g_stop = true; }
+
+const char kUsage[] =
+    "usage: pondrel-meter-sim [options]\n"
+    "A simulated 18-circuit meter: a Modbus RTU slave on a new pseudo-terminal,\n"
+    "serving holding registers 100 to 209 as 32-bit floats. Prints the\n"
+    "terminal's path, then serves until SIGINT or SIGTERM.\n"
+    "  --word-order ABCD|CDAB|BADC|DCBA  float layout over two registers (ABCD)\n"
+    "  --slave ID          slave address, 1 to 247 (1)\n"
+    "  --link PATH         also make PATH a symbolic link to the terminal\n"
+    "  --fault F           none|silent|exception|crc|slow (none)\n"
+    "  --fault-file FILE   read the fault from FILE before every request\n"
+    "  --slow-ms MS        delay of the slow fault (1500)\n"
+    "  --help              this text\n";
+
+[[noreturn]] void fail(const std::string& message) {
+    std::cerr << "pondrel-meter-sim: " << message << "\n";
+    std::exit(2);
+}
+
+int parse_int(const char* text, const char* option, int low, int high) {
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || value < low || value > high) {
+        fail(std::string("bad value for ") + option + ": '" + text + "'");
+    }
+    return static_cast<int>(value);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    MeterServerOptions options;
+    std::string link;
+    const option longs[] = {
+        {"word-order", required_argument, nullptr, 'w'}, {"slave", required_argument, nullptr, 's'},
+        {"link", required_argument, nullptr, 'l'},       {"fault", required_argument, nullptr, 'f'},
+        {"fault-file", required_argument, nullptr, 'F'}, {"slow-ms", required_argument, nullptr, 'd'},
+        {"help", no_argument, nullptr, 'h'},             {nullptr, 0, nullptr, 0},
+    };
+    opterr = 0;
+    int c;
+    while ((c = getopt_long(argc, argv, "", longs, nullptr)) != -1) {
+        switch (c) {
+        case 'w': {
+            const auto order = parse_word_order(optarg);
+            if (!order) fail(std::string("bad value for --word-order: '") + optarg + "'");
+            options.order = *order;
+            break;
+        }
+        case 's': options.slave_id = parse_int(optarg, "--slave", 1, 247); break;
+        case 'l': link = optarg; break;
+        case 'f': {
+            const auto fault = parse_meter_fault(optarg);
+            if (!fault) fail(std::string("bad value for --fault: '") + optarg + "'");
+            options.fault = *fault;
+            break;
+        }
+        case 'F': options.fault_file = optarg; break;
+        case 'd': options.slow_ms = parse_int(optarg, "--slow-ms", 0, 600000); break;
+        case 'h': std::cout << kUsage; return 0;
+        default: fail(std::string("unknown or incomplete option '") + argv[optind - 1] + "' (see --help)");
+        }
+    }
+    if (optind < argc) fail(std::string("unexpected argument '") + argv[optind] + "'");
+
+    try {
+        MeterServer server(options);
+        if (!link.empty()) {
+            unlink(link.c_str());
+            if (symlink(server.device_path().c_str(), link.c_str()) != 0) {
+                fail("cannot make the link " + link);
+            }
+        }
+        struct sigaction action {};
+        action.sa_handler = on_signal;
+        sigaction(SIGINT, &action, nullptr);
+        sigaction(SIGTERM, &action, nullptr);
+        std::cout << server.device_path() << std::endl;
+        server.serve(g_stop);
+        if (!link.empty()) unlink(link.c_str());
+    } catch (const std::exception& e) {
+        fail(e.what());
+    }
+    return 0;
+}

@@ -1,0 +1,318 @@
+// pondrel-host and pondrel-meter-sim end to end, over pseudo-terminals.
+#include <signal.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <json/reader.h>
+#include <gtest/gtest.h>
+
+#include "child_process.h"
+#include "meter_model.h"
+#include "pondrel_data.h"
+
+using namespace std::chrono_literals;
+using testing_support::ChildProcess;
+using testing_support::run_program;
+
+namespace {
+
+const std::string kHost = PONDREL_HOST_EXE;
+const std::string kSim = PONDREL_SIM_EXE;
+
+struct Row {
+    std::uint32_t data_id;
+    int type_code;
+    std::string saved_at;
+    std::vector<unsigned char> record;
+};
+
+std::vector<Row> history_rows(const std::string& path) {
+    std::vector<Row> rows;
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        return rows;
+    }
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(db, "SELECT data_id, type_code, saved_at, record FROM history ORDER BY id", -1,
+                       &statement, nullptr);
+    while (statement != nullptr && sqlite3_step(statement) == SQLITE_ROW) {
+        Row row;
+        row.data_id = static_cast<std::uint32_t>(sqlite3_column_int64(statement, 0));
+        row.type_code = sqlite3_column_int(statement, 1);
+        row.saved_at = reinterpret_cast<const char*>(sqlite3_column_text(statement, 2));
+        const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(statement, 3));
+        row.record.assign(bytes, bytes + sqlite3_column_bytes(statement, 3));
+        rows.push_back(row);
+    }
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return rows;
+}
+
+Pondrel_Data_t record_of(const Row& row) {
+    Pondrel_Data_t record{};
+    std::memcpy(&record, row.record.data(), std::min(row.record.size(), sizeof record));
+    return record;
+}
+
+// True when the record holds exactly the simulated meter's readings of `round`.
+bool holds_round(const Pondrel_Data_t& record, std::uint64_t round) {
+    const MeterReadings m = readings_at(round);
+    return std::memcmp(&record.voltage, &m.voltage, 4) == 0 &&
+           std::memcmp(record.current, m.current, 72) == 0 &&
+           std::memcmp(record.power, m.power, 72) == 0 &&
+           std::memcmp(record.energy, m.energy, 72) == 0;
+}
+
+// True when the 801 text shows the readings of `round`, float-exact.
+bool shows_round(const Json::Value& snapshot, std::uint64_t round) {
+    const MeterReadings m = readings_at(round);
+    if (snapshot["\xE7\x94\xB5\xE5\x8E\x8B"].asDouble() != static_cast<double>(m.voltage)) return false;
+    for (int n = 1; n <= kMeterCircuits; ++n) {
+        const std::string number = std::to_string(n);
+        if (snapshot["\xE7\x94\xB5\xE6\xB5\x81" + number].asDouble() != static_cast<double>(m.current[n - 1]) ||
+            snapshot["\xE5\x8A\x9F\xE7\x8E\x87" + number].asDouble() !=
+                static_cast<double>(m.power[n - 1] / 1000.0f) ||
+            snapshot["\xE7\x94\xB5\xE5\xBA\xA6" + number].asDouble() != static_cast<double>(m.energy[n - 1])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<Json::Value> json_lines(const std::vector<std::string>& lines) {
+    std::vector<Json::Value> found;
+    for (const std::string& line : lines) {
+        if (line.empty() || line[0] != '{') continue;
+        Json::Value value;
+        Json::Reader reader;
+        if (reader.parse(line, value)) found.push_back(value);
+    }
+    return found;
+}
+
+std::string time_text(const Pondrel_Time_t& t) {
+    return std::to_string(t.year) + "-" + std::to_string(t.month) + "-" + std::to_string(t.day) + " " +
+           std::to_string(t.hour) + ":" + std::to_string(t.minute) + ":" + std::to_string(t.second);
+}
+
+class HostProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char dir_template[] = "/tmp/pondrel-host-test-XXXXXX";
+        dir_ = mkdtemp(dir_template);
+        history_ = dir_ + "/history.db";
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::string file(const std::string& name, const std::string& content) {
+        const std::string path = dir_ + "/" + name;
+        std::ofstream(path) << content;
+        return path;
+    }
+    std::vector<std::string> host_args(std::vector<std::string> extra) {
+        std::vector<std::string> args = {kHost, "--history", history_};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    }
+
+    std::string dir_;
+    std::string history_;
+};
+
+}  // namespace
+
+TEST_F(HostProgramTest, PollsTheBuiltInMeterStoresEveryRoundAndRestoresAfterARestart) {
+    const auto run = run_program(host_args({"--rounds", "3", "--interval", "0.3"}), 60s);
+    ASSERT_EQ(run.code, 0) << run.errors;
+    const auto rows = history_rows(history_);
+    ASSERT_EQ(rows.size(), 3u);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(rows[i].data_id, 1u);
+        EXPECT_EQ(rows[i].type_code, 5156);
+        ASSERT_EQ(rows[i].record.size(), 231u);
+        const Pondrel_Data_t record = record_of(rows[i]);
+        EXPECT_EQ(record.data_id, 1u);
+        EXPECT_TRUE(holds_round(record, i + 1));
+        // The record's time is the round's local time, as stored beside it.
+        EXPECT_EQ(rows[i].saved_at.substr(0, 4), std::to_string(record.record_time.year));
+        EXPECT_EQ(std::stoi(rows[i].saved_at.substr(17, 2)), record.record_time.second);
+    }
+    // One JSON object a line per round; each shows a round the meter served
+    // (rounds within one second share a snapshot) and that round's time.
+    const auto snapshots = json_lines(run.lines);
+    ASSERT_EQ(snapshots.size(), 3u);
+    for (const auto& snapshot : snapshots) {
+        EXPECT_EQ(snapshot.size(), 56u);
+        bool matched = false;
+        for (std::uint64_t round = 1; round <= 3 && !matched; ++round) {
+            matched = shows_round(snapshot, round) &&
+                      snapshot["\xE6\x9B\xB4\xE6\x96\xB0\xE6\x97\xB6\xE9\x97\xB4"].asString() ==
+                          time_text(record_of(rows[round - 1]).record_time);
+        }
+        EXPECT_TRUE(matched) << snapshot.toStyledString();
+    }
+    EXPECT_NE(run.errors.find("round 3 complete, data fresh"), std::string::npos) << run.errors;
+
+    // A restart takes the newest record back before it polls, without storing it again.
+    const auto again = run_program(host_args({"--rounds", "1"}), 60s);
+    ASSERT_EQ(again.code, 0) << again.errors;
+    EXPECT_NE(again.errors.find("restored the newest record of data id 1"), std::string::npos) << again.errors;
+    EXPECT_EQ(history_rows(history_).size(), 4u);
+}
+
+TEST_F(HostProgramTest, EveryWordOrderRoundTrips) {
+    for (const char* order : {"ABCD", "CDAB", "BADC", "DCBA"}) {
+        SCOPED_TRACE(order);
+        std::filesystem::remove(history_);
+        const auto run = run_program(host_args({"--rounds", "1", "--word-order", order}), 30s);
+        ASSERT_EQ(run.code, 0) << run.errors;
+        const auto rows = history_rows(history_);
+        ASSERT_EQ(rows.size(), 1u);
+        EXPECT_TRUE(holds_round(record_of(rows[0]), 1));
+    }
+}
+
+TEST_F(HostProgramTest, StopsCleanlyOnSigterm) {
+    ChildProcess host(host_args({"--interval", "0.2"}));
+    bool got_round = false;
+    while (auto line = host.read_line(20s)) {
+        if (!line->empty() && (*line)[0] == '{') {
+            got_round = true;
+            break;
+        }
+    }
+    ASSERT_TRUE(got_round) << host.error_text();
+    host.send_signal(SIGTERM);
+    EXPECT_EQ(host.wait(10s), 0) << host.error_text();
+    EXPECT_GE(history_rows(history_).size(), 1u);
+}
+
+TEST_F(HostProgramTest, AnIndependentMasterReadsTheSimulatedMeter) {
+    ChildProcess sim({kSim, "--link", dir_ + "/meter"});
+    const auto path = sim.read_line(10s);
+    ASSERT_TRUE(path.has_value()) << sim.error_text();
+    EXPECT_EQ(std::filesystem::read_symlink(dir_ + "/meter").string(), *path);
+    // Voltage and the 18 currents as big-endian (ABCD) floats from register 100.
+    const auto read = run_program({"mbpoll", "-m", "rtu", "-a", "1", "-b", "9600", "-P", "none", "-t",
+                                   "4:float", "-B", "-0", "-r", "100", "-c", "19", "-1", "-o", "2",
+                                   dir_ + "/meter"},
+                                  30s);
+    ASSERT_EQ(read.code, 0) << read.errors;
+    const MeterReadings expected = readings_at(1);
+    int values = 0;
+    for (const std::string& line : read.lines) {
+        int address = 0;
+        double value = 0;
+        if (std::sscanf(line.c_str(), "[%d]: %lf", &address, &value) != 2) continue;
+        const int index = (address - 100) / 2;
+        ASSERT_GE(index, 0);
+        ASSERT_LE(index, 18);
+        const double want = index == 0 ? expected.voltage : expected.current[index - 1];
+        EXPECT_NEAR(value, want, 1e-4 * std::abs(want) + 1e-6) << line;
+        ++values;
+    }
+    EXPECT_EQ(values, 19);
+}
+
+TEST_F(HostProgramTest, AMeterThatStopsAnsweringIsReportedAndRecoveredFrom) {
+    for (const char* fault : {"silent", "exception", "crc", "slow"}) {
+        SCOPED_TRACE(fault);
+        std::filesystem::remove(history_);
+        const std::string fault_file = file("fault", fault);
+        ChildProcess sim({kSim, "--fault-file", fault_file, "--slow-ms", "600"});
+        const auto path = sim.read_line(10s);
+        ASSERT_TRUE(path.has_value());
+
+        ChildProcess host(host_args({"--device", *path, "--timeout", "200", "--interval", "0.1",
+                                     "--rounds", "2"}));
+        int errors = 0;
+        while (errors < 2) {
+            const auto line = host.read_line(20s);
+            ASSERT_TRUE(line.has_value()) << host.error_text();
+            ASSERT_NE((*line)[0], '{') << "a round completed while the meter failed";
+            if (*line == "SPModbus get error") ++errors;
+        }
+        EXPECT_TRUE(history_rows(history_).empty());
+        file("fault", "none");
+        ASSERT_EQ(host.wait(30s), 0) << host.error_text();
+        EXPECT_EQ(json_lines(host.remaining_lines()).size(), 2u);
+        EXPECT_EQ(history_rows(history_).size(), 2u);
+        const std::string report = host.error_text();
+        EXPECT_NE(report.find("failed"), std::string::npos) << report;
+        EXPECT_NE(report.find("data not ready"), std::string::npos) << report;
+        EXPECT_NE(report.find("complete, data fresh"), std::string::npos) << report;
+    }
+}
+
+TEST_F(HostProgramTest, BadInputFailsWithOneLineAndLeavesTheHistoryAlone) {
+    ASSERT_EQ(run_program(host_args({"--rounds", "1"}), 30s).code, 0);
+    std::ifstream before_file(history_, std::ios::binary);
+    const std::string before((std::istreambuf_iterator<char>(before_file)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(before.empty());
+
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        const char* says;
+    };
+    const std::string text_file = file("not-a-plugin.so", "plain text");
+    const std::vector<Case> cases = {
+        {{"--bogus"}, 2, "unknown option '--bogus'"},
+        {{"--baud", "fast"}, 2, "--baud"},
+        {{"--rounds", "0"}, 2, "--rounds"},
+        {{"--interval", "-1"}, 2, "--interval"},
+        {{"--parity", "X"}, 2, "--parity"},
+        {{"--word-order", "ABDC"}, 2, "--word-order"},
+        {{"--slave", "300"}, 2, "--slave"},
+        {{"--rounds"}, 2, "--rounds needs a value"},
+        {{"extra"}, 2, "unexpected argument"},
+        {{"--plugin", dir_ + "/missing.so"}, 3, "cannot load plug-in"},
+        {{"--plugin", text_file}, 3, "cannot load plug-in"},
+        {{"--plugin", PONDREL_NO_ENTRY_PLUGIN}, 3, "has no get_providers"},
+        {{"--plugin", PONDREL_FOREIGN_PLUGIN}, 3, "no serial-port device provider"},
+        {{"--setting", dir_ + "/missing.json"}, 4, "cannot read setting file"},
+        {{"--setting", file("broken.json", "{\"data_id\": ")}, 4, "invalid setting file"},
+        {{"--setting", file("array.json", "[1]")}, 4, "not a JSON object"},
+        {{"--setting", file("id.json", "{\"data_id\": -1}")}, 4, "data_id"},
+        {{"--setting", file("mode.json", "{\"appSetting\": {\"b_mode\": [1]}}")}, 4, "refused setting file"},
+        {{"--device", dir_ + "/no-such-tty"}, 5, "cannot open serial device"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
+        auto args = host_args({"--rounds", "1"});
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const auto run = run_program(args, 30s);
+        EXPECT_EQ(run.code, c.code);
+        EXPECT_NE(run.errors.find(c.says), std::string::npos) << run.errors;
+        EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << run.errors;
+        EXPECT_TRUE(json_lines(run.lines).empty());
+        std::ifstream after_file(history_, std::ios::binary);
+        const std::string after((std::istreambuf_iterator<char>(after_file)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(after, before);
+        EXPECT_FALSE(std::filesystem::exists(history_ + "-wal") &&
+                     std::filesystem::file_size(history_ + "-wal") > 0);
+    }
+}
+
+TEST_F(HostProgramTest, HelpNamesEveryOption) {
+    const auto run = run_program({kHost, "--help"}, 10s);
+    EXPECT_EQ(run.code, 0);
+    std::string text;
+    for (const auto& line : run.lines) text += line + "\n";
+    for (const char* option : {"--plugin", "--setting", "--device", "--baud", "--parity", "--slave",
+                               "--timeout", "--connect-pause", "--request-pause", "--word-order",
+                               "--rounds", "--interval", "--history", "--help"}) {
+        EXPECT_NE(text.find(option), std::string::npos) << option;
+    }
+}
