@@ -1,12 +1,18 @@
 #!/usr/bin/env bash
-# Builds pondrel.so for x86-64 and for the armhf board and prints where they are.
+# Builds the plug-in for x86-64 and for the armhf board, then runs pondrel-host
+# against the built-in simulated meter for a few rounds: one JSON snapshot a
+# line on standard output, the host's status lines on standard error.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/deps.sh
+bash scripts/deps.sh >/dev/null
 
-for preset in native armhf; do
-    cmake --preset "${preset}" >/dev/null
-    cmake --build --preset "${preset}" --target pondrel >/dev/null
-    echo "${preset}: $(pwd)/build/${preset}/driver/pondrel.so"
-done
+cmake --preset armhf >/dev/null
+cmake --build --preset armhf --target pondrel >/dev/null
+echo "armhf plug-in: $(pwd)/build/armhf/driver/pondrel.so" >&2
+
+cmake --preset native >/dev/null
+cmake --build --preset native --target pondrel pondrel-host pondrel-meter-sim >/dev/null
+echo "x86-64 plug-in: $(pwd)/build/native/driver/pondrel.so" >&2
+
+exec build/native/host_program/pondrel-host --rounds "${ROUNDS:-3}" "$@"
