@@ -142,11 +142,11 @@ TEST_F(HostProgramTest, PollsTheBuiltInMeterStoresEveryRoundAndRestoresAfterARes
         EXPECT_EQ(rows[i].type_code, 5156);
         ASSERT_EQ(rows[i].record.size(), 231u);
         const Pondrel_Data_t record = record_of(rows[i]);
-        EXPECT_EQ(record.data_id, 1u);
+        EXPECT_EQ(+record.data_id, 1u);
         EXPECT_TRUE(holds_round(record, i + 1));
         // The record's time is the round's local time, as stored beside it.
-        EXPECT_EQ(rows[i].saved_at.substr(0, 4), std::to_string(record.record_time.year));
-        EXPECT_EQ(std::stoi(rows[i].saved_at.substr(17, 2)), record.record_time.second);
+        EXPECT_EQ(rows[i].saved_at.substr(0, 4), std::to_string(+record.record_time.year));
+        EXPECT_EQ(std::stoi(rows[i].saved_at.substr(17, 2)), +record.record_time.second);
     }
     // One JSON object a line per round; each shows a round the meter served
     // (rounds within one second share a snapshot) and that round's time.

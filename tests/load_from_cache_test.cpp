@@ -77,7 +77,7 @@ TEST_F(LoadFromCacheTest, BothOverloadsTakeA231ByteImageAndCompleteARound) {
         std::memcpy(&id, &driver->data, sizeof id);
         EXPECT_EQ(id, 0x83000080u);
         // The image's time bytes give way to the time of the restore.
-        EXPECT_EQ(driver->data.record_time.year, driver->update_time.date().year());
-        EXPECT_EQ(driver->data.record_time.second, driver->update_time.time_of_day().seconds());
+        EXPECT_EQ(+driver->data.record_time.year, driver->update_time.date().year());
+        EXPECT_EQ(+driver->data.record_time.second, driver->update_time.time_of_day().seconds());
     }
 }

@@ -90,12 +90,12 @@ TEST_F(RoundDoneTest, OneRoundMakesTheHostCallsInOrderWithTheirArguments) {
     const auto day = driver->update_time.date();
     const auto clock = driver->update_time.time_of_day();
     const Pondrel_Time_t& t = driver->data.record_time;
-    EXPECT_EQ(t.year, day.year());
-    EXPECT_EQ(t.month, day.month().as_number());
-    EXPECT_EQ(t.day, day.day());
-    EXPECT_EQ(t.hour, clock.hours());
-    EXPECT_EQ(t.minute, clock.minutes());
-    EXPECT_EQ(t.second, clock.seconds());
+    EXPECT_EQ(+t.year, day.year());
+    EXPECT_EQ(+t.month, day.month().as_number());
+    EXPECT_EQ(+t.day, day.day());
+    EXPECT_EQ(+t.hour, clock.hours());
+    EXPECT_EQ(+t.minute, clock.minutes());
+    EXPECT_EQ(+t.second, clock.seconds());
 
     const standin::HostCall& sent = calls[1];
     EXPECT_EQ(sent.ints, (std::vector<std::int64_t>{5156, 231, 0}));
