@@ -15,5 +15,14 @@ public:
     KovSPDevice* create() const override;
 };
 
+// Found by its plain name, so C linkage, though it returns a C++ type: the
+// host is C++ built with the same ABI.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wreturn-type-c-linkage"
+#endif
 extern "C" __attribute__((visibility("default")))
 std::vector<std::shared_ptr<Provider>> get_providers();
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif

@@ -14,7 +14,8 @@
 
 class SPModbus : public KovSPDevice {
 public:
-    enum tab_type {
+    // An int underneath, so that any table number the host passes is a valid value.
+    enum tab_type : int {
         TAB_COILS = 0,
         TAB_DISCRETE_INPUTS = 1,
         TAB_HOLDING_REGISTERS = 2,
