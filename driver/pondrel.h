@@ -59,6 +59,11 @@ public:
     std::int32_t control_result;
 
 private:
+    // The writer's text of `snapshot`, kept while snapshot_text_current_ says it
+    // is the text of the snapshot as it stands. Guarded by snapshot_mutex.
+    std::string snapshot_text_;
+    bool snapshot_text_current_ = false;
+
     int answer_snapshot_text(void* out, int out_len, int& out_written);
     int answer_snapshot_address(void* out, int out_len, int& out_written);
     // REQUIRES: snapshot_mutex held.

@@ -48,13 +48,15 @@ int Pondrel::DeviceIoControl(int code, const void* in, int in_len, void* out, in
 int Pondrel::answer_snapshot_text(void* out, int out_len, int& out_written) {
     std::lock_guard<std::mutex> lock(snapshot_mutex);
     refresh_snapshot();
-    Json::FastWriter writer;
-    const std::string text = writer.write(snapshot);
-    out_written = static_cast<int>(text.size());
-    if (out == nullptr || out_len < 0 || static_cast<std::size_t>(out_len) < text.size()) {
+    if (!snapshot_text_current_) {
+        snapshot_text_ = Json::FastWriter().write(snapshot);
+        snapshot_text_current_ = true;
+    }
+    out_written = static_cast<int>(snapshot_text_.size());
+    if (out == nullptr || out_len < 0 || static_cast<std::size_t>(out_len) < snapshot_text_.size()) {
         return -1;
     }
-    std::memcpy(out, text.data(), text.size());
+    std::memcpy(out, snapshot_text_.data(), snapshot_text_.size());
     return 0;
 }
 

@@ -11,12 +11,29 @@ namespace {
 
 constexpr std::size_t kKeyBytes = 48;
 
-void set_block(Json::Value& snapshot, const char* format, const float (&values)[kPondrelCircuits]) {
-    for (int n = 1; n <= kPondrelCircuits; ++n) {
-        char key[kKeyBytes] = {};
-        std::snprintf(key, sizeof key, format, n);
-        snapshot[key] = static_cast<double>(values[n - 1]);
+// The 54 numbered labels, formatted once: current n at [0][n-1], power at
+// [1][n-1], energy at [2][n-1].
+struct CircuitKeys {
+    char text[3][kPondrelCircuits][kKeyBytes] = {};
+    CircuitKeys() {
+        const char* formats[3] = {"电流%d", "功率%d", "电度%d"};
+        for (int kind = 0; kind < 3; ++kind) {
+            for (int n = 1; n <= kPondrelCircuits; ++n) {
+                std::snprintf(text[kind][n - 1], kKeyBytes, formats[kind], n);
+            }
+        }
     }
+};
+
+const CircuitKeys& circuit_keys() {
+    static const CircuitKeys keys;
+    return keys;
+}
+
+// Existing members are assigned in place: no key is copied once it exists.
+void set_block(Json::Value& snapshot, const char (&keys)[kPondrelCircuits][kKeyBytes],
+               const float (&values)[kPondrelCircuits]) {
+    for (int i = 0; i < kPondrelCircuits; ++i) snapshot[keys[i]] = static_cast<double>(values[i]);
 }
 
 }  // namespace
@@ -24,6 +41,7 @@ void set_block(Json::Value& snapshot, const char* format, const float (&values)[
 void Pondrel::refresh_snapshot() {
     const boost::posix_time::ptime stamp = update_time;
     if (stamp == snapshot_time) return;
+    snapshot_text_current_ = false;
 
     const unsigned char* record = record_bytes();
     float voltage;
@@ -45,9 +63,10 @@ void Pondrel::refresh_snapshot() {
                   static_cast<unsigned>(when.minute), static_cast<unsigned>(when.second));
 
     snapshot["电压"] = static_cast<double>(voltage);
-    set_block(snapshot, "电流%d", current);
-    set_block(snapshot, "功率%d", power);
-    set_block(snapshot, "电度%d", energy);
+    const CircuitKeys& keys = circuit_keys();
+    set_block(snapshot, keys.text[0], current);
+    set_block(snapshot, keys.text[1], power);
+    set_block(snapshot, keys.text[2], energy);
     snapshot["更新时间"] = time_text;
     // Only a complete rebuild makes the snapshot current: one that threw
     // part-way is redone by the next request.

@@ -4,8 +4,6 @@
 #include "standin_host.h"
 
 ttime_t get_ttime(boost::posix_time::ptime t) {
-    standin::HostCall c;
-    c.op = "get_ttime";
     ttime_t out{};
     if (!t.is_special()) {
         const boost::gregorian::date day = t.date();
@@ -18,8 +16,13 @@ ttime_t get_ttime(boost::posix_time::ptime t) {
         out.second = static_cast<std::uint8_t>(clock.seconds());
         out.weekday = static_cast<std::uint8_t>(day.day_of_week().as_number());
         out.millisecond = static_cast<std::uint16_t>(clock.total_milliseconds() % 1000);
-        c.ints = {out.year, out.month, out.day, out.hour, out.minute, out.second};
     }
-    standin::host().record(std::move(c));
+    standin::StandinHost& host = standin::host();
+    if (!host.quiet) {
+        standin::HostCall c;
+        c.op = "get_ttime";
+        if (!t.is_special()) c.ints = {out.year, out.month, out.day, out.hour, out.minute, out.second};
+        host.record(std::move(c));
+    }
     return out;
 }

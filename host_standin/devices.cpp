@@ -12,11 +12,16 @@
 
 namespace {
 
-standin::HostCall call(const char* op, const void* device) {
+// Logs one host call unless the host is quiet; `fill` adds the arguments.
+template <typename Fill>
+void log_call(const char* op, const void* device, Fill fill) {
+    standin::StandinHost& host = standin::host();
+    if (host.quiet) return;
     standin::HostCall c;
     c.op = op;
     c.device = device;
-    return c;
+    fill(c);
+    host.record(std::move(c));
 }
 
 std::string text_of(const Json::Value& value) {
@@ -46,89 +51,89 @@ KovVDevice::~KovVDevice() = default;
 
 int KovVDevice::DeviceIoControl(int code, const void* in, int in_len, void* out, int out_len,
                                 int& out_written) {
-    standin::HostCall c = call("DeviceIoControl", this);
-    c.ints = {code, in_len, out_len, out_written};
-    c.pointers = {in, out, &out_written};
-    standin::host().record(std::move(c));
+    log_call("DeviceIoControl", this, [&](standin::HostCall& c) {
+        c.ints = {code, in_len, out_len, out_written};
+        c.pointers = {in, out, &out_written};
+    });
     auto& answers = standin::host().answers;
     if (answers.device_io_control_writes) answers.device_io_control_writes(code, out, out_len, out_written);
     return answers.device_io_control;
 }
 
 int KovVDevice::InitV(KovVDevice* parent_device, unsigned int id, const Json::Value& setting) {
-    standin::HostCall c = call("InitV", this);
-    c.ints = {id};
-    c.pointers = {parent_device};
-    standin::host().record(std::move(c));
+    log_call("InitV", this, [&](standin::HostCall& c) {
+        c.ints = {id};
+        c.pointers = {parent_device};
+    });
     parent = parent_device;
     data_id = id;
     return InitSetting(setting);
 }
 
 int KovVDevice::InitSetting(const Json::Value& setting) {
-    standin::HostCall c = call("KovVDevice::InitSetting", this);
-    c.texts = {text_of(setting)};
-    standin::host().record(std::move(c));
+    log_call("KovVDevice::InitSetting", this, [&](standin::HostCall& c) {
+        c.texts = {text_of(setting)};
+    });
     return standin::host().answers.init_setting;
 }
 
 bool KovVDevice::IsSupportDevice(const std::string& type) const {
-    standin::HostCall c = call("IsSupportDevice", this);
-    c.texts = {type};
-    standin::host().record(std::move(c));
+    log_call("IsSupportDevice", this, [&](standin::HostCall& c) {
+        c.texts = {type};
+    });
     return type == device_type;
 }
 
 int KovVDevice::SendSP(int type_code, const unsigned char* record, unsigned int len, bool urgent) {
-    standin::HostCall c = call("SendSP", this);
-    c.ints = {type_code, len, urgent ? 1 : 0};
-    c.bytes.assign(record, record + len);
-    c.pointers = {record};
-    standin::host().record(std::move(c));
+    log_call("SendSP", this, [&](standin::HostCall& c) {
+        c.ints = {type_code, len, urgent ? 1 : 0};
+        c.bytes.assign(record, record + len);
+        c.pointers = {record};
+    });
     return 1;
 }
 
 int KovVDevice::SendDelayData(int delay) {
-    standin::HostCall c = call("SendDelayData", this);
-    c.ints = {delay};
-    standin::host().record(std::move(c));
+    log_call("SendDelayData", this, [&](standin::HostCall& c) {
+        c.ints = {delay};
+    });
     return 0;
 }
 
 int KovVDevice::SendDoData(int channel, char value) {
-    standin::HostCall c = call("SendDoData", this);
-    c.ints = {channel, value};
-    standin::host().record(std::move(c));
+    log_call("SendDoData", this, [&](standin::HostCall& c) {
+        c.ints = {channel, value};
+    });
     return 0;
 }
 
 int KovVDevice::ReadDi(int channel) {
-    standin::HostCall c = call("ReadDi", this);
-    c.ints = {channel};
-    standin::host().record(std::move(c));
+    log_call("ReadDi", this, [&](standin::HostCall& c) {
+        c.ints = {channel};
+    });
     return 0;
 }
 
 float KovVDevice::ReadAi(int channel) {
-    standin::HostCall c = call("ReadAi", this);
-    c.ints = {channel};
-    standin::host().record(std::move(c));
+    log_call("ReadAi", this, [&](standin::HostCall& c) {
+        c.ints = {channel};
+    });
     return 0.0f;
 }
 
 float KovVDevice::Get_SP_Value(unsigned int index, const std::string& name) {
-    standin::HostCall c = call("Get_SP_Value", this);
-    c.ints = {index};
-    c.texts = {name};
-    standin::host().record(std::move(c));
+    log_call("Get_SP_Value", this, [&](standin::HostCall& c) {
+        c.ints = {index};
+        c.texts = {name};
+    });
     return Get_Value(index, name);
 }
 
 bool KovVDevice::CheckAOReport(const std::string& name, float value) {
-    standin::HostCall c = call("CheckAOReport", this);
-    c.texts = {name};
-    c.value = value;
-    standin::host().record(std::move(c));
+    log_call("CheckAOReport", this, [&](standin::HostCall& c) {
+        c.texts = {name};
+        c.value = value;
+    });
     const auto& per_name = standin::host().answers.ao_report;
     const auto found = per_name.find(name);
     return found != per_name.end() && found->second;
@@ -136,29 +141,29 @@ bool KovVDevice::CheckAOReport(const std::string& name, float value) {
 
 int KovVDevice::CheckThreshold(const std::string& name, const std::string& text,
                                const float& value, int kind) {
-    standin::HostCall c = call("CheckThreshold", this);
-    c.texts = {name, text};
-    c.value = value;
-    c.ints = {kind};
-    c.pointers = {&value};
-    standin::host().record(std::move(c));
+    log_call("CheckThreshold", this, [&](standin::HostCall& c) {
+        c.texts = {name, text};
+        c.value = value;
+        c.ints = {kind};
+        c.pointers = {&value};
+    });
     return 0;
 }
 
 bool KovVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& values) {
-    standin::HostCall c = call("DoBatchCheckThreshold", this);
-    c.ints = {static_cast<std::int64_t>(values.size())};
-    c.pointers = {&values};
-    standin::host().record(std::move(c));
+    log_call("DoBatchCheckThreshold", this, [&](standin::HostCall& c) {
+        c.ints = {static_cast<std::int64_t>(values.size())};
+        c.pointers = {&values};
+    });
     return standin::host().answers.batch_check;
 }
 
 int KovVDevice::SaveDeviceHistory(const unsigned char* record, unsigned int len) {
-    standin::HostCall c = call("SaveDeviceHistory", this);
-    c.ints = {len};
-    c.bytes.assign(record, record + len);
-    c.pointers = {record};
-    standin::host().record(std::move(c));
+    log_call("SaveDeviceHistory", this, [&](standin::HostCall& c) {
+        c.ints = {len};
+        c.bytes.assign(record, record + len);
+        c.pointers = {record};
+    });
     return 1;
 }
 
@@ -168,22 +173,22 @@ KovSPDevice::KovSPDevice() : baud_rate(19200), parity(PARITY_NONE), port_open(fa
 KovSPDevice::~KovSPDevice() = default;
 
 int KovSPDevice::Reset() {
-    standin::host().record(call("Reset", this));
+    log_call("Reset", this, [](standin::HostCall&) {});
     return 1;
 }
 
 int KovSPDevice::Init(std::weak_ptr<KovController> owner, unsigned int id,
                       const Json::Value& setting) {
-    standin::HostCall c = call("Init", this);
-    c.ints = {id};
-    standin::host().record(std::move(c));
+    log_call("Init", this, [&](standin::HostCall& c) {
+        c.ints = {id};
+    });
     controller = std::move(owner);
     data_id = id;
     return InitSetting(setting);
 }
 
 int KovSPDevice::RefreshStatus() {
-    standin::host().record(call("RefreshStatus", this));
+    log_call("RefreshStatus", this, [](standin::HostCall&) {});
     return standin::host().answers.refresh_status;
 }
 
@@ -191,28 +196,28 @@ bool KovSPDevice::IsProcessing() { return false; }
 bool KovSPDevice::IsStalled() { return false; }
 
 int KovSPDevice::SendData(const unsigned char* bytes, unsigned int len) {
-    standin::HostCall c = call("SendData", this);
-    c.bytes.assign(bytes, bytes + len);
-    standin::host().record(std::move(c));
+    log_call("SendData", this, [&](standin::HostCall& c) {
+        c.bytes.assign(bytes, bytes + len);
+    });
     return static_cast<int>(len);
 }
 
 int KovSPDevice::SendParityData(const unsigned char* bytes, unsigned int len, EnumParity with) {
-    standin::HostCall c = call("SendParityData", this);
-    c.bytes.assign(bytes, bytes + len);
-    c.ints = {with};
-    standin::host().record(std::move(c));
+    log_call("SendParityData", this, [&](standin::HostCall& c) {
+        c.bytes.assign(bytes, bytes + len);
+        c.ints = {with};
+    });
     return static_cast<int>(len);
 }
 
 int KovSPDevice::OpenPort() {
-    standin::host().record(call("OpenPort", this));
+    log_call("OpenPort", this, [](standin::HostCall&) {});
     port_open = true;
     return standin::host().answers.open_port;
 }
 
 int KovSPDevice::ClosePort() {
-    standin::host().record(call("ClosePort", this));
+    log_call("ClosePort", this, [](standin::HostCall&) {});
     port_open = false;
     return 1;
 }
@@ -223,22 +228,22 @@ SPModbus::SPModbus() : preset_flag(0), poll_step(0), slave_id(1), rx_payload() {
 SPModbus::~SPModbus() = default;
 
 int SPModbus::InitSetting(const Json::Value& setting) {
-    standin::HostCall c = call("InitSetting", this);
-    c.texts = {text_of(setting)};
-    standin::host().record(std::move(c));
+    log_call("InitSetting", this, [&](standin::HostCall& c) {
+        c.texts = {text_of(setting)};
+    });
     return standin::host().answers.init_setting;
 }
 
 int SPModbus::process(unsigned char* bytes, unsigned int len) {
-    standin::HostCall c = call("process", this);
-    c.bytes.assign(bytes, bytes + len);
-    standin::host().record(std::move(c));
+    log_call("process", this, [&](standin::HostCall& c) {
+        c.bytes.assign(bytes, bytes + len);
+    });
     return static_cast<int>(len);
 }
 
 int SPModbus::modbus_read_registers(int start, int count) {
-    standin::HostCall c = call("modbus_read_registers", this);
-    c.ints = {start, count};
-    standin::host().record(std::move(c));
+    log_call("modbus_read_registers", this, [&](standin::HostCall& c) {
+        c.ints = {start, count};
+    });
     return 0;
 }

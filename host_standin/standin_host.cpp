@@ -10,6 +10,7 @@ void StandinHost::reset() {
     answers = HostAnswers();
     on_call = nullptr;
     recording = true;
+    quiet = false;
 }
 
 void StandinHost::record(HostCall call) {

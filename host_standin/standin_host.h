@@ -42,7 +42,7 @@ struct HostAnswers {
 
 class StandinHost {
 public:
-    // Forgets every call, answer and hook; recording goes back on.
+    // Forgets every call, answer and hook; recording goes back on, quiet off.
     void reset();
 
     // Called by every host operation. Runs on_call (which may throw, to
@@ -59,6 +59,9 @@ public:
     std::function<void(const HostCall&)> on_call;
     // Off in long-running hosts, so that the log does not grow.
     bool recording = true;
+    // A quiet host neither logs nor runs on_call, and allocates nothing: for
+    // measuring the device alone.
+    bool quiet = false;
 
 private:
     mutable std::mutex mutex_;
