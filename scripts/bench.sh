@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Benchmarks and footprint figures: the benchmark suite on x86-64, the
+# footprint of drivers on x86-64 and on armhf (under qemu-arm), and the
+# stripped size of the armhf plug-in.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/deps.sh >/dev/null
+for preset in native armhf; do
+    cmake --preset "${preset}" >/dev/null
+    cmake --build --preset "${preset}" --target pondrel pondrel_footprint >/dev/null
+done
+cmake --build --preset native --target pondrel_bench >/dev/null
+
+echo "== benchmarks (x86-64, $(date -u +%Y-%m-%d))"
+build/native/bench/pondrel_bench --benchmark_min_time=0.5 --benchmark_color=false "$@"
+
+echo
+echo "== footprint"
+build/native/bench/pondrel_footprint
+qemu-arm -L /usr/arm-linux-gnueabihf -E LD_LIBRARY_PATH=/usr/arm-linux-gnueabihf/lib \
+    build/armhf/bench/pondrel_footprint
+
+stripped=$(mktemp)
+arm-linux-gnueabihf-strip -o "${stripped}" build/armhf/driver/pondrel.so
+echo "stripped armhf pondrel.so: $(stat -c %s "${stripped}") bytes"
+rm -f "${stripped}"
