@@ -177,6 +177,10 @@ int run(const HostOptions& options) {
         throw Failure{kBadHistory, e.what()};
     }
 
+    std::cerr << "pondrel-host: loaded plug-in " << options.plugin << "; polling "
+              << (simulated ? "the simulated meter on " : "") << line_settings.device << "; history "
+              << options.history << "\n";
+
     Poller poller(*modbus, *line, options.word_order);
     struct HookGuard {
         ~HookGuard() { standin::host().on_call = nullptr; }

@@ -4,8 +4,8 @@
 
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -39,7 +39,8 @@ const char* usage_text() {
            "driver's JSON snapshot after every completed round, one object a line.\n"
            "Without --device it polls a built-in simulated meter.\n"
            "\n"
-           "  --plugin FILE        plug-in to load (this build's pondrel.so)\n"
+           "  --plugin FILE        plug-in to load (the installed pondrel.so, or this\n"
+           "                       build's when run from a build tree)\n"
            "  --setting FILE       device setting, a JSON object; its \"data_id\" is the\n"
            "                       device's data id (default: {\"data_id\": 1})\n"
            "  --device PATH        serial device of a real meter, e.g. /dev/ttyUSB0\n"
@@ -160,11 +161,16 @@ HostOptions parse_options(int argc, char** argv) {
 }
 
 std::string default_plugin_path() {
-    // A build tree's own plug-in first, so a build runs what it just built.
-    const std::string built = PONDREL_BUILD_PLUGIN;
-    if (FILE* f = std::fopen(built.c_str(), "rb")) {
-        std::fclose(f);
-        return built;
+    namespace fs = std::filesystem;
+    std::error_code error;
+    // An installed program first: the plug-in installed beside it, wherever
+    // the package was unpacked.
+    const fs::path self = fs::read_symlink("/proc/self/exe", error);
+    if (!error) {
+        const fs::path beside = (self.parent_path() / PONDREL_PLUGIN_FROM_BINDIR / "pondrel.so").lexically_normal();
+        if (fs::exists(beside, error)) return beside.string();
     }
+    // Then this build tree's own plug-in, so a build runs what it just built.
+    if (fs::exists(PONDREL_BUILD_PLUGIN, error)) return PONDREL_BUILD_PLUGIN;
     return PONDREL_INSTALLED_PLUGIN;
 }

@@ -28,5 +28,6 @@ HostOptions parse_options(int argc, char** argv);
 const char* usage_text();
 // $XDG_STATE_HOME/pondrel/history.db, else ~/.local/state/pondrel/history.db.
 std::string default_history_path();
-// The plug-in of this build, else the installed one.
+// The plug-in installed beside this program, else this build's, else the
+// one at the configured install path.
 std::string default_plugin_path();

@@ -20,3 +20,7 @@ done
 
 echo "== fuzz"
 bash scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
+
+echo "== packages"
+bash scripts/package.sh
+bash tests/package_test.sh

@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Checks the Debian packages that scripts/package.sh built: control fields,
+# contents, the armhf plug-in's machine, and the amd64 package unpacked into a
+# throw-away root, whose pondrel-host runs two rounds against its built-in
+# simulated meter with the installed plug-in.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+failures=0
+passes=0
+check() {  # check DESCRIPTION COMMAND...
+    local what="$1"
+    shift
+    if "$@" >/dev/null 2>&1; then
+        echo "ok: ${what}"
+        passes=$((passes + 1))
+    else
+        echo "FAILED: ${what}"
+        failures=$((failures + 1))
+    fi
+}
+
+version=$(sed -nE 's/^project\(pondrel VERSION ([0-9.]+).*/\1/p' CMakeLists.txt)
+armhf_deb="build/packages/pondrel_${version}_armhf.deb"
+amd64_deb="build/packages/pondrel_${version}_amd64.deb"
+field() { dpkg-deb --field "$1" "$2"; }
+
+for deb in "${armhf_deb}" "${amd64_deb}"; do
+    check "${deb} exists" test -f "${deb}"
+    check "${deb}: package name" test "$(field "${deb}" Package)" = pondrel
+    check "${deb}: version ${version}" test "$(field "${deb}" Version)" = "${version}"
+    check "${deb}: maintainer" test -n "$(field "${deb}" Maintainer)"
+    check "${deb}: description" grep -q "18-circuit" <(field "${deb}" Description)
+    check "${deb}: depends on jsoncpp" grep -q "libjsoncpp25" <(field "${deb}" Depends)
+    check "${deb}: depends on libstdc++" grep -q "libstdc++6" <(field "${deb}" Depends)
+    check "${deb}: licence and README" grep -q "share/doc/pondrel/LICENSE" <(dpkg-deb --contents "${deb}")
+    check "${deb}: no headers" bash -c "! dpkg-deb --contents '${deb}' | grep -q '/include/'"
+done
+
+check "armhf: architecture" test "$(field "${armhf_deb}" Architecture)" = armhf
+check "armhf: only the plug-in and its documents" \
+    test "$(dpkg-deb --contents "${armhf_deb}" | grep -cv '/$')" -eq 3
+check "amd64: architecture" test "$(field "${amd64_deb}" Architecture)" = amd64
+check "amd64: depends on libmodbus and SQLite" \
+    grep -qE "libmodbus5.*libsqlite3-0|libsqlite3-0.*libmodbus5" <(field "${amd64_deb}" Depends)
+
+root=$(mktemp -d)
+trap 'rm -rf "${root}"' EXIT
+dpkg-deb -x "${armhf_deb}" "${root}/armhf"
+check "armhf: plug-in in lib/arm-linux-gnueabihf/pondrel" \
+    test -f "${root}/armhf/usr/lib/arm-linux-gnueabihf/pondrel/pondrel.so"
+check "armhf: plug-in is a 32-bit ARM ELF" \
+    grep -q "ELF 32-bit LSB shared object, ARM" <(file -L "${root}/armhf/usr/lib/arm-linux-gnueabihf/pondrel/pondrel.so")
+check "armhf: plug-in exports get_providers" \
+    grep -qE " T get_providers$" <(nm -D "${root}/armhf/usr/lib/arm-linux-gnueabihf/pondrel/pondrel.so")
+
+dpkg-deb -x "${amd64_deb}" "${root}/amd64"
+check "amd64: plug-in in lib/x86_64-linux-gnu/pondrel" \
+    test -f "${root}/amd64/usr/lib/x86_64-linux-gnu/pondrel/pondrel.so"
+check "amd64: tools in bin" test -x "${root}/amd64/usr/bin/pondrel-host" -a -x "${root}/amd64/usr/bin/pondrel-meter-sim"
+
+# The installed host, run from another folder, finds the installed plug-in.
+out="${root}/run.out"
+err="${root}/run.err"
+if (cd "${root}" && XDG_STATE_HOME="${root}/state" "${root}/amd64/usr/bin/pondrel-host" \
+        --rounds 2 --interval 0.2 >"${out}" 2>"${err}"); then
+    echo "ok: installed pondrel-host ran two rounds"
+    passes=$((passes + 1))
+else
+    echo "FAILED: installed pondrel-host"
+    cat "${err}"
+    failures=$((failures + 1))
+fi
+check "installed pondrel-host printed two snapshots" test "$(grep -c '^{' "${out}")" -eq 2
+check "installed pondrel-host used the installed plug-in" \
+    grep -q "loaded plug-in ${root}/amd64/usr/lib/x86_64-linux-gnu/pondrel/pondrel.so" "${err}"
+check "installed pondrel-host kept its history" test -s "${root}/state/pondrel/history.db"
+
+echo "packages: ${passes} passed, ${failures} failed"
+[ "${failures}" -eq 0 ]
