@@ -42,28 +42,26 @@ inline bool parses(const std::vector<std::uint8_t>& bytes, int len, bool null_in
     return reader.parse(begin, begin + len, value, true);
 }
 
+// A length a caller might name for a buffer of `size` bytes: all of it, part
+// of it, nothing, or a negative number. Never more than the buffer holds.
+inline int length_for(FuzzedDataProvider& in, int size) {
+    switch (in.ConsumeIntegralInRange(0, 3)) {
+    case 0: return size;
+    case 1: return in.ConsumeIntegralInRange(0, size);
+    case 2: return in.ConsumeIntegralInRange(-1000000, -1);
+    default: return 0;
+    }
+}
+
 inline void control_request(Pondrel& d, FuzzedDataProvider& in) {
     static const int kCodes[] = {803, 801, 310, 320, 802, 0, -1, 804};
     const int code = in.ConsumeBool() ? in.PickValueInArray(kCodes) : in.ConsumeIntegral<int>();
     std::vector<std::uint8_t> request = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange(0, 300));
-    const int size = static_cast<int>(request.size());
-    int in_len = size;
-    switch (in.ConsumeIntegralInRange(0, 3)) {
-    case 0: break;
-    case 1: in_len = in.ConsumeIntegralInRange(0, size); break;
-    case 2: in_len = in.ConsumeIntegralInRange(-1000000, -1); break;
-    default: in_len = 0;
-    }
+    const int in_len = length_for(in, static_cast<int>(request.size()));
     const bool null_in = in.ConsumeIntegralInRange(0, 15) == 0;
     const int out_size = in.ConsumeIntegralInRange(0, 4096);
     std::vector<std::uint8_t> out(static_cast<std::size_t>(out_size) + 16, 0xA5);
-    int out_len = out_size;
-    switch (in.ConsumeIntegralInRange(0, 3)) {
-    case 0: break;
-    case 1: out_len = in.ConsumeIntegralInRange(0, out_size); break;
-    case 2: out_len = in.ConsumeIntegralInRange(-1000000, -1); break;
-    default: out_len = 0;
-    }
+    const int out_len = length_for(in, out_size);
     const bool null_out = in.ConsumeIntegralInRange(0, 15) == 0;
     if (request.empty()) request.push_back(0);  // a valid pointer even for no bytes
 
