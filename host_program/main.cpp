@@ -169,9 +169,14 @@ int run(const HostOptions& options) {
     }
 
     std::unique_ptr<History> history;
+    const std::filesystem::path folder = std::filesystem::path(options.history).parent_path();
+    std::error_code folder_error;
+    if (!folder.empty()) std::filesystem::create_directories(folder, folder_error);
+    if (folder_error) {
+        throw Failure{kBadHistory, "cannot create the folder of history " + options.history + ": " +
+                                       folder_error.message()};
+    }
     try {
-        const std::filesystem::path parent = std::filesystem::path(options.history).parent_path();
-        if (!parent.empty()) std::filesystem::create_directories(parent);
         history = std::make_unique<History>(options.history);
     } catch (const std::exception& e) {
         throw Failure{kBadHistory, e.what()};

@@ -287,6 +287,8 @@ TEST_F(HostProgramTest, BadInputFailsWithOneLineAndLeavesTheHistoryAlone) {
         {{"--setting", file("id.json", "{\"data_id\": -1}")}, 4, "data_id"},
         {{"--setting", file("mode.json", "{\"appSetting\": {\"b_mode\": [1]}}")}, 4, "refused setting file"},
         {{"--device", dir_ + "/no-such-tty"}, 5, "cannot open serial device"},
+        {{"--history", file("not-a-database.db", std::string(4096, 'x'))}, 6, "not-a-database.db"},
+        {{"--history", "/proc/no-such-folder/history.db"}, 6, "history"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
@@ -303,6 +305,9 @@ TEST_F(HostProgramTest, BadInputFailsWithOneLineAndLeavesTheHistoryAlone) {
         EXPECT_FALSE(std::filesystem::exists(history_ + "-wal") &&
                      std::filesystem::file_size(history_ + "-wal") > 0);
     }
+    std::ifstream garbage(dir_ + "/not-a-database.db", std::ios::binary);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(garbage)), std::istreambuf_iterator<char>()),
+              std::string(4096, 'x'));
 }
 
 TEST_F(HostProgramTest, HelpNamesEveryOption) {
