@@ -54,6 +54,10 @@ check "armhf: plug-in is a 32-bit ARM ELF" \
 check "armhf: plug-in exports get_providers" \
     grep -qE " T get_providers$" <(nm -D "${root}/armhf/usr/lib/arm-linux-gnueabihf/pondrel/pondrel.so")
 
+check "armhf: plug-in leaves the host's symbols to the host" \
+    grep -qE " U _ZN10KovVDevice6SendSPEiPKhjb$" \
+    <(nm -D "${root}/armhf/usr/lib/arm-linux-gnueabihf/pondrel/pondrel.so")
+
 dpkg-deb -x "${amd64_deb}" "${root}/amd64"
 check "amd64: plug-in in lib/x86_64-linux-gnu/pondrel" \
     test -f "${root}/amd64/usr/lib/x86_64-linux-gnu/pondrel/pondrel.so"
