@@ -17,7 +17,7 @@ std::size_t heap_in_use() { return mallinfo2().uordblks; }
 void build_everything(Pondrel& driver, const Pondrel_Data_t& values) {
     Json::Value setting(Json::objectValue);
     driver.InitSetting(setting);
-    bench_host::round(driver, values);
+    harness::complete_round(driver, values);
     char text[4096];
     int written = 0;
     driver.DeviceIoControl(801, nullptr, 0, text, sizeof text, written);

@@ -25,7 +25,7 @@ const Pondrel_Data_t kValues = bench_host::sample_record();
 
 struct Driver {
     Driver() : d(bench_host::create_driver()) {
-        bench_host::round(*d, kValues);
+        harness::complete_round(*d, kValues);
         char out[4096];
         int written = 0;
         d->DeviceIoControl(801, nullptr, 0, out, sizeof out, written);
@@ -54,7 +54,7 @@ Json::Value fresh_snapshot(const Pondrel_Data_t& record) {
 
 void BM_Round(benchmark::State& state) {
     Driver driver;
-    for (auto _ : state) benchmark::DoNotOptimize(bench_host::round(*driver.d, kValues));
+    for (auto _ : state) benchmark::DoNotOptimize(harness::complete_round(*driver.d, kValues));
 }
 BENCHMARK(BM_Round);
 

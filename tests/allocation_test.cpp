@@ -5,7 +5,7 @@
 
 #include "alloc_probe.h"
 #include "driver_fixture.h"
-#include "rounds.h"
+#include "driver_harness.h"
 #include "stdout_capture.h"
 
 namespace {
@@ -16,12 +16,12 @@ class AllocationTest : public testing_support::DriverTest {};
 
 TEST_F(AllocationTest, PollingRoundsAfterTheFirstAllocateNothing) {
     host().quiet = true;
-    const Pondrel_Data_t values = testing_support::uniform_record(3.0f);
+    const Pondrel_Data_t values = harness::uniform_record(3.0f);
     testing_support::StdoutCapture quiet;
-    testing_support::complete_round(*driver, values);
+    harness::complete_round(*driver, values);
 
     const std::size_t before = alloc_probe::allocations();
-    for (int round = 0; round < 20; ++round) testing_support::complete_round(*driver, values);
+    for (int round = 0; round < 20; ++round) harness::complete_round(*driver, values);
     const std::size_t during = alloc_probe::allocations() - before;
     quiet.text();
     EXPECT_EQ(during, 0u);
@@ -31,7 +31,7 @@ TEST_F(AllocationTest, PollingRoundsAfterTheFirstAllocateNothing) {
 TEST_F(AllocationTest, AnUnchangedSnapshotTextIsCopiedWithoutAllocating) {
     host().quiet = true;
     testing_support::StdoutCapture quiet;
-    testing_support::complete_round(*driver, testing_support::uniform_record(3.0f));
+    harness::complete_round(*driver, harness::uniform_record(3.0f));
     char out[4096];
     int written = 0;
     ASSERT_EQ(driver->DeviceIoControl(801, nullptr, 0, out, sizeof out, written), 0);

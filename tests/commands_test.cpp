@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "driver_fixture.h"
-#include "rounds.h"
+#include "driver_harness.h"
 
 namespace {
 
@@ -119,13 +119,13 @@ TEST_F(CommandsTest, AnyJsonTextIsPassedToTheBaseUnchanged) {
 TEST_F(CommandsTest, ACommandAbandonsTheRoundUntilTheNextRefresh) {
     driver->RefreshStatus();
     const float reply[18] = {9.0f};
-    testing_support::deliver(*driver, reply, 4);
+    harness::deliver(*driver, reply, 4);
     ASSERT_EQ(driver->poll_step, 12);
     const Pondrel_Data_t before = driver->data;
 
     EXPECT_EQ(driver->DeviceIoControl(310, "{}", 2, out.data(), 16, written), 0);
     host().clear_calls();
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(testing_support::deliver(*driver, reply, 72), 1);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(harness::deliver(*driver, reply, 72), 1);
     EXPECT_EQ(std::memcmp(&before, &driver->data, sizeof before), 0);
     EXPECT_TRUE(host().calls().empty());
 

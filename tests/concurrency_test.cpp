@@ -16,7 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "driver_fixture.h"
-#include "rounds.h"
+#include "driver_harness.h"
 #include "stdout_capture.h"
 
 namespace {
@@ -55,7 +55,7 @@ TEST_F(ConcurrencyTest, ConcurrentSnapshotRequestsGetWholeIdenticalTexts) {
     testing_support::StdoutCapture quiet;
     {
         std::shared_lock<std::shared_mutex> first(host_lock);
-        testing_support::complete_round(*driver, testing_support::uniform_record(1.0f));
+        harness::complete_round(*driver, harness::uniform_record(1.0f));
     }
 
     std::vector<std::thread> readers;
@@ -85,7 +85,7 @@ TEST_F(ConcurrencyTest, ConcurrentSnapshotRequestsGetWholeIdenticalTexts) {
     for (int round = 2; round <= kRounds; ++round) {
         std::unique_lock<std::mutex> gate(round_gate);
         std::unique_lock<std::shared_mutex> lock(host_lock);
-        testing_support::complete_round(*driver, testing_support::uniform_record(static_cast<float>(round)));
+        harness::complete_round(*driver, harness::uniform_record(static_cast<float>(round)));
         // Every round in a new second, so that each one forces a rebuild.
         driver->update_time = start + boost::posix_time::seconds(round);
         lock.unlock();

@@ -7,7 +7,6 @@
 
 #include "driver_fixture.h"
 
-using testing_support::LoadedPlugin;
 
 namespace {
 
@@ -19,7 +18,7 @@ bool all_zero(const Pondrel_Data_t& record) {
 }  // namespace
 
 TEST(PluginLoading, GetProvidersReturnsOneNewPondrelProviderPerCall) {
-    const auto get_providers = LoadedPlugin::instance().get_providers();
+    const auto get_providers = harness::plugin().get_providers();
     const auto first = get_providers();
     const auto second = get_providers();
     ASSERT_EQ(first.size(), 1u);
@@ -32,7 +31,7 @@ TEST(PluginLoading, GetProvidersReturnsOneNewPondrelProviderPerCall) {
 }
 
 TEST(PluginLoading, CreateMakesDistinctDriversInTheirInitialState) {
-    auto providers = LoadedPlugin::instance().get_providers()();
+    auto providers = harness::plugin().get_providers()();
     const auto* provider = dynamic_cast<const KovSPDeviceProvider*>(providers[0].get());
     ASSERT_NE(provider, nullptr);
     std::unique_ptr<KovSPDevice> a(provider->create());
@@ -60,7 +59,7 @@ TEST(PluginLoading, CreateMakesDistinctDriversInTheirInitialState) {
 
 TEST(PluginLoading, DriverDeletedThroughTheRootInterfaceReleasesEverything) {
     // Under a leak checker this shows a destructor chain that misses a part.
-    auto driver = testing_support::make_driver();
+    auto driver = harness::make_driver();
     VDeviceInterface* root = driver.release();
     delete root;
 }

@@ -6,10 +6,10 @@
 #include <gtest/gtest.h>
 
 #include "driver_fixture.h"
-#include "rounds.h"
+#include "driver_harness.h"
 #include "stdout_capture.h"
 
-using testing_support::deliver;
+using harness::deliver;
 using testing_support::StdoutCapture;
 
 namespace {
@@ -100,7 +100,7 @@ TEST_F(PollingTest, RepliesOutsideARoundAreIgnored) {
 
 TEST_F(PollingTest, ARepeatedEnergyReplyCopiesAndCompletesAgain) {
     StdoutCapture quiet;
-    testing_support::complete_round(*driver, testing_support::uniform_record(1.0f));
+    harness::complete_round(*driver, harness::uniform_record(1.0f));
     const auto second = awkward_bytes(72, 40);
     host().clear_calls();
     EXPECT_EQ(deliver(*driver, second.data(), 72), 0);

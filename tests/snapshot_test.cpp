@@ -11,7 +11,7 @@
 
 #include "alloc_probe.h"
 #include "driver_fixture.h"
-#include "rounds.h"
+#include "driver_harness.h"
 #include "stdout_capture.h"
 
 using boost::posix_time::ptime;
@@ -196,7 +196,7 @@ TEST_F(SnapshotTest, ACompletedRoundChangesTheValueBehindTheAddressInPlace) {
     EXPECT_EQ((*snapshot)[kVoltageKey].asDouble(), 230.25);
 
     StdoutCapture quiet;
-    testing_support::complete_round(*driver, testing_support::uniform_record(7.0f));
+    harness::complete_round(*driver, harness::uniform_record(7.0f));
     EXPECT_EQ(address(), snapshot);
     EXPECT_EQ((*snapshot)[kVoltageKey].asDouble(), 7.0);
     EXPECT_EQ((*snapshot)[kPowerPrefix + "18"].asDouble(), 7.0);
@@ -209,7 +209,7 @@ TEST_F(SnapshotTest, ABuildThatRunsOutOfMemoryIsRedoneByTheNextRequest) {
     const Pondrel_Data_t record = filled_record();
     const ptime when = kSomeSecond + seconds(2);
 
-    auto reference = testing_support::make_driver();
+    auto reference = harness::make_driver();
     reference->data = record;
     reference->update_time = when;
     std::vector<char> buffer(8192);
@@ -220,7 +220,7 @@ TEST_F(SnapshotTest, ABuildThatRunsOutOfMemoryIsRedoneByTheNextRequest) {
     int failures = 0;
     for (std::size_t n = 0; n < 1000; ++n) {
         SCOPED_TRACE(n);
-        driver = testing_support::make_driver();
+        driver = harness::make_driver();
         set_record(record, when);
         alloc_probe::fail_allocation_after(n);
         bool threw = false;

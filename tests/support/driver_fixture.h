@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "loaded_plugin.h"
+#include "driver_harness.h"
 #include "standin_host.h"
 
 namespace testing_support {
@@ -23,7 +23,7 @@ protected:
     void SetUp() override {
         use_zone_east_of_utc();
         standin::host().reset();
-        driver = make_driver();
+        driver = harness::make_driver();
     }
     void TearDown() override {
         driver.reset();
@@ -32,7 +32,7 @@ protected:
 
     standin::StandinHost& host() { return standin::host(); }
 
-    DriverPtr driver;
+    harness::DriverPtr driver;
 };
 
 }  // namespace testing_support

@@ -22,10 +22,13 @@ public:
 
     // A new device; the caller owns it.
     KovSPDevice* create() const;
+    // The plug-in's entry point, for callers that look at its providers.
+    GetProvidersFn get_providers() const { return get_providers_; }
 
 private:
     std::string path_;
     void* handle_ = nullptr;
+    GetProvidersFn get_providers_ = nullptr;
     std::vector<std::shared_ptr<Provider>> providers_;
     const KovSPDeviceProvider* provider_ = nullptr;
 };

@@ -10,11 +10,11 @@ PluginModule::PluginModule(const std::string& path) : path_(path) {
         throw std::runtime_error("cannot load plug-in " + path + ": " + dlerror());
     }
     try {
-        const auto get_providers = reinterpret_cast<GetProvidersFn>(dlsym(handle_, "get_providers"));
-        if (get_providers == nullptr) {
+        get_providers_ = reinterpret_cast<GetProvidersFn>(dlsym(handle_, "get_providers"));
+        if (get_providers_ == nullptr) {
             throw std::runtime_error("plug-in " + path + " has no get_providers");
         }
-        providers_ = get_providers();
+        providers_ = get_providers_();
         for (const auto& provider : providers_) {
             provider_ = dynamic_cast<const KovSPDeviceProvider*>(provider.get());
             if (provider_ != nullptr) break;
