@@ -59,10 +59,10 @@ public:
     std::int32_t control_result;
 
 private:
-    // The writer's text of `snapshot`, kept while snapshot_text_current_ says it
-    // is the text of the snapshot as it stands. Guarded by snapshot_mutex.
+    // The writer's text of `snapshot` as it stands, or empty when the
+    // snapshot changed since (the writer never writes an empty text).
+    // Guarded by snapshot_mutex.
     std::string snapshot_text_;
-    bool snapshot_text_current_ = false;
 
     int answer_snapshot_text(void* out, int out_len, int& out_written);
     int answer_snapshot_address(void* out, int out_len, int& out_written);

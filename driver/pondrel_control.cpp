@@ -48,10 +48,7 @@ int Pondrel::DeviceIoControl(int code, const void* in, int in_len, void* out, in
 int Pondrel::answer_snapshot_text(void* out, int out_len, int& out_written) {
     std::lock_guard<std::mutex> lock(snapshot_mutex);
     refresh_snapshot();
-    if (!snapshot_text_current_) {
-        snapshot_text_ = Json::FastWriter().write(snapshot);
-        snapshot_text_current_ = true;
-    }
+    if (snapshot_text_.empty()) snapshot_text_ = Json::FastWriter().write(snapshot);
     out_written = static_cast<int>(snapshot_text_.size());
     if (out == nullptr || out_len < 0 || static_cast<std::size_t>(out_len) < snapshot_text_.size()) {
         return -1;

@@ -41,7 +41,7 @@ void set_block(Json::Value& snapshot, const char (&keys)[kPondrelCircuits][kKeyB
 void Pondrel::refresh_snapshot() {
     const boost::posix_time::ptime stamp = update_time;
     if (stamp == snapshot_time) return;
-    snapshot_text_current_ = false;
+    snapshot_text_.clear();
 
     const unsigned char* record = record_bytes();
     float voltage;

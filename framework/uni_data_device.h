@@ -48,7 +48,6 @@ class UniDataDevice : public Base {
                   "a record carries the host's 7 calendar bytes");
 
 public:
-    static constexpr int kRecordTypeCode = TypeCode;
     static constexpr int kRecordSize = static_cast<int>(sizeof(Record));
 
     UniDataDevice() : b_mode(1) { std::memset(&data, 0, sizeof data); }

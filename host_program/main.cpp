@@ -22,7 +22,7 @@
 
 #include "history.h"
 #include "kov_controller.h"
-#include "meter_server.h"
+#include "simulated_meter.h"
 #include "options.h"
 #include "plugin_module.h"
 #include "poller.h"
@@ -73,24 +73,6 @@ DeviceSetting read_setting(const std::string& path) {
     }
     return setting;
 }
-
-// The built-in simulated meter, served on its own thread while this lives.
-class SimulatedMeter {
-public:
-    explicit SimulatedMeter(WordOrder order) : server_(MeterServerOptions{order, 1, MeterFault::None, "", 0}) {
-        thread_ = std::thread([this] { server_.serve(stop_); });
-    }
-    ~SimulatedMeter() {
-        stop_ = true;
-        thread_.join();
-    }
-    const std::string& device_path() const { return server_.device_path(); }
-
-private:
-    MeterServer server_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
 
 // "数据未就绪" and the like, in the words of this program's status line.
 std::string data_status(const KovSPDevice& device) {
@@ -155,7 +137,9 @@ int run(const HostOptions& options) {
     SerialSettings line_settings = options.line;
     if (line_settings.device.empty()) {
         try {
-            simulated = std::make_unique<SimulatedMeter>(options.word_order);
+            MeterServerOptions meter;
+            meter.order = options.word_order;
+            simulated = std::make_unique<SimulatedMeter>(meter);
         } catch (const std::exception& e) {
             throw Failure{kBadDevice, std::string("cannot start the simulated meter: ") + e.what()};
         }

@@ -1,6 +1,11 @@
 #include "poller.h"
 
+#include <modbus/modbus.h>
+
 #include <cstring>
+
+static_assert(MODBUS_MAX_READ_REGISTERS / 2 * sizeof(float) <= SPModbus::kPayloadBytes,
+              "the floats of the largest reply fit the device's reply buffer");
 
 Poller::Poller(SPModbus& device, RtuMaster& line, WordOrder order)
     : device_(device), line_(line), order_(order) {}
@@ -14,9 +19,8 @@ RoundResult Poller::poll_round() {
     for (int sent = 0; sent < 64 && !pending_.empty(); ++sent) {
         const auto [start, count] = pending_.front();
         pending_.pop_front();
-        std::uint16_t registers[125];
-        constexpr int kMaxFloats = static_cast<int>(SPModbus::kPayloadBytes / sizeof(float));
-        if (count < 1 || count > 125 || count / 2 > kMaxFloats) {
+        std::uint16_t registers[MODBUS_MAX_READ_REGISTERS];
+        if (count < 1 || count > MODBUS_MAX_READ_REGISTERS) {
             result.error = "request for " + std::to_string(count) + " registers";
             device_.on_error();
             break;
@@ -34,6 +38,5 @@ RoundResult Poller::poll_round() {
             break;
         }
     }
-    pending_.clear();
     return result;
 }

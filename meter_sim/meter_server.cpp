@@ -112,8 +112,8 @@ void MeterServer::answer(const std::uint8_t* query, int length) {
     const bool starts_round = query[header] == MODBUS_FC_READ_HOLDING_REGISTERS &&
                               ((query[header + 1] << 8) | query[header + 2]) == kMeterFirstRegister;
     if (starts_round) {
-        readings_to_registers(readings_at(round_.load() + 1), options_.order, mapping_->tab_registers);
         ++round_;
+        readings_to_registers(readings_at(round_), options_.order, mapping_->tab_registers);
     }
     if (fault == MeterFault::Slow) {
         std::this_thread::sleep_for(std::chrono::milliseconds(options_.slow_ms));

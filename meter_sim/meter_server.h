@@ -41,8 +41,6 @@ public:
     const std::string& device_path() const { return device_path_; }
     // Answers requests until `stop` becomes true (checked every 100 ms).
     void serve(const std::atomic<bool>& stop);
-    // Polling rounds started so far (answered reads of register 100).
-    std::uint64_t rounds() const { return round_.load(); }
 
 private:
     MeterFault current_fault() const;
@@ -55,5 +53,5 @@ private:
     std::string device_path_;
     struct _modbus* ctx_ = nullptr;
     struct _modbus_mapping_t* mapping_ = nullptr;
-    std::atomic<std::uint64_t> round_{0};
+    std::uint64_t round_ = 0;  // polling rounds started (answered reads of register 100)
 };

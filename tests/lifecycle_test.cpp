@@ -2,7 +2,6 @@
 // load, create, configure, rounds against the simulated meter over a
 // pseudo-terminal, snapshot requests, delete, unload. Run under a memory
 // checker, it shows any leak or bad access along the way.
-#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -12,19 +11,16 @@
 #include <gtest/gtest.h>
 
 #include "kov_controller.h"
-#include "meter_server.h"
 #include "plugin_module.h"
 #include "poller.h"
 #include "rtu_master.h"
+#include "simulated_meter.h"
 #include "sp_modbus.h"
 #include "standin_host.h"
 #include "stdout_capture.h"
 
 TEST(Lifecycle, LoadCreateConfigurePollRequestDeleteUnload) {
-    MeterServer meter(MeterServerOptions{});
-    std::atomic<bool> stop{false};
-    std::thread serving([&] { meter.serve(stop); });
-
+    const SimulatedMeter meter(MeterServerOptions{});
     {
         PluginModule plugin(PONDREL_PLUGIN_PATH);
         std::unique_ptr<KovSPDevice> device(plugin.create());
@@ -65,7 +61,4 @@ TEST(Lifecycle, LoadCreateConfigurePollRequestDeleteUnload) {
         }
         standin::host().reset();
     }  // device deleted, then the plug-in unloaded
-
-    stop = true;
-    serving.join();
 }
