@@ -1,15 +1,17 @@
-// For benchmarks and footprint figures: drivers of the plug-in with a quiet
-// stand-in host, and readings for every field of the record.
+// For benchmarks and footprint figures: drivers of the plug-in with an empty
+// host (the base HostServices: it answers, logs nothing and allocates
+// nothing), and readings for every field of the record.
 #pragma once
 
 #include "driver_harness.h"
-#include "standin_host.h"
+#include "host_services.h"
 
 namespace bench_host {
 
-// A new driver; the stand-in host is quiet from now on.
+// A new driver; the host is the empty one.
 inline Pondrel* create_driver() {
-    standin::host().quiet = true;
+    static HostServices empty_host;
+    set_default_services(&empty_host);
     return harness::make_driver().release();
 }
 

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "driver_harness.h"
-#include "standin_host.h"
+#include "recording_host.h"
 
 #define FUZZ_CHECK(condition)                                                        \
     do {                                                                             \
@@ -19,12 +19,12 @@
 
 namespace fuzz_support {
 
-// A new driver, a stand-in host with an empty log, and standard output (the
+// A new driver, a recording host with an empty log, and standard output (the
 // driver's console lines) sent nowhere.
 inline harness::DriverPtr fresh_driver() {
     static const bool quiet = std::freopen("/dev/null", "w", stdout) != nullptr;
     (void)quiet;
-    standin::host().reset();
+    recorder::host().reset();
     return harness::make_driver();
 }
 

@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint32_t stored;
     std::memcpy(&stored, driver->record_bytes(), sizeof stored);
     FUZZ_CHECK(stored == id);
-    FUZZ_CHECK(standin::host().calls_of("InitSetting").size() == (threw ? 0u : 1u));
+    FUZZ_CHECK(recorder::host().calls_of("InitSetting").size() == (threw ? 0u : 1u));
     if (threw) FUZZ_CHECK(driver->b_mode == b_mode_before);
     // Nothing but the data id changes in the record.
     Pondrel_Data_t zero{};

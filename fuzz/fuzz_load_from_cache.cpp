@@ -18,12 +18,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(taken == 0);
             FUZZ_CHECK(fuzz_support::same_record(before, driver->data));
             FUZZ_CHECK(!driver->data_ready);
-            FUZZ_CHECK(standin::host().calls().empty());
+            FUZZ_CHECK(recorder::host().calls().empty());
         } else {
             FUZZ_CHECK(taken == 1);
             FUZZ_CHECK(std::memcmp(driver->record_bytes(), data, 224) == 0);
             FUZZ_CHECK(driver->data_ready);
-            FUZZ_CHECK(standin::host().calls_of("SendSP").size() == 1);
+            FUZZ_CHECK(recorder::host().calls_of("SendSP").size() == 1);
         }
     }
     return 0;

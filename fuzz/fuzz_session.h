@@ -125,7 +125,7 @@ inline void reply(Pondrel& d, FuzzedDataProvider& in) {
     const unsigned int length = in.ConsumeIntegral<unsigned int>();
     const Pondrel_Data_t before = d.data;
     const std::int32_t step = d.poll_step;
-    const std::size_t sent = standin::host().calls_of("SendSP").size();
+    const std::size_t sent = recorder::host().calls_of("SendSP").size();
     const int result = d.process_payload(table, length);
 
     if (step < 11 || step > 14) {
@@ -145,12 +145,12 @@ inline void reply(Pondrel& d, FuzzedDataProvider& in) {
     if (step == 14) {
         FUZZ_CHECK(result == 0);
         FUZZ_CHECK(d.poll_step == 14);
-        FUZZ_CHECK(standin::host().calls_of("SendSP").size() == sent + 1);
+        FUZZ_CHECK(recorder::host().calls_of("SendSP").size() == sent + 1);
     } else {
         FUZZ_CHECK(result == 1);
         FUZZ_CHECK(d.poll_step == step + 1);
         FUZZ_CHECK(std::memcmp(now + end, was + end, sizeof(Pondrel_Data_t) - end) == 0);
-        FUZZ_CHECK(standin::host().calls_of("SendSP").size() == sent);
+        FUZZ_CHECK(recorder::host().calls_of("SendSP").size() == sent);
     }
 }
 
@@ -188,7 +188,7 @@ inline void run_session(const std::uint8_t* data, std::size_t size, const Op* op
             break;
         }
         FUZZ_CHECK(allowed_step(d.poll_step));
-        standin::host().clear_calls();
+        recorder::host().clear_calls();
     }
 }
 

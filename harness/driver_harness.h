@@ -1,8 +1,8 @@
 // The meter plug-in driven the way its host drives it, for the tests, fuzz
-// targets and benchmarks: loaded once with dlopen (through the stand-in
-// host's PluginModule), drivers made by its provider and deleted through a
+// targets and benchmarks: loaded once with dlopen (through the host
+// runtime's PluginModule), drivers made by its provider and deleted through a
 // host base, and rounds fed reply by reply as the host's Modbus layer does.
-// The program must link and export the stand-in host. Not thread-safe but
+// The program must link and export the host runtime. Not thread-safe but
 // for plugin(), which loads on first use.
 #pragma once
 

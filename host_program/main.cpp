@@ -16,19 +16,19 @@
 #include <thread>
 #include <vector>
 
-#include <boost/date_time/posix_time/posix_time.hpp>
 #include <json/reader.h>
 #include <json/value.h>
 
 #include "history.h"
+#include "host_services.h"
 #include "kov_controller.h"
-#include "simulated_meter.h"
 #include "options.h"
+#include "simulated_meter.h"
 #include "plugin_module.h"
 #include "poller.h"
 #include "rtu_master.h"
 #include "sp_modbus.h"
-#include "standin_host.h"
+#include "workstation_services.h"
 
 namespace {
 
@@ -119,8 +119,6 @@ int run(const HostOptions& options) {
     } catch (const std::exception& e) {
         throw Failure{kBadPlugin, e.what()};
     }
-    standin::StandinHost& host = standin::host();
-    host.recording = false;
     // Deleted before the plug-in is unloaded.
     std::unique_ptr<KovSPDevice> device(plugin->create());
     auto* modbus = dynamic_cast<SPModbus*>(device.get());
@@ -171,28 +169,11 @@ int run(const HostOptions& options) {
               << options.history << "\n";
 
     Poller poller(*modbus, *line, options.word_order);
-    struct HookGuard {
-        ~HookGuard() { standin::host().on_call = nullptr; }
-    } hook_guard;
-    int last_type_code = 0;
-    bool restoring = false;
-    host.on_call = [&](const standin::HostCall& call) {
-        if (call.device != device.get()) return;
-        if (call.op == "modbus_read_registers") {
-            poller.request(static_cast<int>(call.ints[0]), static_cast<int>(call.ints[1]));
-        } else if (call.op == "SendSP") {
-            last_type_code = static_cast<int>(call.ints[0]);
-        } else if (call.op == "SaveDeviceHistory" && !restoring) {
-            history->append(device->DataId(), last_type_code,
-                            boost::posix_time::to_iso_extended_string(device->update_time), call.bytes.data(),
-                            static_cast<unsigned int>(call.bytes.size()));
-        }
-    };
+    WorkstationServices services(poller, *history);
+    const ServicesRegistration registration(device.get(), services);
 
     if (const auto image = history->newest(device->DataId())) {
-        restoring = true;
-        const int taken = device->LoadFromCache(image->data(), static_cast<int>(image->size()));
-        restoring = false;
+        const int taken = services.restore(*device, *image);
         std::cerr << "pondrel-host: " << (taken ? "restored" : "could not restore")
                   << " the newest record of data id " << device->DataId() << " from " << options.history << "\n";
     }

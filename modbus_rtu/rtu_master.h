@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "register_line.h"
+
 struct SerialSettings {
     std::string device;
     int baud = 9600;
@@ -15,18 +17,18 @@ struct SerialSettings {
     int request_pause_ms = 0;     // quiet time before each request
 };
 
-class RtuMaster {
+class RtuMaster : public RegisterLine {
 public:
     // Opens and configures the line. Throws std::runtime_error with a
     // one-line message naming the device and the failing step.
     explicit RtuMaster(const SerialSettings& settings);
-    ~RtuMaster();
+    ~RtuMaster() override;
     RtuMaster(const RtuMaster&) = delete;
     RtuMaster& operator=(const RtuMaster&) = delete;
 
     // Reads `count` holding registers from `start` into `out`. On failure
     // returns false with the reason in `error`; the line has been flushed.
-    bool read_registers(int start, int count, std::uint16_t* out, std::string& error);
+    bool read_registers(int start, int count, std::uint16_t* out, std::string& error) override;
 
 private:
     SerialSettings settings_;

@@ -1,6 +1,6 @@
 // The plug-in and the data device layer allocate nothing while they poll:
 // after a first round, whole rounds and unchanged snapshot texts cost no
-// heap allocation (the stand-in host is quiet, so every count is the device's).
+// heap allocation (the recording host is quiet, so every count is the device's).
 #include <gtest/gtest.h>
 
 #include "alloc_probe.h"

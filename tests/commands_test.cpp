@@ -29,7 +29,7 @@ TEST_F(CommandsTest, CommandsSwitchTheStepResetTheResultAndOpenThePortBeforePars
         driver->control_result = 5;
         std::int32_t step_at_open = 0;
         std::int32_t result_at_open = 0;
-        host().on_call = [&](const standin::HostCall& call) {
+        host().on_call = [&](const recorder::HostCall& call) {
             if (call.op != "OpenPort") return;
             step_at_open = driver->poll_step;
             result_at_open = driver->control_result;

@@ -16,7 +16,7 @@
 #include "rtu_master.h"
 #include "simulated_meter.h"
 #include "sp_modbus.h"
-#include "standin_host.h"
+#include "recording_host.h"
 #include "stdout_capture.h"
 
 TEST(Lifecycle, LoadCreateConfigurePollRequestDeleteUnload) {
@@ -35,9 +35,9 @@ TEST(Lifecycle, LoadCreateConfigurePollRequestDeleteUnload) {
         serial.device = meter.device_path();
         RtuMaster line(serial);
         Poller poller(*modbus, line, WordOrder::ABCD);
-        standin::host().reset();
-        standin::host().recording = false;
-        standin::host().on_call = [&](const standin::HostCall& call) {
+        recorder::host().reset();
+        recorder::host().recording = false;
+        recorder::host().on_call = [&](const recorder::HostCall& call) {
             if (call.op == "modbus_read_registers") {
                 poller.request(static_cast<int>(call.ints[0]), static_cast<int>(call.ints[1]));
             }
@@ -59,6 +59,6 @@ TEST(Lifecycle, LoadCreateConfigurePollRequestDeleteUnload) {
             EXPECT_NE(current, previous);  // rebuilt in place for the new second
             previous = current;
         }
-        standin::host().reset();
+        recorder::host().reset();
     }  // device deleted, then the plug-in unloaded
 }

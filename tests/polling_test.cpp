@@ -18,7 +18,7 @@ class PollingTest : public testing_support::DriverTest {
 protected:
     std::vector<std::vector<std::int64_t>> requests() const {
         std::vector<std::vector<std::int64_t>> found;
-        for (const auto& call : standin::host().calls_of("modbus_read_registers")) {
+        for (const auto& call : recorder::host().calls_of("modbus_read_registers")) {
             found.push_back(call.ints);
         }
         return found;

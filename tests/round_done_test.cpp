@@ -52,7 +52,7 @@ TEST_F(RoundDoneTest, OneRoundMakesTheHostCallsInOrderWithTheirArguments) {
     // Where standard output stands when the last variable check and the batch check run.
     off_t out_at_last_check = -1;
     off_t out_at_batch = -1;
-    host().on_call = [&](const standin::HostCall& call) {
+    host().on_call = [&](const recorder::HostCall& call) {
         if (call.op == "CheckThreshold") out_at_last_check = lseek(STDOUT_FILENO, 0, SEEK_CUR);
         if (call.op == "DoBatchCheckThreshold") out_at_batch = lseek(STDOUT_FILENO, 0, SEEK_CUR);
     };
@@ -97,7 +97,7 @@ TEST_F(RoundDoneTest, OneRoundMakesTheHostCallsInOrderWithTheirArguments) {
     EXPECT_EQ(+t.minute, clock.minutes());
     EXPECT_EQ(+t.second, clock.seconds());
 
-    const standin::HostCall& sent = calls[1];
+    const recorder::HostCall& sent = calls[1];
     EXPECT_EQ(sent.ints, (std::vector<std::int64_t>{5156, 231, 0}));
     EXPECT_EQ(sent.bytes, bytes_of(driver->data));
     EXPECT_TRUE(std::equal(before.begin(), before.begin() + 224, sent.bytes.begin()));
@@ -159,7 +159,7 @@ TEST_F(RoundDoneTest, EmptyRuleValuesStillGetTheBatchCheck) {
 
 TEST_F(RoundDoneTest, AHostExceptionLeavesTheRoundUnfinished) {
     add_rule_values(3);
-    host().on_call = [](const standin::HostCall& call) {
+    host().on_call = [](const recorder::HostCall& call) {
         if (call.op == "DoBatchCheckThreshold") throw std::runtime_error("host failed");
     };
     StdoutCapture quiet;

@@ -1,5 +1,5 @@
 // Fixture for tests of one loaded driver: a fresh driver from the plug-in, a
-// stand-in host with an empty call log, and local time eight hours east of
+// recording host with an empty call log, and local time eight hours east of
 // UTC, so that a mix-up of local and universal time shows.
 #pragma once
 
@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "driver_harness.h"
-#include "standin_host.h"
+#include "recording_host.h"
 
 namespace testing_support {
 
@@ -22,15 +22,15 @@ class DriverTest : public ::testing::Test {
 protected:
     void SetUp() override {
         use_zone_east_of_utc();
-        standin::host().reset();
+        recorder::host().reset();
         driver = harness::make_driver();
     }
     void TearDown() override {
         driver.reset();
-        standin::host().reset();
+        recorder::host().reset();
     }
 
-    standin::StandinHost& host() { return standin::host(); }
+    recorder::RecordingHost& host() { return recorder::host(); }
 
     harness::DriverPtr driver;
 };

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "sp_modbus.h"
-#include "standin_host.h"
+#include "recording_host.h"
 #include "uni_data_device.h"
 
 #pragma pack(push, 1)
@@ -26,11 +26,11 @@ public:
     }
     // Never the one RoundDone uses: it publishes through the host's own.
     int SendSP(int type_code, const unsigned char* record, unsigned int len, bool urgent) override {
-        standin::HostCall c;
+        recorder::HostCall c;
         c.op = "ProbeDevice::SendSP";
         c.ints = {type_code, len, urgent};
         c.bytes.assign(record, record + len);
-        standin::host().record(c);
+        recorder::host().record(c);
         return 1;
     }
     void RunCheckThreshold() override {

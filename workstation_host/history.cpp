@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <boost/date_time/posix_time/posix_time.hpp>
+
 #include <memory>
 #include <stdexcept>
 
@@ -50,8 +52,9 @@ void History::execute(const char* sql) {
     }
 }
 
-void History::append(std::uint32_t data_id, int type_code, const std::string& saved_at,
+void History::append(std::uint32_t data_id, int type_code, boost::posix_time::ptime saved_at_time,
                      const unsigned char* record, unsigned int len) {
+    const std::string saved_at = boost::posix_time::to_iso_extended_string(saved_at_time);
     sqlite3_stmt* raw = nullptr;
     sqlite3_prepare_v2(db_,
                        "INSERT INTO history (data_id, type_code, saved_at, record) VALUES (?, ?, ?, ?)",

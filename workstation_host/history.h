@@ -9,20 +9,22 @@
 #include <string>
 #include <vector>
 
+#include "record_store.h"
+
 struct sqlite3;
 
-class History {
+class History : public RecordStore {
 public:
     // Opens or creates the database. Throws std::runtime_error naming the
     // file and the reason.
     explicit History(const std::string& path);
-    ~History();
+    ~History() override;
     History(const History&) = delete;
     History& operator=(const History&) = delete;
 
     // Throws std::runtime_error when the row cannot be stored.
-    void append(std::uint32_t data_id, int type_code, const std::string& saved_at,
-                const unsigned char* record, unsigned int len);
+    void append(std::uint32_t data_id, int type_code, boost::posix_time::ptime saved_at,
+                const unsigned char* record, unsigned int len) override;
     // The newest record stored for `data_id`, if any.
     std::optional<std::vector<unsigned char>> newest(std::uint32_t data_id);
 

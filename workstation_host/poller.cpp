@@ -7,18 +7,31 @@
 static_assert(MODBUS_MAX_READ_REGISTERS / 2 * sizeof(float) <= SPModbus::kPayloadBytes,
               "the floats of the largest reply fit the device's reply buffer");
 
-Poller::Poller(SPModbus& device, RtuMaster& line, WordOrder order)
+Poller::Poller(SPModbus& device, RegisterLine& line, WordOrder order)
     : device_(device), line_(line), order_(order) {}
+
+void Poller::request(int start, int count) {
+    if (size_ == kMaxPending) return;
+    pending_[(head_ + size_) % kMaxPending] = {start, count};
+    ++size_;
+}
+
+bool Poller::pop(std::pair<int, int>& next) {
+    if (size_ == 0) return false;
+    next = pending_[head_];
+    head_ = (head_ + 1) % kMaxPending;
+    --size_;
+    return true;
+}
 
 RoundResult Poller::poll_round() {
     RoundResult result;
-    pending_.clear();
+    head_ = 0;
+    size_ = 0;
     device_.RefreshStatus();
-    // A device asks for a few blocks a round; the bound only guards against
-    // one that never stops asking.
-    for (int sent = 0; sent < 64 && !pending_.empty(); ++sent) {
-        const auto [start, count] = pending_.front();
-        pending_.pop_front();
+    std::pair<int, int> next;
+    for (int sent = 0; sent < static_cast<int>(kMaxPending) && pop(next); ++sent) {
+        const auto [start, count] = next;
         std::uint16_t registers[MODBUS_MAX_READ_REGISTERS];
         if (count < 1 || count > MODBUS_MAX_READ_REGISTERS) {
             result.error = "request for " + std::to_string(count) + " registers";

@@ -1,7 +1,7 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "kov_time.h"
-#include "standin_host.h"
+#include "host_services.h"
 
 ttime_t get_ttime(boost::posix_time::ptime t) {
     ttime_t out{};
@@ -17,12 +17,6 @@ ttime_t get_ttime(boost::posix_time::ptime t) {
         out.weekday = static_cast<std::uint8_t>(day.day_of_week().as_number());
         out.millisecond = static_cast<std::uint16_t>(clock.total_milliseconds() % 1000);
     }
-    standin::StandinHost& host = standin::host();
-    if (!host.quiet) {
-        standin::HostCall c;
-        c.op = "get_ttime";
-        if (!t.is_special()) c.ints = {out.year, out.month, out.day, out.hour, out.minute, out.second};
-        host.record(std::move(c));
-    }
+    default_services().get_ttime(t, out);
     return out;
 }
