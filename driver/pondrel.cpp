@@ -5,6 +5,9 @@
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+static_assert(sizeof(boost::posix_time::time_duration::sec_type) == 8,
+              "ages in whole seconds are 64 bits wide on every target");
+
 Pondrel::Pondrel() : control_result(-1) {
     device_type = "pondrel";
     baud_rate = 9600;
@@ -24,8 +27,9 @@ float Pondrel::Get_Value(unsigned int /*index*/, const std::string& /*name*/) co
     if (update_time.is_special()) throw std::out_of_range("数据已超时");
     const boost::posix_time::time_duration age =
         boost::posix_time::second_clock::local_time() - update_time;
-    // In 64 bits: time_t, and so total_seconds(), is 32 bits on the board.
-    const std::int64_t age_seconds = age.ticks() / age.ticks_per_second();
+    // total_seconds() is 64 bits wide in the Boost this is built with, on
+    // both targets.
+    const std::int64_t age_seconds = age.total_seconds();
     if (age_seconds >= 61) throw std::out_of_range("数据已超时");
     throw std::out_of_range("不支持变量");
 }

@@ -7,19 +7,26 @@
 #include <string>
 
 #include <json/reader.h>
+#include <json/value.h>
 #include <json/writer.h>
 
 #include "pondrel.h"
 
 namespace {
 
-// True when `len` bytes at `in` are one JSON text. Unsafe sizes never parse.
+// True when `len` bytes at `in` are one JSON text. Unsafe sizes never parse,
+// and neither does a text the reader refuses by throwing (nesting beyond its
+// depth limit): a command from the host must never end in an exception.
 bool parses_as_json(const void* in, int len) {
     if (len < 0 || (in == nullptr && len > 0)) return false;
     const char* begin = len > 0 ? static_cast<const char*>(in) : "";
     Json::Reader reader;
     Json::Value request;
-    return reader.parse(begin, begin + len, request, true);
+    try {
+        return reader.parse(begin, begin + len, request, true);
+    } catch (const Json::Exception&) {
+        return false;
+    }
 }
 
 }  // namespace

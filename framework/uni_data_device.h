@@ -59,7 +59,8 @@ public:
     // a round with it. Returns 1 if taken; 0, with nothing changed, if not.
     int LoadFromCache(const unsigned char* buf, int len) override {
         if (len != kRecordSize || buf == nullptr) return 0;
-        std::memcpy(&data, buf, sizeof data);
+        // The host may hand back the record's own bytes: the copy may overlap.
+        std::memmove(&data, buf, sizeof data);
         this->data_ready = true;
         RoundDone();
         return 1;

@@ -39,7 +39,11 @@ inline bool parses(const std::vector<std::uint8_t>& bytes, int len, bool null_in
     const char* begin = len > 0 ? reinterpret_cast<const char*>(bytes.data()) : "";
     Json::Value value;
     Json::Reader reader;
-    return reader.parse(begin, begin + len, value, true);
+    try {
+        return reader.parse(begin, begin + len, value, true);
+    } catch (const Json::Exception&) {
+        return false;  // nested beyond the reader's limit
+    }
 }
 
 // A length a caller might name for a buffer of `size` bytes: all of it, part
@@ -56,7 +60,7 @@ inline int length_for(FuzzedDataProvider& in, int size) {
 inline void control_request(Pondrel& d, FuzzedDataProvider& in) {
     static const int kCodes[] = {803, 801, 310, 320, 802, 0, -1, 804};
     const int code = in.ConsumeBool() ? in.PickValueInArray(kCodes) : in.ConsumeIntegral<int>();
-    std::vector<std::uint8_t> request = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange(0, 300));
+    std::vector<std::uint8_t> request = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange(0, 4096));
     const int in_len = length_for(in, static_cast<int>(request.size()));
     const bool null_in = in.ConsumeIntegralInRange(0, 15) == 0;
     const int out_size = in.ConsumeIntegralInRange(0, 4096);

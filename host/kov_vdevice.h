@@ -1,5 +1,5 @@
 // The host's virtual device: publishing of records, threshold checks and
-// history. Adds slots 15 to 23 after VDeviceInterface's (see that header):
+// history. Adds slots 15 to 22 after VDeviceInterface's (see that header):
 //   15 GetChildVDevice  16 GetAllChildVDevices  17 SendSP  18 SendDelayData
 //   19 SendDoData  20 ReadDi  21 ReadAi  22 Get_SP_Value
 // The non-virtual operations are the host's and run on the calling thread.

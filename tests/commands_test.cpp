@@ -79,6 +79,39 @@ TEST_F(CommandsTest, ATextThatDoesNotParseIsRefusedBeforeTheBase) {
     }
 }
 
+TEST_F(CommandsTest, NestingBeyondTheReadersLimitIsATextThatDoesNotParse) {
+    const auto nested = [](int depth, bool closed) {
+        return std::string(static_cast<std::size_t>(depth), '[') +
+               (closed ? std::string(static_cast<std::size_t>(depth), ']') : std::string());
+    };
+    struct Case {
+        int depth;
+        bool closed;
+        int result;  // -1: refused before the base; 0: passed to the base
+    };
+    const Case cases[] = {
+        {1000, true, 0}, {1001, true, -1}, {1001, false, -1}, {100000, true, -1}, {100000, false, -1},
+    };
+    for (int code : {310, 320}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << code << " depth " << c.depth << (c.closed ? " closed" : " open"));
+            const std::string text = nested(c.depth, c.closed);
+            host().clear_calls();
+            written = 1234;
+            int result = 99;
+            EXPECT_NO_THROW(result = driver->DeviceIoControl(code, text.data(), static_cast<int>(text.size()),
+                                                             out.data(), 16, written));
+            EXPECT_EQ(result, c.result);
+            EXPECT_EQ(driver->poll_step, code);
+            EXPECT_EQ(driver->control_result, -1);
+            EXPECT_EQ(host().ops(), c.result == 0 ? (std::vector<std::string>{"OpenPort", "DeviceIoControl"})
+                                                  : (std::vector<std::string>{"OpenPort"}));
+            EXPECT_TRUE(out_untouched());
+            EXPECT_EQ(written, 1234);
+        }
+    }
+}
+
 TEST_F(CommandsTest, AnyJsonTextIsPassedToTheBaseUnchanged) {
     const char* texts[] = {
         R"({})",

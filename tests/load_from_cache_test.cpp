@@ -81,3 +81,13 @@ TEST_F(LoadFromCacheTest, BothOverloadsTakeA231ByteImageAndCompleteARound) {
         EXPECT_EQ(+driver->data.record_time.second, driver->update_time.time_of_day().seconds());
     }
 }
+
+TEST_F(LoadFromCacheTest, TheRecordsOwnBytesAreTakenAsTheyAre) {
+    const std::string image = image_with_zero_bytes();
+    std::memcpy(driver->record_bytes(), image.data(), image.size());
+    StdoutCapture quiet;
+    // The host may restore from the device's own record: source and target overlap.
+    EXPECT_EQ(driver->LoadFromCache(driver->record_bytes(), 231), 1);
+    EXPECT_EQ(std::memcmp(driver->record_bytes(), image.data(), 224), 0);
+    EXPECT_EQ(host().calls_of("SendSP").size(), 1u);
+}

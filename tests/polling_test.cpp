@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -51,19 +53,41 @@ TEST_F(PollingTest, AFullRoundReadsFourBlocksAndStoresTheirBytesUnchanged) {
     // Leftovers of earlier replies sit past each block; the arguments vary.
     std::memset(driver->rx_payload, 0xEE, sizeof driver->rx_payload);
 
+    // Each request goes out once the step that takes its reply is set.
+    std::vector<std::int32_t> step_at_request;
+    host().on_call = [&](const recorder::HostCall& call) {
+        if (call.op == "modbus_read_registers") step_at_request.push_back(driver->poll_step);
+    };
+    // After each reply the whole record differs from before only in its block.
+    std::vector<unsigned char> expected_record = record();
+    const auto only_block_changed = [&](std::size_t offset, const std::vector<unsigned char>& block,
+                                        std::size_t compared) {
+        std::copy(block.begin(), block.end(), expected_record.begin() + static_cast<long>(offset));
+        const auto now = record();
+        EXPECT_TRUE(std::equal(now.begin(), now.begin() + static_cast<long>(compared), expected_record.begin()))
+            << "reply at offset " << offset;
+    };
+    const std::size_t whole = sizeof(Pondrel_Data_t);
+    const std::size_t before_time = offsetof(Pondrel_Data_t, record_time);
+
     StdoutCapture capture;
     EXPECT_EQ(driver->RefreshStatus(), 1);
     EXPECT_EQ(driver->poll_step, 11);
     EXPECT_EQ(deliver(*driver, voltage.data(), 4, SPModbus::TAB_COILS, 0), 1);
+    only_block_changed(4, voltage, whole);
     EXPECT_EQ(driver->poll_step, 12);
     EXPECT_EQ(deliver(*driver, current.data(), 72, SPModbus::TAB_INPUT_REGISTERS, 99999), 1);
+    only_block_changed(8, current, whole);
     EXPECT_EQ(driver->poll_step, 13);
     EXPECT_EQ(deliver(*driver, power.data(), 72, static_cast<SPModbus::tab_type>(77), 1), 1);
+    only_block_changed(80, power, whole);
     EXPECT_EQ(driver->poll_step, 14);
     EXPECT_EQ(driver->data_ready, false);
     EXPECT_EQ(deliver(*driver, energy.data(), 72), 0);
+    only_block_changed(152, energy, before_time);  // the round's time follows
     EXPECT_EQ(driver->poll_step, 14);
     EXPECT_EQ(capture.text(), "rvSize is 0\n");
+    EXPECT_EQ(step_at_request, (std::vector<std::int32_t>{11, 12, 13, 14}));
 
     const std::vector<std::string> expected_ops = {
         "RefreshStatus", "modbus_read_registers", "modbus_read_registers",

@@ -147,6 +147,14 @@ TEST_F(SnapshotTest, TextBufferEdges) {
     EXPECT_EQ(std::string(out.data(), full.size()), full);
     EXPECT_EQ(out.back(), '\x5a');  // no terminator
 
+    // A buffer larger than the text: nothing after the text is written.
+    std::vector<char> roomy(full.size() + 64, '\x5a');
+    written = 0;
+    EXPECT_EQ(driver->DeviceIoControl(801, nullptr, 0, roomy.data(), static_cast<int>(roomy.size()), written), 0);
+    EXPECT_EQ(written, length);
+    EXPECT_EQ(std::string(roomy.data(), full.size()), full);
+    EXPECT_EQ(std::vector<char>(roomy.begin() + length, roomy.end()), std::vector<char>(64, '\x5a'));
+
     for (int too_small : {length - 1, 0, -1, -length}) {
         SCOPED_TRACE(too_small);
         std::vector<char> untouched(full.size(), '\x5a');
