@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "host_layout.h"
 #include "pondrel.h"
 
 namespace {
@@ -119,4 +121,12 @@ TEST(BinaryContract, HostCallsThatMustNotBeVirtualAreNot) {
     EXPECT_EQ(slot_of(&P::modbus_read_registers), -1);
     EXPECT_EQ(slot_of(&P::CheckAOReport), -1);
     EXPECT_EQ(slot_of(&P::SaveDeviceHistory), -1);
+}
+
+TEST(BinaryContract, TheLayoutIsTheSameWith32And64BitTime) {
+    const std::vector<std::size_t> time_default = host_layout_default_time();
+    const std::vector<std::size_t> time64 = host_layout_time64();
+    EXPECT_EQ(time64[0], 1u);  // the second build really has 64-bit time
+    EXPECT_EQ(std::vector<std::size_t>(time_default.begin() + 1, time_default.end()),
+              std::vector<std::size_t>(time64.begin() + 1, time64.end()));
 }

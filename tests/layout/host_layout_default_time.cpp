@@ -1,0 +1,2 @@
+#define HOST_LAYOUT_NAME host_layout_default_time
+#include "host_layout.inc"
