@@ -31,7 +31,6 @@ for deb in "${armhf_deb}" "${amd64_deb}"; do
     check "${deb}: version ${version}" test "$(field "${deb}" Version)" = "${version}"
     check "${deb}: maintainer" test -n "$(field "${deb}" Maintainer)"
     check "${deb}: description" grep -q "18-circuit" <(field "${deb}" Description)
-    check "${deb}: depends on jsoncpp" grep -q "libjsoncpp25" <(field "${deb}" Depends)
     check "${deb}: depends on libstdc++" grep -q "libstdc++6" <(field "${deb}" Depends)
     check "${deb}: licence and README" grep -q "share/doc/pondrel/LICENSE" <(dpkg-deb --contents "${deb}")
     check "${deb}: no headers" bash -c "! dpkg-deb --contents '${deb}' | grep -q '/include/'"
@@ -41,6 +40,9 @@ check "armhf: architecture" test "$(field "${armhf_deb}" Architecture)" = armhf
 check "armhf: only the plug-in and its documents" \
     test "$(dpkg-deb --contents "${armhf_deb}" | grep -cv '/$')" -eq 3
 check "amd64: architecture" test "$(field "${amd64_deb}" Architecture)" = amd64
+check "armhf: no dependency on jsoncpp (the host provides it)" \
+    bash -c "! dpkg-deb --field '${armhf_deb}' Depends | grep -q jsoncpp"
+check "amd64: pondrel-host depends on jsoncpp" grep -q "libjsoncpp25" <(field "${amd64_deb}" Depends)
 check "amd64: depends on libmodbus and SQLite" \
     grep -qE "libmodbus5.*libsqlite3-0|libsqlite3-0.*libmodbus5" <(field "${amd64_deb}" Depends)
 
@@ -58,7 +60,15 @@ check "armhf: plug-in leaves the host's symbols to the host" \
     grep -qE " U _ZN10KovVDevice6SendSPEiPKhjb$" \
     <(nm -D "${root}/armhf/usr/lib/arm-linux-gnueabihf/pondrel/pondrel.so")
 
+check "armhf: plug-in names no jsoncpp library, its symbols come from the host" \
+    bash -c "! readelf -d '${root}/armhf/usr/lib/arm-linux-gnueabihf/pondrel/pondrel.so' | grep -q jsoncpp"
+check "armhf: plug-in leaves jsoncpp's symbols undefined" \
+    grep -qE " U _ZN4Json5ValueC1ENS_9ValueTypeE$" \
+    <(nm -D "${root}/armhf/usr/lib/arm-linux-gnueabihf/pondrel/pondrel.so")
+
 dpkg-deb -x "${amd64_deb}" "${root}/amd64"
+check "amd64: plug-in names no jsoncpp library" \
+    bash -c "! readelf -d '${root}/amd64/usr/lib/x86_64-linux-gnu/pondrel/pondrel.so' | grep -q jsoncpp"
 check "amd64: plug-in in lib/x86_64-linux-gnu/pondrel" \
     test -f "${root}/amd64/usr/lib/x86_64-linux-gnu/pondrel/pondrel.so"
 check "amd64: tools in bin" test -x "${root}/amd64/usr/bin/pondrel-host" -a -x "${root}/amd64/usr/bin/pondrel-meter-sim"
