@@ -16,7 +16,16 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# A board's own sysroot (-DCMAKE_SYSROOT=...) replaces Debian's armhf
+# libraries: the compiler and find_* look there first.
+if(CMAKE_SYSROOT)
+    set(_pondrel_arm_root ${CMAKE_SYSROOT})
+    list(PREPEND CMAKE_FIND_ROOT_PATH ${CMAKE_SYSROOT})
+else()
+    set(_pondrel_arm_root /usr/arm-linux-gnueabihf)
+endif()
+
 # The loader under -L is the cross toolchain's; its libc must come from the
 # same place, or the multiarch libc (another build of glibc) crashes threads.
 set(CMAKE_CROSSCOMPILING_EMULATOR
-    qemu-arm;-L;/usr/arm-linux-gnueabihf;-E;LD_LIBRARY_PATH=/usr/arm-linux-gnueabihf/lib)
+    qemu-arm;-L;${_pondrel_arm_root};-E;LD_LIBRARY_PATH=${_pondrel_arm_root}/lib)
