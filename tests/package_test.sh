@@ -71,7 +71,15 @@ check "amd64: plug-in names no jsoncpp library" \
     bash -c "! readelf -d '${root}/amd64/usr/lib/x86_64-linux-gnu/pondrel/pondrel.so' | grep -q jsoncpp"
 check "amd64: plug-in in lib/x86_64-linux-gnu/pondrel" \
     test -f "${root}/amd64/usr/lib/x86_64-linux-gnu/pondrel/pondrel.so"
-check "amd64: tools in bin" test -x "${root}/amd64/usr/bin/pondrel-host" -a -x "${root}/amd64/usr/bin/pondrel-meter-sim"
+check "amd64: tools in bin" test -x "${root}/amd64/usr/bin/pondrel-host" -a -x "${root}/amd64/usr/bin/pondrel-meter-sim" \
+    -a -x "${root}/amd64/usr/bin/pondrel-check-host"
+check "amd64: depends on what pondrel-check-host runs on" grep -q "python3-pyelftools" <(field "${amd64_deb}" Depends)
+check "installed pondrel-check-host: the installed plug-in fits the installed pondrel-host" \
+    "${root}/amd64/usr/bin/pondrel-check-host" "${root}/amd64/usr/bin/pondrel-host" \
+    "${root}/amd64/usr/lib/x86_64-linux-gnu/pondrel/pondrel.so"
+check "installed pondrel-check-host: the armhf plug-in does not fit an x86-64 host" \
+    bash -c "! '${root}/amd64/usr/bin/pondrel-check-host' '${root}/amd64/usr/bin/pondrel-host' \
+        '${root}/armhf/usr/lib/arm-linux-gnueabihf/pondrel/pondrel.so'"
 
 # The installed host, run from another folder, finds the installed plug-in.
 out="${root}/run.out"
