@@ -1,36 +1,39 @@
 // pondrel-host: runs a meter plug-in against a real meter on a serial line or
 // against the built-in simulated meter, printing the driver's JSON snapshot
 // after every completed round and keeping every record in an SQLite history.
+// Standard output carries only those lines; everything else, the plug-in's
+// console lines included, goes to standard error.
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <memory>
-#include <sstream>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <json/reader.h>
-#include <json/value.h>
-
 #include "history.h"
+#include "history_writer.h"
 #include "host_services.h"
+#include "json_output.h"
 #include "kov_controller.h"
 #include "options.h"
-#include "simulated_meter.h"
 #include "plugin_module.h"
 #include "poller.h"
 #include "rtu_master.h"
+#include "setting_file.h"
+#include "simulated_meter.h"
 #include "sp_modbus.h"
 #include "workstation_services.h"
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 std::atomic<bool> g_stop{false};
 
@@ -42,37 +45,18 @@ struct Failure {
     std::string message;
 };
 
-enum ExitCode { kOk = 0, kBadOption = 2, kBadPlugin = 3, kBadSetting = 4, kBadDevice = 5, kBadHistory = 6 };
-
-struct DeviceSetting {
-    Json::Value json;
-    std::uint32_t data_id = 1;
+enum ExitCode {
+    kOk = 0,
+    kInternal = 1,
+    kBadOption = 2,
+    kBadPlugin = 3,
+    kBadSetting = 4,
+    kBadDevice = 5,
+    kBadHistory = 6,
+    kBadOutput = 7,
 };
 
-DeviceSetting read_setting(const std::string& path) {
-    DeviceSetting setting;
-    setting.json = Json::Value(Json::objectValue);
-    setting.json["data_id"] = 1;
-    if (path.empty()) return setting;
-    std::ifstream file(path, std::ios::binary);
-    if (!file) throw Failure{kBadSetting, "cannot read setting file " + path};
-    Json::CharReaderBuilder builder;
-    builder["collectComments"] = false;
-    std::string errors;
-    if (!Json::parseFromStream(builder, file, &setting.json, &errors)) {
-        std::string first_line = errors.substr(0, errors.find('\n'));
-        throw Failure{kBadSetting, "invalid setting file " + path + ": " + first_line};
-    }
-    if (!setting.json.isObject()) throw Failure{kBadSetting, "setting file " + path + " is not a JSON object"};
-    const Json::Value& id = setting.json["data_id"];
-    if (!id.isNull()) {
-        if (!id.isUInt()) {
-            throw Failure{kBadSetting, "setting file " + path + ": data_id must be a whole number from 0 to 4294967295"};
-        }
-        setting.data_id = id.asUInt();
-    }
-    return setting;
-}
+void report(const std::string& line) { std::cerr << "pondrel-host: " << line << std::endl; }
 
 // "数据未就绪" and the like, in the words of this program's status line.
 std::string data_status(const KovSPDevice& device) {
@@ -103,15 +87,50 @@ std::string snapshot_text(KovSPDevice& device) {
     return "";
 }
 
-void sleep_until(std::chrono::steady_clock::time_point when) {
-    while (!g_stop && std::chrono::steady_clock::now() < when) {
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-            std::chrono::milliseconds(50), when - std::chrono::steady_clock::now()));
+// Sleeps until `when`, a stop, or (when `output` is given) the reader of
+// standard output going away, whichever comes first.
+void sleep_until(Clock::time_point when, const JsonOutput* output = nullptr) {
+    while (!g_stop && Clock::now() < when) {
+        if (output != nullptr && output->reader_gone()) return;
+        std::this_thread::sleep_for(std::min<Clock::duration>(std::chrono::milliseconds(50), when - Clock::now()));
     }
 }
 
-int run(const HostOptions& options) {
-    const DeviceSetting setting = read_setting(options.setting);
+// The first start of a period after `now`, in the phase of `next`: periods
+// that a long round or an outage overran are skipped, not made up.
+Clock::time_point next_start(Clock::time_point next, Clock::duration period, Clock::time_point now) {
+    if (period <= Clock::duration::zero()) return now;
+    if (next > now) return next;
+    const auto missed = (now - next) / period + 1;
+    return next + missed * period;
+}
+
+// Closes the lost line and opens its path again, waiting 0.5 s, doubling to
+// 10 s, between attempts. Returns false when stopped first.
+bool reconnect(RtuMaster& line, const std::string& reason) {
+    report("serial device " + line.device() + " is gone (" + reason + "); reopening it");
+    auto wait = std::chrono::milliseconds(500);
+    while (!g_stop) {
+        sleep_until(Clock::now() + wait);
+        if (g_stop) break;
+        try {
+            line.reopen();
+            report("serial device " + line.device() + " is back");
+            return true;
+        } catch (const std::exception&) {
+            wait = std::min<std::chrono::milliseconds>(wait * 2, std::chrono::seconds(10));
+        }
+    }
+    return false;
+}
+
+int run(const HostOptions& options, JsonOutput& output) {
+    DeviceSetting setting;
+    try {
+        setting = read_setting(options.setting);
+    } catch (const SettingError& e) {
+        throw Failure{kBadSetting, e.what()};
+    }
 
     std::unique_ptr<PluginModule> plugin;
     try {
@@ -120,7 +139,12 @@ int run(const HostOptions& options) {
         throw Failure{kBadPlugin, e.what()};
     }
     // Deleted before the plug-in is unloaded.
-    std::unique_ptr<KovSPDevice> device(plugin->create());
+    std::unique_ptr<KovSPDevice> device;
+    try {
+        device.reset(plugin->create());
+    } catch (const std::exception& e) {
+        throw Failure{kBadPlugin, "plug-in " + options.plugin + " could not create a device: " + e.what()};
+    }
     auto* modbus = dynamic_cast<SPModbus*>(device.get());
     if (modbus == nullptr) throw Failure{kBadPlugin, "plug-in " + options.plugin + " made a device that is not a Modbus device"};
 
@@ -151,59 +175,63 @@ int run(const HostOptions& options) {
     }
 
     std::unique_ptr<History> history;
-    const std::filesystem::path folder = std::filesystem::path(options.history).parent_path();
-    std::error_code folder_error;
-    if (!folder.empty()) std::filesystem::create_directories(folder, folder_error);
-    if (folder_error) {
-        throw Failure{kBadHistory, "cannot create the folder of history " + options.history + ": " +
-                                       folder_error.message()};
-    }
+    std::optional<std::vector<unsigned char>> newest;
     try {
         history = std::make_unique<History>(options.history);
+        newest = history->newest(device->DataId());
     } catch (const std::exception& e) {
         throw Failure{kBadHistory, e.what()};
     }
+    HistoryWriter writer(*history, report);
 
-    std::cerr << "pondrel-host: loaded plug-in " << options.plugin << "; polling "
-              << (simulated ? "the simulated meter on " : "") << line_settings.device << "; history "
-              << options.history << "\n";
+    report("loaded plug-in " + options.plugin + "; polling " + (simulated ? "the simulated meter on " : "") +
+           line_settings.device + "; history " + options.history);
 
     Poller poller(*modbus, *line, options.word_order);
-    WorkstationServices services(poller, *history);
+    WorkstationServices services(poller, writer);
     const ServicesRegistration registration(device.get(), services);
 
-    if (const auto image = history->newest(device->DataId())) {
-        const int taken = services.restore(*device, *image);
-        std::cerr << "pondrel-host: " << (taken ? "restored" : "could not restore")
-                  << " the newest record of data id " << device->DataId() << " from " << options.history << "\n";
+    bool restored = false;
+    if (newest) {
+        restored = services.restore(*device, *newest) != 0;
+        report(std::string(restored ? "restored" : "could not restore") + " the newest record of data id " +
+               std::to_string(device->DataId()) + " from " + options.history);
     }
 
     long completed = 0;
     long polls = 0;
-    const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(options.interval_s));
-    auto next = std::chrono::steady_clock::now();
+    const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.interval_s));
+    auto next = Clock::now();
     while (!g_stop && (!options.rounds || completed < *options.rounds)) {
-        next += period;
+        if (output.reader_gone()) return kOk;
         ++polls;
-        RoundResult result;
-        try {
-            result = poller.poll_round();
-        } catch (const std::exception& e) {
-            throw Failure{kBadHistory, e.what()};
-        }
+        const RoundResult result = poller.poll_round(&g_stop);
+        writer.flush();
         if (result.completed) {
             ++completed;
-            const std::string text = snapshot_text(*device);
-            std::fwrite(text.data(), 1, text.size(), stdout);
-            std::fflush(stdout);
-            std::cerr << "pondrel-host: round " << polls << " complete, data " << data_status(*device) << "\n";
+            restored = false;
+            switch (output.write(snapshot_text(*device))) {
+            case JsonOutput::Result::Written: break;
+            case JsonOutput::Result::Closed: return kOk;  // the reader has had enough
+            case JsonOutput::Result::Failed:
+                throw Failure{kBadOutput, "cannot write to standard output: " + output.error()};
+            }
+            report("round " + std::to_string(polls) + " complete, data " + data_status(*device));
+        } else if (g_stop) {
+            break;
         } else {
-            std::cerr << "pondrel-host: round " << polls << " failed ("
-                      << (result.error.empty() ? "incomplete" : result.error) << "), data "
-                      << data_status(*device) << "\n";
+            report("round " + std::to_string(polls) + " failed (" +
+                   (result.error.empty() ? "incomplete" : result.error) + "), data " +
+                   (restored ? "restored, no round yet" : data_status(*device)));
         }
-        sleep_until(next);
+        if (options.rounds && completed >= *options.rounds) break;
+        if (line->lost()) {
+            if (!reconnect(*line, result.error)) break;
+            next = Clock::now();
+            continue;
+        }
+        next = next_start(next + period, period, Clock::now());
+        sleep_until(next, &output);
     }
     return kOk;
 }
@@ -215,8 +243,11 @@ int main(int argc, char** argv) {
     try {
         options = parse_options(argc, argv);
     } catch (const UsageError& e) {
-        std::cerr << "pondrel-host: " << e.what() << "\n";
+        report(e.what());
         return kBadOption;
+    } catch (const std::exception& e) {
+        report(e.what());
+        return kInternal;
     }
     if (options.help) {
         std::cout << usage_text();
@@ -226,11 +257,22 @@ int main(int argc, char** argv) {
     action.sa_handler = on_signal;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A closed pipe shows as EPIPE from write.
     signal(SIGPIPE, SIG_IGN);
     try {
-        return run(options);
+        JsonOutput output;
+        return run(options, output);
     } catch (const Failure& failure) {
-        std::cerr << "pondrel-host: " << failure.message << "\n";
+        report(failure.message);
         return failure.code;
+    } catch (const std::bad_alloc&) {
+        report("out of memory");
+        return kInternal;
+    } catch (const std::exception& e) {
+        report(e.what());
+        return kInternal;
+    } catch (...) {
+        report("an unknown failure");
+        return kInternal;
     }
 }

@@ -24,9 +24,9 @@ long parse_long(const char* text, const char* option, long low, long high) {
 double parse_seconds(const char* text, const char* option) {
     char* end = nullptr;
     const double value = std::strtod(text, &end);
-    if (end == text || *end != '\0' || !std::isfinite(value) || value <= 0 || value > 86400) {
+    if (end == text || *end != '\0' || !std::isfinite(value) || value < 0 || value > 86400) {
         throw UsageError(std::string("bad value for ") + option + ": '" + text +
-                         "' (seconds, more than 0)");
+                         "' (seconds, from 0 to 86400)");
     }
     return value;
 }
@@ -55,12 +55,20 @@ const char* usage_text() {
            "                       (ABCD: high word first, big-endian bytes)\n"
            "  --rounds N           stop after N completed rounds (default: run until\n"
            "                       SIGINT or SIGTERM)\n"
-           "  --interval SECONDS   polling period (1)\n"
+           "  --interval SECONDS   polling period (1); 0: rounds back to back. A round\n"
+           "                       that overruns its period skips the periods missed\n"
            "  --history FILE       SQLite device history (" "$XDG_STATE_HOME/pondrel/history.db)\n"
            "  --help               this text\n"
            "\n"
-           "Exit codes: 0 done, 2 bad option, 3 plug-in, 4 setting file, 5 serial\n"
-           "device, 6 history.\n";
+           "Standard output carries only the JSON lines; status lines and the plug-in's\n"
+           "console lines go to standard error. A lost serial device (unplugged\n"
+           "adapter) is reopened, waiting 0.5 s doubling to 10 s between attempts; a\n"
+           "history that is locked or full keeps records in memory until it takes\n"
+           "them again.\n"
+           "\n"
+           "Exit codes: 0 done (or standard output closed by its reader), 1 unexpected\n"
+           "failure, 2 bad option, 3 plug-in, 4 setting file, 5 serial device,\n"
+           "6 history, 7 standard output cannot be written.\n";
 }
 
 std::string default_history_path() {
@@ -103,7 +111,14 @@ HostOptions parse_options(int argc, char** argv) {
     int key;
     while ((key = getopt_long(argc, argv, "", longs, nullptr)) != -1) {
         switch (key) {
-        case kPlugin: options.plugin = optarg; break;
+        case kPlugin:
+            options.plugin = optarg;
+            // dlopen looks a name without a slash up in the library path; a
+            // file of that name here is what the user means.
+            if (options.plugin.find('/') == std::string::npos && std::filesystem::exists(options.plugin)) {
+                options.plugin = "./" + options.plugin;
+            }
+            break;
         case kSetting: options.setting = optarg; break;
         case kDevice:
             if (*optarg == '\0') throw UsageError("bad value for --device: an empty path");

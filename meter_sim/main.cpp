@@ -1,7 +1,12 @@
 // pondrel-meter-sim: a simulated 18-circuit meter on a pseudo-terminal.
 #include <getopt.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
 
 #include <atomic>
 #include <cstdio>
@@ -25,7 +30,8 @@ const char kUsage[] =
     "terminal's path, then serves until SIGINT or SIGTERM.\n"
     "  --word-order ABCD|CDAB|BADC|DCBA  float layout over two registers (ABCD)\n"
     "  --slave ID          slave address, 1 to 247 (1)\n"
-    "  --link PATH         also make PATH a symbolic link to the terminal\n"
+    "  --link PATH         also make PATH a symbolic link to the terminal (an\n"
+    "                      existing PATH must be such a link; it is replaced)\n"
     "  --fault F           none|silent|exception|crc|slow (none)\n"
     "  --fault-file FILE   read the fault from FILE before every request\n"
     "  --slow-ms MS        delay of the slow fault (1500)\n"
@@ -43,6 +49,24 @@ int parse_int(const char* text, const char* option, int low, int high) {
         fail(std::string("bad value for ") + option + ": '" + text + "'");
     }
     return static_cast<int>(value);
+}
+
+// Makes `link` a symbolic link to `device`. An existing path is replaced only
+// when it is itself a link to a pseudo-terminal (left by an earlier run);
+// anything else there is refused and left alone.
+void make_link(const std::string& device, const std::string& link) {
+    struct stat info {};
+    if (lstat(link.c_str(), &info) == 0) {
+        char target[PATH_MAX] = {};
+        const ssize_t length = S_ISLNK(info.st_mode) ? readlink(link.c_str(), target, sizeof target - 1) : -1;
+        if (length <= 0 || std::strncmp(target, "/dev/pts/", 9) != 0) {
+            fail("--link " + link + " exists and is not a link to a pseudo-terminal; not replacing it");
+        }
+        if (unlink(link.c_str()) != 0) fail("cannot replace the link " + link + ": " + std::strerror(errno));
+    }
+    if (symlink(device.c_str(), link.c_str()) != 0) {
+        fail("cannot make the link " + link + ": " + std::strerror(errno));
+    }
 }
 
 }  // namespace
@@ -84,12 +108,7 @@ int main(int argc, char** argv) {
 
     try {
         MeterServer server(options);
-        if (!link.empty()) {
-            unlink(link.c_str());
-            if (symlink(server.device_path().c_str(), link.c_str()) != 0) {
-                fail("cannot make the link " + link);
-            }
-        }
+        if (!link.empty()) make_link(server.device_path(), link);
         struct sigaction action {};
         action.sa_handler = on_signal;
         sigaction(SIGINT, &action, nullptr);

@@ -1,5 +1,7 @@
 // A Modbus RTU master on one serial line (a real port or a pseudo-terminal),
-// through libmodbus. Used by one thread at a time.
+// through libmodbus. The line is held exclusively (TIOCEXCL and an advisory
+// flock on the device), so two masters never share it. Used by one thread at
+// a time.
 #pragma once
 
 #include <cstdint>
@@ -20,17 +22,34 @@ struct SerialSettings {
 class RtuMaster : public RegisterLine {
 public:
     // Opens and configures the line. Throws std::runtime_error with a
-    // one-line message naming the device and the failing step.
+    // one-line message naming the device and the failing step (for a line in
+    // use, the process that holds it where it can be found).
     explicit RtuMaster(const SerialSettings& settings);
     ~RtuMaster() override;
     RtuMaster(const RtuMaster&) = delete;
     RtuMaster& operator=(const RtuMaster&) = delete;
 
     // Reads `count` holding registers from `start` into `out`. On failure
-    // returns false with the reason in `error`; the line has been flushed.
+    // returns false with the reason in `error`; the line has been flushed
+    // unless it is lost.
     bool read_registers(int start, int count, std::uint16_t* out, std::string& error) override;
 
+    // True after a failed read when the device itself is gone (unplugged
+    // adapter, closed pseudo-terminal, path now naming another device), not
+    // merely a meter that did not answer.
+    bool lost() const { return lost_; }
+    // Closes the line and opens the same path again. Throws as the
+    // constructor does; the line stays closed and lost until it succeeds.
+    void reopen();
+    const std::string& device() const { return settings_.device; }
+
 private:
+    void open();
+    void close();
+    bool same_device_at_path() const;
+
     SerialSettings settings_;
     struct _modbus* ctx_ = nullptr;
+    bool lost_ = false;
+    unsigned long long device_id_ = 0;  // st_rdev of the device opened
 };

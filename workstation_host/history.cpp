@@ -4,6 +4,14 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <memory>
 #include <stdexcept>
 
@@ -16,15 +24,48 @@ using Statement = std::unique_ptr<sqlite3_stmt, StatementCloser>;
 
 }  // namespace
 
+namespace {
+
+// Makes the missing folders of `path`'s parent, each readable by its owner only.
+void make_private_folders(const std::string& path) {
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::path(path).parent_path();
+    if (folder.empty()) return;
+    std::vector<fs::path> missing;
+    std::error_code error;
+    for (fs::path p = folder; !p.empty() && !fs::exists(p, error); p = p.parent_path()) {
+        missing.push_back(p);
+        if (p == p.parent_path()) break;
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (mkdir(it->c_str(), 0700) != 0 && errno != EEXIST) {
+            throw std::runtime_error("cannot create the folder of history " + path + ": " + std::strerror(errno));
+        }
+    }
+}
+
+// A new history file is readable by its owner only (SQLite gives its journal
+// files the same mode). An existing file is left as it is.
+void create_private_file(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) ::close(fd);
+}
+
+}  // namespace
+
 History::History(const std::string& path) : path_(path) {
+    make_private_folders(path);
+    create_private_file(path);
     if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
         SQLITE_OK) {
         const std::string reason = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close(db_);
         throw std::runtime_error("cannot open history " + path + ": " + reason);
     }
-    sqlite3_busy_timeout(db_, 5000);
+    // Start-up may wait for another writer; a round may not.
+    sqlite3_busy_timeout(db_, kStartBusyMs);
     try {
+        check_columns();
         execute("PRAGMA journal_mode=WAL");
         execute("PRAGMA synchronous=FULL");
         execute(
@@ -35,9 +76,32 @@ History::History(const std::string& path) : path_(path) {
             " saved_at TEXT NOT NULL,"
             " record BLOB NOT NULL)");
         execute("CREATE INDEX IF NOT EXISTS history_by_device ON history(data_id, id)");
+        // A history that cannot be written at all fails here, not in the first round.
+        execute("BEGIN IMMEDIATE");
+        execute("ROLLBACK");
     } catch (...) {
         sqlite3_close(db_);
         throw;
+    }
+    sqlite3_busy_timeout(db_, kRoundBusyMs);
+}
+
+void History::check_columns() {
+    sqlite3_stmt* raw = nullptr;
+    sqlite3_prepare_v2(db_, "SELECT name FROM pragma_table_info('history')", -1, &raw, nullptr);
+    Statement statement(raw);
+    if (statement == nullptr) throw std::runtime_error("cannot read history " + path_ + ": " + sqlite3_errmsg(db_));
+    std::vector<std::string> columns;
+    int step;
+    while ((step = sqlite3_step(raw)) == SQLITE_ROW) {
+        columns.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(raw, 0)));
+    }
+    if (step != SQLITE_DONE) throw std::runtime_error("cannot read history " + path_ + ": " + sqlite3_errmsg(db_));
+    if (columns.empty()) return;  // no table yet
+    for (const char* wanted : {"id", "data_id", "type_code", "saved_at", "record"}) {
+        if (std::find(columns.begin(), columns.end(), wanted) == columns.end()) {
+            throw std::runtime_error("history " + path_ + ": its table history has no column " + wanted);
+        }
     }
 }
 

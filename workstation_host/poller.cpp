@@ -24,13 +24,17 @@ bool Poller::pop(std::pair<int, int>& next) {
     return true;
 }
 
-RoundResult Poller::poll_round() {
+RoundResult Poller::poll_round(const std::atomic<bool>* stop) {
     RoundResult result;
     head_ = 0;
     size_ = 0;
     device_.RefreshStatus();
     std::pair<int, int> next;
     for (int sent = 0; sent < static_cast<int>(kMaxPending) && pop(next); ++sent) {
+        if (stop != nullptr && stop->load()) {
+            result.error = "stopped";
+            break;
+        }
         const auto [start, count] = next;
         std::uint16_t registers[MODBUS_MAX_READ_REGISTERS];
         if (count < 1 || count > MODBUS_MAX_READ_REGISTERS) {

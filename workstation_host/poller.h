@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <string>
 #include <utility>
@@ -32,8 +33,9 @@ public:
     // kMaxPending outstanding ones is dropped.
     void request(int start, int count);
     // One round: RefreshStatus, then the device's requests until the round
-    // completes, a request fails, or the device asks for nothing more.
-    RoundResult poll_round();
+    // completes, a request fails, the device asks for nothing more, or
+    // `stop` (when given) is set: it is checked before each request.
+    RoundResult poll_round(const std::atomic<bool>* stop = nullptr);
 
 private:
     bool pop(std::pair<int, int>& next);

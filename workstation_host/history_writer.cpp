@@ -1,0 +1,54 @@
+#include "history_writer.h"
+
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+
+HistoryWriter::HistoryWriter(History& history, std::function<void(const std::string&)> report)
+    : history_(history), report_(std::move(report)) {}
+
+bool HistoryWriter::write(const Waiting& record) {
+    try {
+        history_.append(record.data_id, record.type_code, record.saved_at, record.bytes.data(), record.len);
+        return true;
+    } catch (const std::exception& e) {
+        if (!unavailable_) {
+            unavailable_ = true;
+            report_(std::string(e.what()) + "; keeping records in memory and polling on");
+        }
+        return false;
+    }
+}
+
+void HistoryWriter::append(std::uint32_t data_id, int type_code, boost::posix_time::ptime saved_at,
+                           const unsigned char* record, unsigned int len) {
+    if (len > kMaxRecordBytes) throw std::length_error("a record of more than 256 bytes");
+    Waiting next{data_id, type_code, saved_at, len, {}};
+    std::memcpy(next.bytes.data(), record, len);
+    const bool in_order = waiting_.empty();
+    if (in_order && write(next)) return;
+    if (waiting_.size() == kMaxWaiting) {
+        waiting_.pop_front();
+        if (!dropping_) {
+            dropping_ = true;
+            report_("history " + history_.path() + ": " + std::to_string(kMaxWaiting) +
+                    " records wait to be stored; dropping the oldest");
+        }
+    }
+    waiting_.push_back(next);
+    if (!in_order) flush();
+}
+
+void HistoryWriter::flush() {
+    std::size_t written = 0;
+    while (!waiting_.empty() && write(waiting_.front())) {
+        waiting_.pop_front();
+        ++written;
+    }
+    if (waiting_.empty() && unavailable_) {
+        unavailable_ = false;
+        dropping_ = false;
+        report_("history " + history_.path() + " takes records again; stored " + std::to_string(written) +
+                " that waited");
+    }
+}
