@@ -143,7 +143,7 @@ int run(const HostOptions& options, JsonOutput& output) {
     try {
         device.reset(plugin->create());
     } catch (const std::exception& e) {
-        throw Failure{kBadPlugin, "plug-in " + options.plugin + " could not create a device: " + e.what()};
+        throw Failure{kBadPlugin, e.what()};
     }
     auto* modbus = dynamic_cast<SPModbus*>(device.get());
     if (modbus == nullptr) throw Failure{kBadPlugin, "plug-in " + options.plugin + " made a device that is not a Modbus device"};

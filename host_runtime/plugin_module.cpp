@@ -35,7 +35,12 @@ PluginModule::~PluginModule() {
 }
 
 KovSPDevice* PluginModule::create() const {
-    KovSPDevice* device = provider_->create();
-    if (device == nullptr) throw std::runtime_error("plug-in " + path_ + " created no device");
+    KovSPDevice* device = nullptr;
+    try {
+        device = provider_->create();
+    } catch (const std::exception& e) {
+        throw std::runtime_error("plug-in " + path_ + " could not create a device: " + e.what());
+    }
+    if (device == nullptr) throw std::runtime_error("plug-in " + path_ + " could not create a device: it made none");
     return device;
 }

@@ -20,7 +20,8 @@ public:
     PluginModule(const PluginModule&) = delete;
     PluginModule& operator=(const PluginModule&) = delete;
 
-    // A new device; the caller owns it.
+    // A new device; the caller owns it. Throws std::runtime_error naming the
+    // file when the provider throws or makes no device.
     KovSPDevice* create() const;
     // The plug-in's entry point, for callers that look at its providers.
     GetProvidersFn get_providers() const { return get_providers_; }

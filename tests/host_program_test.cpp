@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -109,6 +110,18 @@ std::size_t count_of(const std::string& text, const std::string& part) {
     std::size_t count = 0;
     for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
     return count;
+}
+
+std::string bytes_of(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+void execute_sql(const std::string& path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+    sqlite3_close(db);
 }
 
 class HostProgramTest : public ::testing::Test {
@@ -261,19 +274,36 @@ TEST_F(HostProgramTest, AMeterThatStopsAnsweringIsReportedAndRecoveredFrom) {
     }
 }
 
-TEST_F(HostProgramTest, BadInputFailsWithOneLineAndLeavesTheHistoryAlone) {
+TEST_F(HostProgramTest, BadInputFailsWithOneLineAndLeavesEveryHistoryAlone) {
     ASSERT_EQ(run_program(host_args({"--rounds", "1"}), 30s).code, 0);
-    std::ifstream before_file(history_, std::ios::binary);
-    const std::string before((std::istreambuf_iterator<char>(before_file)), std::istreambuf_iterator<char>());
+    const std::string before = bytes_of(history_);
     ASSERT_FALSE(before.empty());
+
+    // Histories that are not sound: a table without a column, damaged pages.
+    const std::string no_column = dir_ + "/no-column.db";
+    execute_sql(no_column, "CREATE TABLE history (id INTEGER PRIMARY KEY, data_id INTEGER, record BLOB)");
+    const std::string damaged = dir_ + "/damaged.db";
+    std::filesystem::copy_file(history_, damaged);
+    execute_sql(damaged, "PRAGMA journal_mode=DELETE");
+    {
+        std::fstream file(damaged, std::ios::in | std::ios::out | std::ios::binary);
+        for (std::streamoff at = 4096 + 100; at < 2 * 4096; at += 7) {
+            file.seekp(at);
+            file.put('\x5a');
+        }
+    }
+    const std::string fifo = dir_ + "/fifo.json";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::filesystem::create_directory(dir_ + "/a-directory");
 
     struct Case {
         std::vector<std::string> args;
         int code;
-        const char* says;
+        std::string says;
+        std::string kept = "";  // a file that must stay byte-identical
     };
     const std::string text_file = file("not-a-plugin.so", "plain text");
-    const std::vector<Case> cases = {
+    std::vector<Case> cases = {
         {{"--bogus"}, 2, "unknown option '--bogus'"},
         {{"--baud", "fast"}, 2, "--baud"},
         {{"--rounds", "0"}, 2, "--rounds"},
@@ -287,33 +317,57 @@ TEST_F(HostProgramTest, BadInputFailsWithOneLineAndLeavesTheHistoryAlone) {
         {{"--plugin", text_file}, 3, "cannot load plug-in"},
         {{"--plugin", PONDREL_NO_ENTRY_PLUGIN}, 3, "has no get_providers"},
         {{"--plugin", PONDREL_FOREIGN_PLUGIN}, 3, "no serial-port device provider"},
+        {{"--plugin", PONDREL_CREATE_NULL_PLUGIN}, 3, "could not create a device: it made none"},
+        {{"--plugin", PONDREL_CREATE_THROWS_PLUGIN}, 3, "could not create a device: the meter driver is not licensed"},
         {{"--setting", dir_ + "/missing.json"}, 4, "cannot read setting file"},
         {{"--setting", file("broken.json", "{\"data_id\": ")}, 4, "invalid setting file"},
         {{"--setting", file("array.json", "[1]")}, 4, "not a JSON object"},
         {{"--setting", file("id.json", "{\"data_id\": -1}")}, 4, "data_id"},
         {{"--setting", file("mode.json", "{\"appSetting\": {\"b_mode\": [1]}}")}, 4, "refused setting file"},
+        {{"--setting", file("deep.json", std::string(1001, '[') + std::string(1001, ']'))}, 4, "invalid setting file"},
+        {{"--setting", file("deeper.json", "{\"a\":" + std::string(100000, '['))}, 4, "invalid setting file"},
+        {{"--setting", file("trailing.json", "{\"data_id\": 2} {}")}, 4, "Extra non-whitespace"},
+        {{"--setting", file("large.json", "{}" + std::string((1 << 20) + 1, ' '))}, 4, "larger than 1 MiB"},
+        {{"--setting", "/dev/zero"}, 4, "/dev/zero is not a regular file"},
+        {{"--setting", fifo}, 4, "is not a regular file"},
         {{"--device", dir_ + "/no-such-tty"}, 5, "cannot open serial device"},
-        {{"--history", file("not-a-database.db", std::string(4096, 'x'))}, 6, "not-a-database.db"},
+        {{"--device", text_file}, 5, "cannot open serial device"},
+        {{"--device", dir_ + "/a-directory"}, 5, "cannot open serial device"},
+        {{"--history", file("not-a-database.db", std::string(4096, 'x'))}, 6, "not-a-database.db",
+         dir_ + "/not-a-database.db"},
         {{"--history", "/proc/no-such-folder/history.db"}, 6, "history"},
+        {{"--history", no_column}, 6, "has no column type_code", no_column},
+        {{"--history", damaged}, 6, "damaged.db", damaged},
     };
+    // An ARM build of a library: the wrong machine for this host.
+    if (std::filesystem::exists("/usr/arm-linux-gnueabihf/lib/libm.so.6")) {
+        cases.push_back({{"--plugin", "/usr/arm-linux-gnueabihf/lib/libm.so.6"}, 3, "wrong ELF class"});
+    }
+    // File modes bind everyone but root.
+    if (geteuid() != 0) {
+        const std::string read_only = dir_ + "/read-only.db";
+        std::filesystem::copy_file(history_, read_only);
+        std::filesystem::permissions(read_only, std::filesystem::perms::owner_read);
+        cases.push_back({{"--history", read_only}, 6, "read-only.db", read_only});
+    }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
+        const std::string kept_before = c.kept.empty() ? "" : bytes_of(c.kept);
         auto args = host_args({"--rounds", "1"});
         args.insert(args.end(), c.args.begin(), c.args.end());
         const auto run = run_program(args, 30s);
         EXPECT_EQ(run.code, c.code);
+        EXPECT_EQ(run.errors.rfind("pondrel-host: ", 0), 0u) << run.errors;
         EXPECT_NE(run.errors.find(c.says), std::string::npos) << run.errors;
         EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << run.errors;
-        EXPECT_TRUE(json_lines(run.lines).empty());
-        std::ifstream after_file(history_, std::ios::binary);
-        const std::string after((std::istreambuf_iterator<char>(after_file)), std::istreambuf_iterator<char>());
-        EXPECT_EQ(after, before);
+        EXPECT_TRUE(run.lines.empty());
+        EXPECT_EQ(bytes_of(history_), before);
         EXPECT_FALSE(std::filesystem::exists(history_ + "-wal") &&
                      std::filesystem::file_size(history_ + "-wal") > 0);
+        if (!c.kept.empty()) {
+            EXPECT_EQ(bytes_of(c.kept), kept_before);
+        }
     }
-    std::ifstream garbage(dir_ + "/not-a-database.db", std::ios::binary);
-    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(garbage)), std::istreambuf_iterator<char>()),
-              std::string(4096, 'x'));
 }
 
 TEST_F(HostProgramTest, HelpNamesEveryOption) {

@@ -65,7 +65,9 @@ History::History(const std::string& path) : path_(path) {
     // Start-up may wait for another writer; a round may not.
     sqlite3_busy_timeout(db_, kStartBusyMs);
     try {
+        // Nothing is written before the file is known to be a sound history.
         check_columns();
+        check_pages();
         execute("PRAGMA journal_mode=WAL");
         execute("PRAGMA synchronous=FULL");
         execute(
@@ -84,6 +86,20 @@ History::History(const std::string& path) : path_(path) {
         throw;
     }
     sqlite3_busy_timeout(db_, kRoundBusyMs);
+}
+
+void History::check_pages() {
+    sqlite3_stmt* raw = nullptr;
+    sqlite3_prepare_v2(db_, "PRAGMA quick_check(1)", -1, &raw, nullptr);
+    Statement statement(raw);
+    const int step = statement != nullptr ? sqlite3_step(raw) : SQLITE_ERROR;
+    if (step != SQLITE_ROW) throw std::runtime_error("cannot read history " + path_ + ": " + sqlite3_errmsg(db_));
+    std::string verdict = reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
+    if (verdict == "ok") return;
+    const std::string preamble = "*** in database main ***\n";
+    if (verdict.compare(0, preamble.size(), preamble) == 0) verdict.erase(0, preamble.size());
+    std::replace(verdict.begin(), verdict.end(), '\n', ' ');
+    throw std::runtime_error("history " + path_ + " is damaged: " + verdict);
 }
 
 void History::check_columns() {

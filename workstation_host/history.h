@@ -40,6 +40,7 @@ public:
 private:
     void execute(const char* sql);
     void check_columns();
+    void check_pages();
     std::string path_;
     sqlite3* db_ = nullptr;
 };
