@@ -4,6 +4,7 @@
 
 #include <string>
 
-// "process 1234 (pondrel-host)" for the first other process that has the
-// device at `path` open, or an empty text when none can be found.
+// "process 1234 (pondrel-host)" for the process that holds a lock on the
+// device at `path`, else the first other process that has it open, else an
+// empty text.
 std::string device_holder(const std::string& path);

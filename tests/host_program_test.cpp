@@ -9,6 +9,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <sstream>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -380,4 +383,223 @@ TEST_F(HostProgramTest, HelpNamesEveryOption) {
                                "--rounds", "--interval", "--history", "--help"}) {
         EXPECT_NE(text.find(option), std::string::npos) << option;
     }
+}
+
+namespace {
+
+// The JSON lines `host` prints within `timeout`, up to `count` of them.
+std::vector<Json::Value> snapshots_from(ChildProcess& host, std::size_t count, std::chrono::milliseconds timeout) {
+    std::vector<std::string> lines;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (lines.size() < count && std::chrono::steady_clock::now() < deadline) {
+        if (auto line = host.read_line(200ms)) lines.push_back(*line);
+    }
+    return json_lines(lines);
+}
+
+// True when every stored record holds one whole round of a simulated meter
+// (of any round up to `rounds`), never blocks of two.
+bool every_record_is_one_round(const std::vector<Row>& rows, std::uint64_t rounds) {
+    for (const Row& row : rows) {
+        bool whole = false;
+        for (std::uint64_t round = 1; round <= rounds && !whole; ++round) whole = holds_round(record_of(row), round);
+        if (!whole) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST_F(HostProgramTest, ALostSerialDeviceIsReopenedWhenItReturns) {
+    // The meter program killed (its pseudo-terminal vanishes, the link stays
+    // behind) or stopped (it removes its link), then started again.
+    for (int signal : {SIGKILL, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        std::filesystem::remove(history_);
+        const std::string link = dir_ + "/meter";
+        auto sim = std::make_unique<ChildProcess>(std::vector<std::string>{kSim, "--link", link});
+        ASSERT_TRUE(sim->read_line(10s).has_value());
+        ChildProcess host(host_args({"--device", link, "--timeout", "200", "--interval", "0.1"}));
+        ASSERT_EQ(snapshots_from(host, 2, 20s).size(), 2u) << host.error_text();
+
+        sim->send_signal(signal);
+        sim->wait(10s);
+        sim.reset();
+        std::this_thread::sleep_for(1s);
+        sim = std::make_unique<ChildProcess>(std::vector<std::string>{kSim, "--link", link});
+        ASSERT_TRUE(sim->read_line(10s).has_value()) << sim->error_text();
+
+        EXPECT_EQ(snapshots_from(host, 3, 20s).size(), 3u) << host.error_text();
+        host.send_signal(SIGTERM);
+        EXPECT_EQ(host.wait(10s), 0);
+        const std::string report = host.error_text();
+        EXPECT_EQ(count_of(report, "serial device " + link + " is gone"), 1u) << report;
+        EXPECT_EQ(count_of(report, "serial device " + link + " is back"), 1u) << report;
+        EXPECT_TRUE(every_record_is_one_round(history_rows(history_), 200));
+    }
+}
+
+TEST_F(HostProgramTest, ASecondProgramOnTheSameDeviceFailsAtOnceAndTheFirstGoesOn) {
+    ChildProcess sim({kSim, "--link", dir_ + "/meter"});
+    ASSERT_TRUE(sim.read_line(10s).has_value());
+    ChildProcess first(host_args({"--device", dir_ + "/meter", "--interval", "0.1"}));
+    ASSERT_EQ(snapshots_from(first, 1, 20s).size(), 1u) << first.error_text();
+
+    const auto started = std::chrono::steady_clock::now();
+    const auto second =
+        run_program({kHost, "--history", dir_ + "/second.db", "--device", dir_ + "/meter", "--rounds", "3"}, 20s);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    EXPECT_EQ(second.code, 5);
+    EXPECT_NE(second.errors.find("serial device " + dir_ + "/meter is in use by process"), std::string::npos)
+        << second.errors;
+    EXPECT_NE(second.errors.find("(pondrel-host)"), std::string::npos) << second.errors;
+
+    ASSERT_EQ(snapshots_from(first, 3, 20s).size(), 3u) << first.error_text();
+    first.send_signal(SIGTERM);
+    EXPECT_EQ(first.wait(10s), 0);
+    // The first program's rounds are the meter's rounds 1, 2, 3... undisturbed.
+    const auto rows = history_rows(history_);
+    ASSERT_GE(rows.size(), 4u);
+    for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_TRUE(holds_round(record_of(rows[i]), i + 1)) << i;
+    EXPECT_EQ(first.error_text().find("failed"), std::string::npos) << first.error_text();
+}
+
+TEST_F(HostProgramTest, StandardOutputCarriesOnlyJsonLinesAndItsFailuresEndTheProgram) {
+    const auto run = run_program(host_args({"--rounds", "3", "--interval", "0"}), 30s);
+    ASSERT_EQ(run.code, 0) << run.errors;
+    ASSERT_EQ(run.lines.size(), 3u);
+    for (const std::string& line : run.lines) {
+        Json::CharReaderBuilder strict;
+        strict["failIfExtra"] = true;
+        Json::Value value;
+        std::string errors;
+        std::istringstream in(line);
+        EXPECT_TRUE(Json::parseFromStream(strict, in, &value, &errors) && value.isObject()) << line;
+    }
+    EXPECT_NE(run.errors.find("rvSize is 0"), std::string::npos);  // the plug-in's lines went here
+
+    struct Case {
+        const char* shell;  // the program's command is $0
+        int code;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"\"$@\" --interval 0.2 | head -n 1 >/dev/null; exit ${PIPESTATUS[0]}", 0, ""},
+        {"\"$@\" --rounds 3 > /dev/full", 7, "pondrel-host: cannot write to standard output: No space left on device"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.shell);
+        std::vector<std::string> args = {"bash", "-c", c.shell, "bash"};
+        for (const std::string& a : host_args({})) args.push_back(a);
+        const auto started = std::chrono::steady_clock::now();
+        const auto piped = run_program(args, 20s);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+        EXPECT_EQ(piped.code, c.code) << piped.errors;
+        EXPECT_NE(piped.errors.find(c.says), std::string::npos) << piped.errors;
+    }
+}
+
+TEST_F(HostProgramTest, ALockedHistoryNeitherStopsPollingNorLosesARound) {
+    ASSERT_EQ(run_program(host_args({"--rounds", "1"}), 30s).code, 0);
+    std::filesystem::remove(history_);
+    ChildProcess host(host_args({"--rounds", "25", "--interval", "0.1"}));
+    ASSERT_EQ(snapshots_from(host, 2, 20s).size(), 2u) << host.error_text();
+    {
+        // Another writer holds the history far longer than a round waits.
+        sqlite3* other = nullptr;
+        ASSERT_EQ(sqlite3_open(history_.c_str(), &other), SQLITE_OK);
+        sqlite3_busy_timeout(other, 10000);
+        ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+        EXPECT_EQ(snapshots_from(host, 4, 20s).size(), 4u) << host.error_text();
+        sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+        sqlite3_close(other);
+    }
+    ASSERT_EQ(host.wait(60s), 0) << host.error_text();
+    const auto rows = history_rows(history_);
+    ASSERT_EQ(rows.size(), 25u);
+    for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_TRUE(holds_round(record_of(rows[i]), i + 1)) << i;
+    const std::string report = host.error_text();
+    EXPECT_EQ(count_of(report, "database is locked; keeping records in memory and polling on"), 1u) << report;
+    EXPECT_EQ(count_of(report, "takes records again"), 1u) << report;
+}
+
+TEST_F(HostProgramTest, MissedPeriodsAreSkippedNotMadeUp) {
+    const std::string fault = file("fault", "silent");
+    ChildProcess sim({kSim, "--fault-file", fault});
+    const auto path = sim.read_line(10s);
+    ASSERT_TRUE(path.has_value());
+    ChildProcess host(host_args({"--device", *path, "--timeout", "600", "--interval", "0.2"}));
+    std::this_thread::sleep_for(2500ms);  // rounds fail, each overrunning its period
+    file("fault", "none");
+    std::vector<std::chrono::steady_clock::time_point> arrivals;
+    while (arrivals.size() < 5) {
+        const auto line = host.read_line(20s);
+        ASSERT_TRUE(line.has_value()) << host.error_text();
+        if (!line->empty() && (*line)[0] == '{') arrivals.push_back(std::chrono::steady_clock::now());
+    }
+    for (std::size_t i = 1; i < arrivals.size(); ++i) EXPECT_GT(arrivals[i] - arrivals[i - 1], 100ms) << i;
+}
+
+TEST_F(HostProgramTest, RestoredReadingsAreNotReportedAsFresh) {
+    ASSERT_EQ(run_program(host_args({"--rounds", "1"}), 30s).code, 0);
+    ChildProcess sim({kSim, "--fault", "silent"});
+    const auto path = sim.read_line(10s);
+    ASSERT_TRUE(path.has_value());
+    ChildProcess host(host_args({"--device", *path, "--timeout", "100", "--interval", "0.1"}));
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (host.error_text().find("failed") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(100ms);
+    }
+    host.send_signal(SIGTERM);
+    host.wait(10s);
+    EXPECT_NE(host.error_text().find("round 1 failed (Connection timed out), data restored, no round yet"),
+              std::string::npos)
+        << host.error_text();
+}
+
+TEST_F(HostProgramTest, StopsWithinAboutOneResponseTimeoutOfSigterm) {
+    // Each request is answered just inside the timeout: a round takes four.
+    ChildProcess sim({kSim, "--fault", "slow", "--slow-ms", "1500"});
+    const auto path = sim.read_line(10s);
+    ASSERT_TRUE(path.has_value());
+    ChildProcess host(host_args({"--device", *path, "--timeout", "2000"}));
+    std::this_thread::sleep_for(500ms);
+    const auto signalled = std::chrono::steady_clock::now();
+    host.send_signal(SIGTERM);
+    EXPECT_EQ(host.wait(20s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 3500ms);
+}
+
+TEST_F(HostProgramTest, ANewHistoryAndItsFoldersArePrivate) {
+    const mode_t old = umask(022);
+    const std::string history = dir_ + "/state/pondrel/history.db";
+    const auto run = run_program({kHost, "--history", history, "--rounds", "1"}, 30s);
+    umask(old);
+    ASSERT_EQ(run.code, 0) << run.errors;
+    namespace fs = std::filesystem;
+    EXPECT_EQ(fs::status(dir_ + "/state").permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(dir_ + "/state/pondrel").permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(history).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+}
+
+TEST_F(HostProgramTest, APlugInNamedWithoutAFolderIsTheFileHere) {
+    const std::string plugin = dir_ + "/pondrel.so";
+    std::filesystem::copy_file(PONDREL_PLUGIN_FILE, plugin);
+    const auto run = run_program({"bash", "-c", "cd \"$1\" && exec \"$2\" --history history.db --plugin pondrel.so --rounds 1",
+                                  "bash", dir_, kHost},
+                                 30s);
+    EXPECT_EQ(run.code, 0) << run.errors;
+    EXPECT_NE(run.errors.find("loaded plug-in ./pondrel.so"), std::string::npos) << run.errors;
+}
+
+TEST(MeterSim, NeverReplacesAFileWithItsLink) {
+    char dir_template[] = "/tmp/pondrel-sim-test-XXXXXX";
+    const std::string dir = mkdtemp(dir_template);
+    const std::string path = dir + "/meter";
+    std::ofstream(path) << "someone's notes";
+    const auto run = run_program({kSim, "--link", path}, 10s);
+    EXPECT_EQ(run.code, 2);
+    EXPECT_NE(run.errors.find("is not a link to a pseudo-terminal"), std::string::npos) << run.errors;
+    EXPECT_EQ(bytes_of(path), "someone's notes");
+    std::filesystem::remove_all(dir);
 }
