@@ -7,24 +7,38 @@
 # framework headers.
 include(GNUInstallDirs)
 
+if(CMAKE_CROSSCOMPILING)
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
+    set(_pondrel_strip arm-linux-gnueabihf-strip)
+else()
+    set(_pondrel_strip strip)
+endif()
+# Installed binaries are stripped as Debian strips them: no symbols beyond the
+# dynamic ones, no compiler notes (.comment).
+set(CPACK_STRIP_FILES ON)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/debian-strip.in ${CMAKE_BINARY_DIR}/debian-strip @ONLY
+               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                WORLD_READ WORLD_EXECUTE)
+set(CMAKE_STRIP ${CMAKE_BINARY_DIR}/debian-strip CACHE FILEPATH "Strips installed binaries" FORCE)
+
 set(PONDREL_PLUGIN_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/pondrel)
 install(TARGETS pondrel LIBRARY DESTINATION ${PONDREL_PLUGIN_INSTALL_DIR})
 if(PONDREL_BUILD_TOOLS)
     install(TARGETS pondrel-host pondrel-meter-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     install(PROGRAMS ${PONDREL_CHECK_HOST} DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
-install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME pondrel)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# Debian revision 1 of the project's version, as in doc/changelog.
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_PACKAGE_VENDOR "The pondrel developers")
 set(CPACK_PACKAGE_CONTACT "The pondrel developers <pondrel-maintainers@users.noreply.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Modbus RTU driver plug-in for an 18-circuit electricity meter")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_STRIP_FILES ON)
 set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE)
 if(PONDREL_BUILD_TOOLS)
     set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
@@ -42,10 +56,6 @@ else()
 endif()
 string(JOIN "" CPACK_DEBIAN_PACKAGE_DESCRIPTION ${CPACK_DEBIAN_PACKAGE_DESCRIPTION})
 
-if(CMAKE_CROSSCOMPILING)
-    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
-    set(CMAKE_STRIP arm-linux-gnueabihf-strip)
-endif()
 # Dependencies from the shared libraries the binaries need (dpkg-shlibdeps
 # reads the armhf plug-in too, from the armhf packages installed here).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -253,6 +253,10 @@ int main(int argc, char** argv) {
         std::cout << usage_text();
         return kOk;
     }
+    if (options.version) {
+        std::cout << "pondrel-host " PONDREL_VERSION "\n";
+        return kOk;
+    }
     struct sigaction action {};
     action.sa_handler = on_signal;
     sigaction(SIGINT, &action, nullptr);

@@ -58,7 +58,8 @@ const char* usage_text() {
            "  --interval SECONDS   polling period (1); 0: rounds back to back. A round\n"
            "                       that overruns its period skips the periods missed\n"
            "  --history FILE       SQLite device history (" "$XDG_STATE_HOME/pondrel/history.db)\n"
-           "  --help               this text\n"
+           "  -h, --help           this text\n"
+           "  --version            the program's version\n"
            "\n"
            "Standard output carries only the JSON lines; status lines and the plug-in's\n"
            "console lines go to standard error. A lost serial device (unplugged\n"
@@ -87,7 +88,7 @@ HostOptions parse_options(int argc, char** argv) {
     options.history = default_history_path();
     enum Key {
         kPlugin = 1000, kSetting, kDevice, kBaud, kParity, kSlave, kTimeout, kConnectPause,
-        kRequestPause, kWordOrder, kRounds, kInterval, kHistory, kHelp
+        kRequestPause, kWordOrder, kRounds, kInterval, kHistory, kHelp, kVersion
     };
     const option longs[] = {
         {"plugin", required_argument, nullptr, kPlugin},
@@ -104,12 +105,13 @@ HostOptions parse_options(int argc, char** argv) {
         {"interval", required_argument, nullptr, kInterval},
         {"history", required_argument, nullptr, kHistory},
         {"help", no_argument, nullptr, kHelp},
+        {"version", no_argument, nullptr, kVersion},
         {nullptr, 0, nullptr, 0},
     };
     opterr = 0;
     optind = 1;
     int key;
-    while ((key = getopt_long(argc, argv, "", longs, nullptr)) != -1) {
+    while ((key = getopt_long(argc, argv, "h", longs, nullptr)) != -1) {
         switch (key) {
         case kPlugin:
             options.plugin = optarg;
@@ -158,7 +160,9 @@ HostOptions parse_options(int argc, char** argv) {
             if (*optarg == '\0') throw UsageError("bad value for --history: an empty path");
             options.history = optarg;
             break;
+        case 'h':
         case kHelp: options.help = true; break;
+        case kVersion: options.version = true; break;
         case '?':
         default:
             if (optopt != 0) {

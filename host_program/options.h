@@ -22,6 +22,7 @@ struct HostOptions {
     double interval_s = 1.0;       // polling period
     std::string history;           // SQLite file
     bool help = false;
+    bool version = false;
 };
 
 HostOptions parse_options(int argc, char** argv);

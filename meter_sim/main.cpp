@@ -35,7 +35,8 @@ const char kUsage[] =
     "  --fault F           none|silent|exception|crc|slow (none)\n"
     "  --fault-file FILE   read the fault from FILE before every request\n"
     "  --slow-ms MS        delay of the slow fault (1500)\n"
-    "  --help              this text\n";
+    "  -h, --help          this text\n"
+    "  --version           the program's version\n";
 
 [[noreturn]] void fail(const std::string& message) {
     std::cerr << "pondrel-meter-sim: " << message << "\n";
@@ -78,11 +79,12 @@ int main(int argc, char** argv) {
         {"word-order", required_argument, nullptr, 'w'}, {"slave", required_argument, nullptr, 's'},
         {"link", required_argument, nullptr, 'l'},       {"fault", required_argument, nullptr, 'f'},
         {"fault-file", required_argument, nullptr, 'F'}, {"slow-ms", required_argument, nullptr, 'd'},
-        {"help", no_argument, nullptr, 'h'},             {nullptr, 0, nullptr, 0},
+        {"help", no_argument, nullptr, 'h'},             {"version", no_argument, nullptr, 'v'},
+        {nullptr, 0, nullptr, 0},
     };
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, "", longs, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "h", longs, nullptr)) != -1) {
         switch (c) {
         case 'w': {
             const auto order = parse_word_order(optarg);
@@ -101,6 +103,7 @@ int main(int argc, char** argv) {
         case 'F': options.fault_file = optarg; break;
         case 'd': options.slow_ms = parse_int(optarg, "--slow-ms", 0, 600000); break;
         case 'h': std::cout << kUsage; return 0;
+        case 'v': std::cout << "pondrel-meter-sim " PONDREL_VERSION "\n"; return 0;
         default: fail(std::string("unknown or incomplete option '") + argv[optind - 1] + "' (see --help)");
         }
     }

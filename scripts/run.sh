@@ -15,4 +15,5 @@ cmake --preset native >/dev/null
 cmake --build --preset native --target pondrel pondrel-host pondrel-meter-sim >/dev/null
 echo "x86-64 plug-in: $(pwd)/build/native/driver/pondrel.so" >&2
 
-exec build/native/host_program/pondrel-host --rounds "${ROUNDS:-3}" "$@"
+# Its history stays in the build folder (another --history in "$@" wins).
+exec build/native/host_program/pondrel-host --rounds "${ROUNDS:-3}" --history build/native/run/history.db "$@"

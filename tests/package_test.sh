@@ -20,9 +20,11 @@ check() {  # check DESCRIPTION COMMAND...
     fi
 }
 
-version=$(sed -nE 's/^project\(pondrel VERSION ([0-9.]+).*/\1/p' CMakeLists.txt)
+# The project's version with Debian revision 1, as the changelog says.
+version="$(sed -nE 's/^project\(pondrel VERSION ([0-9.]+).*/\1/p' CMakeLists.txt)-1"
 armhf_deb="build/packages/pondrel_${version}_armhf.deb"
 amd64_deb="build/packages/pondrel_${version}_amd64.deb"
+check "doc/changelog names version ${version}" test "$(dpkg-parsechangelog -l doc/changelog -S Version)" = "${version}"
 field() { dpkg-deb --field "$1" "$2"; }
 
 for deb in "${armhf_deb}" "${amd64_deb}"; do
@@ -32,13 +34,26 @@ for deb in "${armhf_deb}" "${amd64_deb}"; do
     check "${deb}: maintainer" test -n "$(field "${deb}" Maintainer)"
     check "${deb}: description" grep -q "18-circuit" <(field "${deb}" Description)
     check "${deb}: depends on libstdc++" grep -q "libstdc++6" <(field "${deb}" Depends)
-    check "${deb}: licence and README" grep -q "share/doc/pondrel/LICENSE" <(dpkg-deb --contents "${deb}")
+    for doc in README.md copyright changelog.Debian.gz; do
+        check "${deb}: ${doc}" grep -q "usr/share/doc/pondrel/${doc}$" <(dpkg-deb --contents "${deb}")
+    done
+    # Debian's package checker: no error and no warning.
+    lintian_out=$(lintian --pedantic "${deb}" 2>&1 || true)
+    if grep -qE '^[EW]: ' <<<"${lintian_out}"; then
+        echo "FAILED: ${deb}: lintian"
+        grep -E '^[EWIPX]: ' <<<"${lintian_out}"
+        failures=$((failures + 1))
+    else
+        echo "ok: ${deb}: lintian shows no E: or W: line"
+        passes=$((passes + 1))
+        grep -E '^[IPX]: ' <<<"${lintian_out}" || true
+    fi
     check "${deb}: no headers" bash -c "! dpkg-deb --contents '${deb}' | grep -q '/include/'"
 done
 
 check "armhf: architecture" test "$(field "${armhf_deb}" Architecture)" = armhf
-check "armhf: only the plug-in and its documents" \
-    test "$(dpkg-deb --contents "${armhf_deb}" | grep -cv '/$')" -eq 3
+check "armhf: only the plug-in, its documents and its lintian overrides" \
+    test "$(dpkg-deb --contents "${armhf_deb}" | grep -cv '/$')" -eq 5
 check "amd64: architecture" test "$(field "${amd64_deb}" Architecture)" = amd64
 check "armhf: no dependency on jsoncpp (the host provides it)" \
     bash -c "! dpkg-deb --field '${armhf_deb}' Depends | grep -q jsoncpp"
@@ -73,6 +88,9 @@ check "amd64: plug-in in lib/x86_64-linux-gnu/pondrel" \
     test -f "${root}/amd64/usr/lib/x86_64-linux-gnu/pondrel/pondrel.so"
 check "amd64: tools in bin" test -x "${root}/amd64/usr/bin/pondrel-host" -a -x "${root}/amd64/usr/bin/pondrel-meter-sim" \
     -a -x "${root}/amd64/usr/bin/pondrel-check-host"
+for program in pondrel-host pondrel-meter-sim pondrel-check-host; do
+    check "amd64: manual page of ${program}" grep -q "usr/share/man/man1/${program}.1.gz$" <(dpkg-deb --contents "${amd64_deb}")
+done
 check "amd64: depends on what pondrel-check-host runs on" grep -q "python3-pyelftools" <(field "${amd64_deb}" Depends)
 check "installed pondrel-check-host: the installed plug-in fits the installed pondrel-host" \
     "${root}/amd64/usr/bin/pondrel-check-host" "${root}/amd64/usr/bin/pondrel-host" \
