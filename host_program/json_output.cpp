@@ -35,6 +35,8 @@ JsonOutput::Result JsonOutput::write(const std::string& line) {
     return Result::Written;
 }
 
+bool JsonOutput::is_terminal() const { return isatty(fd_) == 1; }
+
 bool JsonOutput::reader_gone() const {
     pollfd state{fd_, POLLOUT, 0};
     return poll(&state, 1, 0) == 1 && (state.revents & POLLERR) != 0;

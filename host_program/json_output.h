@@ -22,6 +22,8 @@ public:
     Result write(const std::string& line);
     // True when the reader of a pipe has gone, without writing.
     bool reader_gone() const;
+    // True when the lines go to a terminal.
+    bool is_terminal() const;
     const std::string& error() const { return error_; }
 
 private:

@@ -17,6 +17,10 @@
 #include <thread>
 #include <vector>
 
+#include <boost/date_time/gregorian/gregorian.hpp>
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+#include "commissioning.h"
 #include "history.h"
 #include "history_writer.h"
 #include "host_services.h"
@@ -25,7 +29,8 @@
 #include "options.h"
 #include "plugin_module.h"
 #include "poller.h"
-#include "rtu_master.h"
+#include "modbus_master.h"
+#include "round_table.h"
 #include "setting_file.h"
 #include "simulated_meter.h"
 #include "sp_modbus.h"
@@ -54,6 +59,8 @@ enum ExitCode {
     kBadDevice = 5,
     kBadHistory = 6,
     kBadOutput = 7,
+    kMeterFailed = 8,
+    kNoWordOrder = 9,
 };
 
 void report(const std::string& line) { std::cerr << "pondrel-host: " << line << std::endl; }
@@ -107,15 +114,15 @@ Clock::time_point next_start(Clock::time_point next, Clock::duration period, Clo
 
 // Closes the lost line and opens its path again, waiting 0.5 s, doubling to
 // 10 s, between attempts. Returns false when stopped first.
-bool reconnect(RtuMaster& line, const std::string& reason) {
-    report("serial device " + line.device() + " is gone (" + reason + "); reopening it");
+bool reconnect(ModbusMaster& line, const std::string& reason) {
+    report(line.describe() + " is gone (" + reason + "); reopening it");
     auto wait = std::chrono::milliseconds(500);
     while (!g_stop) {
         sleep_until(Clock::now() + wait);
         if (g_stop) break;
         try {
             line.reopen();
-            report("serial device " + line.device() + " is back");
+            report(line.describe() + " is back");
             return true;
         } catch (const std::exception&) {
             wait = std::min<std::chrono::milliseconds>(wait * 2, std::chrono::seconds(10));
@@ -124,7 +131,111 @@ bool reconnect(RtuMaster& line, const std::string& reason) {
     return false;
 }
 
+// The built-in simulated meter, serving the configured slave address, its
+// line paced when asked to.
+std::unique_ptr<SimulatedMeter> start_simulated_meter(const HostOptions& options) {
+    try {
+        MeterServerOptions meter;
+        meter.order = options.word_order;
+        meter.slaves = {options.line.slave};
+        meter.line_baud = options.simulated_line_baud;
+        meter.bits_per_char = 1 + options.line.data_bits + (options.line.parity == 'N' ? 0 : 1) + options.line.stop_bits;
+        return std::make_unique<SimulatedMeter>(meter);
+    } catch (const std::exception& e) {
+        throw Failure{kBadDevice, std::string("cannot start the simulated meter: ") + e.what()};
+    }
+}
+
+std::unique_ptr<ModbusMaster> open_line(const SerialSettings& settings) {
+    try {
+        return std::make_unique<ModbusMaster>(settings);
+    } catch (const std::exception& e) {
+        throw Failure{kBadDevice, e.what()};
+    }
+}
+
+std::string format_voltage(float volts) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f V", static_cast<double>(volts));
+    return text;
+}
+
+// Tries each address of the range with a short timeout; one line on standard
+// output for each that answers.
+int run_scan(const HostOptions& options, ModbusMaster& line, JsonOutput& output) {
+    int answered = 0;
+    for (int slave = options.scan->first; slave <= options.scan->second && !g_stop; ++slave) {
+        line.set_slave(slave);
+        const OrderFinding found = find_word_order(line);
+        if (line.lost()) throw Failure{kBadDevice, likely_causes(line.fault(), found.error, options.line)};
+        if (!found.answered && found.fault != LineFault::Exception) continue;
+        ++answered;
+        std::string text = "slave " + std::to_string(slave) + ": ";
+        if (!found.answered) {
+            text += "answers with an exception (" + found.error + "); not this meter's register map";
+        } else if (found.plausible.size() == 1) {
+            const auto index = static_cast<std::size_t>(found.plausible[0]);
+            text += "word order " + std::string(word_order_name(found.plausible[0])) + ", voltage " +
+                    format_voltage(found.voltage[index]);
+        } else {
+            text += "answers; word order unknown (" + std::to_string(found.plausible.size()) +
+                    " orders give a plausible voltage)";
+        }
+        if (output.write(text + "\n") != JsonOutput::Result::Written) break;
+    }
+    if (answered == 0) {
+        report("no slave from " + std::to_string(options.scan->first) + " to " + std::to_string(options.scan->second) +
+               " answered on " + line.device() + " (" + std::to_string(options.line.baud) + " baud " +
+               frame_format(options.line) + "): check the baud rate, parity and wiring");
+        return kMeterFailed;
+    }
+    return kOk;
+}
+
+// The single word order that gives the meter's readings plausible values.
+WordOrder detect_word_order(const HostOptions& options, ModbusMaster& line) {
+    const OrderFinding found = find_word_order(line);
+    if (!found.answered) throw Failure{kMeterFailed, likely_causes(found.fault, found.error, options.line)};
+    if (found.plausible.size() != 1) {
+        std::string seen;
+        const WordOrder orders[] = {WordOrder::ABCD, WordOrder::CDAB, WordOrder::BADC, WordOrder::DCBA};
+        for (int i = 0; i < 4; ++i) {
+            char one[64];
+            std::snprintf(one, sizeof one, "%s%s %g", i == 0 ? "" : ", ", word_order_name(orders[i]),
+                          static_cast<double>(found.voltage[i]));
+            seen += one;
+        }
+        throw Failure{kNoWordOrder, std::string(found.plausible.empty() ? "no" : "more than one") +
+                                        " word order gives a voltage from 50 to 500 V with finite currents (" + seen +
+                                        "); give --word-order"};
+    }
+    const auto index = static_cast<std::size_t>(found.plausible[0]);
+    report("word order " + std::string(word_order_name(found.plausible[0])) + " (voltage " +
+           format_voltage(found.voltage[index]) + ")");
+    return found.plausible[0];
+}
+
+// One round's line on standard output: the snapshot text, or the table.
+JsonOutput::Result show_round(const HostOptions& options, KovSPDevice& device, JsonOutput& output) {
+    const std::string text = snapshot_text(device);
+    if (options.format == OutputFormat::Json) return output.write(text);
+    // On a terminal the table is drawn again in place; elsewhere appended.
+    const std::string clear = output.is_terminal() ? "\x1b[H\x1b[J" : "";
+    return output.write(clear + round_table(text) + (output.is_terminal() ? "" : "\n"));
+}
+
 int run(const HostOptions& options, JsonOutput& output) {
+    if (options.scan) {
+        std::unique_ptr<SimulatedMeter> simulated;
+        SerialSettings settings = options.line;
+        if (settings.device.empty()) {
+            simulated = start_simulated_meter(options);
+            settings.device = simulated->device_path();
+        }
+        const auto line = open_line(settings);
+        return run_scan(options, *line, output);
+    }
+
     DeviceSetting setting;
     try {
         setting = read_setting(options.setting);
@@ -158,21 +269,11 @@ int run(const HostOptions& options, JsonOutput& output) {
     std::unique_ptr<SimulatedMeter> simulated;
     SerialSettings line_settings = options.line;
     if (line_settings.device.empty()) {
-        try {
-            MeterServerOptions meter;
-            meter.order = options.word_order;
-            simulated = std::make_unique<SimulatedMeter>(meter);
-        } catch (const std::exception& e) {
-            throw Failure{kBadDevice, std::string("cannot start the simulated meter: ") + e.what()};
-        }
+        simulated = start_simulated_meter(options);
         line_settings.device = simulated->device_path();
     }
-    std::unique_ptr<RtuMaster> line;
-    try {
-        line = std::make_unique<RtuMaster>(line_settings);
-    } catch (const std::exception& e) {
-        throw Failure{kBadDevice, e.what()};
-    }
+    const auto line = open_line(line_settings);
+    const WordOrder order = options.word_order_auto ? detect_word_order(options, *line) : options.word_order;
 
     std::unique_ptr<History> history;
     std::optional<std::vector<unsigned char>> newest;
@@ -187,7 +288,7 @@ int run(const HostOptions& options, JsonOutput& output) {
     report("loaded plug-in " + options.plugin + "; polling " + (simulated ? "the simulated meter on " : "") +
            line_settings.device + "; history " + options.history);
 
-    Poller poller(*modbus, *line, options.word_order);
+    Poller poller(*modbus, *line, order);
     WorkstationServices services(poller, writer);
     const ServicesRegistration registration(device.get(), services);
 
@@ -198,28 +299,53 @@ int run(const HostOptions& options, JsonOutput& output) {
                std::to_string(device->DataId()) + " from " + options.history);
     }
 
+    // Old rows go at start and after each hour of polling.
+    auto next_prune = Clock::now();
+    const auto prune = [&] {
+        if (!options.keep_days || Clock::now() < next_prune) return;
+        next_prune = Clock::now() + std::chrono::hours(1);
+        try {
+            const auto cutoff = boost::posix_time::second_clock::local_time() - boost::gregorian::days(*options.keep_days);
+            const long removed = history->prune(device->DataId(), cutoff);
+            if (removed > 0) report("deleted " + std::to_string(removed) + " rows older than " + std::to_string(*options.keep_days) + " days");
+        } catch (const std::exception& e) {
+            report(e.what());
+        }
+    };
+
     long completed = 0;
     long polls = 0;
+    long failed_in_a_row = 0;
     const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.interval_s));
     auto next = Clock::now();
     while (!g_stop && (!options.rounds || completed < *options.rounds)) {
         if (output.reader_gone()) return kOk;
+        prune();
         ++polls;
         const RoundResult result = poller.poll_round(&g_stop);
         writer.flush();
         if (result.completed) {
             ++completed;
+            failed_in_a_row = 0;
             restored = false;
-            switch (output.write(snapshot_text(*device))) {
+            switch (show_round(options, *device, output)) {
             case JsonOutput::Result::Written: break;
             case JsonOutput::Result::Closed: return kOk;  // the reader has had enough
             case JsonOutput::Result::Failed:
                 throw Failure{kBadOutput, "cannot write to standard output: " + output.error()};
             }
             report("round " + std::to_string(polls) + " complete, data " + data_status(*device));
+            if (options.once) return kOk;
         } else if (g_stop) {
             break;
         } else {
+            ++failed_in_a_row;
+            const std::string causes = likely_causes(line->fault(), result.error, line_settings);
+            if (options.once) throw Failure{kMeterFailed, "the round failed: " + causes};
+            if (options.max_failures && failed_in_a_row >= *options.max_failures) {
+                throw Failure{kMeterFailed, "gave up after " + std::to_string(failed_in_a_row) +
+                                                " failed rounds in a row: " + causes};
+            }
             report("round " + std::to_string(polls) + " failed (" +
                    (result.error.empty() ? "incomplete" : result.error) + "), data " +
                    (restored ? "restored, no round yet" : data_status(*device)));

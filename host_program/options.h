@@ -6,21 +6,31 @@
 #include <stdexcept>
 #include <string>
 
-#include "rtu_master.h"
+#include "modbus_master.h"
 #include "word_order.h"
 
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+enum class OutputFormat { Json, Table };
+
 struct HostOptions {
     std::string plugin;            // the plug-in file
     std::string setting;           // device setting file; empty: the default setting
     SerialSettings line;           // line.device empty: the built-in simulated meter
     WordOrder word_order = WordOrder::ABCD;
+    bool word_order_auto = false;  // detect the word order before polling
     std::optional<long> rounds;    // stop after this many completed rounds
-    double interval_s = 1.0;       // polling period
+    bool once = false;             // one round attempt, no waiting
+    std::optional<long> max_failures;  // give up after this many failed rounds in a row
+    std::optional<std::pair<int, int>> scan;  // slave addresses to try, then exit
+    double interval_s = 1.0;       // polling period; 0: back to back
     std::string history;           // SQLite file
+    std::optional<long> keep_days; // delete the device's rows older than this, hourly
+    OutputFormat format = OutputFormat::Json;
+    bool timeout_given = false;    // --timeout was on the command line
+    int simulated_line_baud = 0;   // the built-in meter's paced line; 0: not paced
     bool help = false;
     bool version = false;
 };

@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstring>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -25,14 +26,17 @@ void on_signal(int) { g_stop = true; }
 
 const char kUsage[] =
     "usage: pondrel-meter-sim [options]\n"
-    "A simulated 18-circuit meter: a Modbus RTU slave on a new pseudo-terminal,\n"
+    "Simulated 18-circuit meters: Modbus RTU slaves on a new pseudo-terminal,\n"
     "serving holding registers 100 to 209 as 32-bit floats. Prints the\n"
     "terminal's path, then serves until SIGINT or SIGTERM.\n"
     "  --word-order ABCD|CDAB|BADC|DCBA  float layout over two registers (ABCD)\n"
-    "  --slave ID          slave address, 1 to 247 (1)\n"
+    "  --slave ID[,ID...]  slave addresses, 1 to 247, each its own meter (1)\n"
+    "  --line-baud N       pace the line as a real one at N baud (default: not paced)\n"
+    "  --line-bits N       bits a character on the paced line: 10 for 8N1, 11 with\n"
+    "                      parity or two stop bits (10)\n"
     "  --link PATH         also make PATH a symbolic link to the terminal (an\n"
     "                      existing PATH must be such a link; it is replaced)\n"
-    "  --fault F           none|silent|exception|crc|slow (none)\n"
+    "  --fault F           none|silent|exception|crc|slow|absurd (none)\n"
     "  --fault-file FILE   read the fault from FILE before every request\n"
     "  --slow-ms MS        delay of the slow fault (1500)\n"
     "  -h, --help          this text\n"
@@ -80,6 +84,7 @@ int main(int argc, char** argv) {
         {"link", required_argument, nullptr, 'l'},       {"fault", required_argument, nullptr, 'f'},
         {"fault-file", required_argument, nullptr, 'F'}, {"slow-ms", required_argument, nullptr, 'd'},
         {"help", no_argument, nullptr, 'h'},             {"version", no_argument, nullptr, 'v'},
+        {"line-baud", required_argument, nullptr, 'b'},  {"line-bits", required_argument, nullptr, 'B'},
         {nullptr, 0, nullptr, 0},
     };
     opterr = 0;
@@ -92,7 +97,24 @@ int main(int argc, char** argv) {
             options.order = *order;
             break;
         }
-        case 's': options.slave_id = parse_int(optarg, "--slave", 1, 247); break;
+        case 's': {
+            options.slaves.clear();
+            std::string list = optarg;
+            std::size_t at = 0;
+            while (at <= list.size()) {
+                const std::size_t comma = std::min(list.find(',', at), list.size());
+                const std::string one = list.substr(at, comma - at);
+                const int slave = parse_int(one.c_str(), "--slave", 1, 247);
+                if (std::find(options.slaves.begin(), options.slaves.end(), slave) != options.slaves.end()) {
+                    fail("bad value for --slave: " + one + " given twice");
+                }
+                options.slaves.push_back(slave);
+                at = comma + 1;
+            }
+            break;
+        }
+        case 'b': options.line_baud = parse_int(optarg, "--line-baud", 50, 4000000); break;
+        case 'B': options.bits_per_char = parse_int(optarg, "--line-bits", 10, 11); break;
         case 'l': link = optarg; break;
         case 'f': {
             const auto fault = parse_meter_fault(optarg);

@@ -1,33 +1,49 @@
-// A simulated meter: a Modbus RTU slave on the master side of a new
-// pseudo-terminal, serving holding registers 100 to 209 from meter_model.
-// Masters open device_path() like any serial port. Each read that starts at
-// register 100 (a new polling round) moves the readings to the next round.
+// Simulated meters on one line: Modbus RTU slaves on the master side of a
+// new pseudo-terminal, each serving holding registers 100 to 209 from
+// meter_model under its own slave address, with its own rounds. Masters open
+// device_path() like any serial port. Frames for addresses no meter here has
+// are left alone, as on a bus with other devices. Each read that starts at
+// register 100 (a new polling round) moves that meter to its next round.
+//
+// With a line speed (line_baud), the line is paced as a real one: a request
+// occupies the line for its bytes' character times (10 bits a character for
+// 8N1, 11 with parity or two stop bits), the answer starts 3.5 character
+// times after the request's last byte, and each answer byte leaves no
+// earlier than one character time after the one before, scheduled against a
+// monotonic clock. A request that arrives faster than the line could carry
+// it is still served.
 //
 // Faults for tests: silent (no answer), exception (server failure), crc (an
-// answer whose CRC is wrong), slow (answers after slow_ms). The fault file,
-// when given, is read before every request; its first word names the fault
-// ("none" or empty: healthy).
+// answer whose CRC is wrong), slow (answers after slow_ms), absurd (every
+// register 0xFFFF: no float of it is a number). The fault file, when given,
+// is read before every request; its first word names the fault ("none" or
+// empty: healthy).
 //
 // serve() runs on one thread until `stop` is set; the rest is not thread-safe.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "word_order.h"
 
-enum class MeterFault { None, Silent, Exception, BadCrc, Slow };
+enum class MeterFault { None, Silent, Exception, BadCrc, Slow, Absurd };
 
 std::optional<MeterFault> parse_meter_fault(const std::string& text);
 
 struct MeterServerOptions {
     WordOrder order = WordOrder::ABCD;
-    int slave_id = 1;
+    std::vector<int> slaves = {1};  // one meter per address, 1 to 247
     MeterFault fault = MeterFault::None;
     std::string fault_file;  // empty: `fault` holds
     int slow_ms = 1500;
+    int line_baud = 0;       // 0: bytes move at once
+    int bits_per_char = 10;  // 8N1; 11 with parity or two stop bits
 };
 
 class MeterServer {
@@ -43,15 +59,21 @@ public:
     void serve(const std::atomic<bool>& stop);
 
 private:
+    using Clock = std::chrono::steady_clock;
+    struct Meter;
+
     MeterFault current_fault() const;
-    void answer(const std::uint8_t* query, int length);
-    void answer_with_bad_crc(const std::uint8_t* query, int length);
+    Clock::duration chars(double count) const;
+    std::size_t frame_length(const std::vector<std::uint8_t>& bytes) const;
+    void handle(const std::vector<std::uint8_t>& frame, Clock::time_point first_byte, Clock::time_point last_byte);
+    std::vector<std::uint8_t> framed_reply(Meter& meter, const std::uint8_t* query, int length, bool exception);
+    void transmit(std::vector<std::uint8_t> reply, Clock::time_point request_end);
 
     MeterServerOptions options_;
     int master_fd_ = -1;
     int slave_fd_ = -1;  // kept open so the line stays up between masters
     std::string device_path_;
     struct _modbus* ctx_ = nullptr;
-    struct _modbus_mapping_t* mapping_ = nullptr;
-    std::uint64_t round_ = 0;  // polling rounds started (answered reads of register 100)
+    std::vector<std::unique_ptr<Meter>> meters_;
+    Clock::time_point line_free_{};  // when the paced line may carry the next request
 };

@@ -13,7 +13,7 @@
 #include "kov_controller.h"
 #include "plugin_module.h"
 #include "poller.h"
-#include "rtu_master.h"
+#include "modbus_master.h"
 #include "simulated_meter.h"
 #include "sp_modbus.h"
 #include "recording_host.h"
@@ -33,7 +33,7 @@ TEST(Lifecycle, LoadCreateConfigurePollRequestDeleteUnload) {
 
         SerialSettings serial;
         serial.device = meter.device_path();
-        RtuMaster line(serial);
+        ModbusMaster line(serial);
         Poller poller(*modbus, line, WordOrder::ABCD);
         recorder::host().reset();
         recorder::host().recording = false;

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -53,11 +54,14 @@ void create_private_file(const std::string& path) {
 
 }  // namespace
 
-History::History(const std::string& path) : path_(path) {
-    make_private_folders(path);
-    create_private_file(path);
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-        SQLITE_OK) {
+History::History(const std::string& path, Access access) : path_(path) {
+    const bool writing = access == Access::ReadWrite;
+    if (writing) {
+        make_private_folders(path);
+        create_private_file(path);
+    }
+    const int flags = writing ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
+    if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
         const std::string reason = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close(db_);
         throw std::runtime_error("cannot open history " + path + ": " + reason);
@@ -66,26 +70,76 @@ History::History(const std::string& path) : path_(path) {
     sqlite3_busy_timeout(db_, kStartBusyMs);
     try {
         // Nothing is written before the file is known to be a sound history.
-        check_columns();
+        bool fresh = false;
+        identify(fresh);
         check_pages();
-        execute("PRAGMA journal_mode=WAL");
-        execute("PRAGMA synchronous=FULL");
-        execute(
-            "CREATE TABLE IF NOT EXISTS history ("
-            " id INTEGER PRIMARY KEY AUTOINCREMENT,"
-            " data_id INTEGER NOT NULL,"
-            " type_code INTEGER NOT NULL,"
-            " saved_at TEXT NOT NULL,"
-            " record BLOB NOT NULL)");
-        execute("CREATE INDEX IF NOT EXISTS history_by_device ON history(data_id, id)");
-        // A history that cannot be written at all fails here, not in the first round.
-        execute("BEGIN IMMEDIATE");
-        execute("ROLLBACK");
+        if (writing) {
+            execute("PRAGMA journal_mode=WAL");
+            execute("PRAGMA synchronous=FULL");
+            execute(
+                "CREATE TABLE IF NOT EXISTS history ("
+                " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+                " data_id INTEGER NOT NULL,"
+                " type_code INTEGER NOT NULL,"
+                " saved_at TEXT NOT NULL,"
+                " record BLOB NOT NULL)");
+            execute("CREATE INDEX IF NOT EXISTS history_by_device ON history(data_id, id)");
+            if (fresh) {
+                execute(("PRAGMA application_id=" + std::to_string(kApplicationId)).c_str());
+                execute(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
+            }
+            // A history that cannot be written at all fails here, not in the first round.
+            execute("BEGIN IMMEDIATE");
+            execute("ROLLBACK");
+        }
     } catch (...) {
         sqlite3_close(db_);
         throw;
     }
     sqlite3_busy_timeout(db_, kRoundBusyMs);
+}
+
+void History::fail(const std::string& what) { throw std::runtime_error("history " + path_ + " " + what); }
+
+std::string History::text_of(const char* sql) {
+    sqlite3_stmt* raw = nullptr;
+    sqlite3_prepare_v2(db_, sql, -1, &raw, nullptr);
+    Statement statement(raw);
+    std::string text;
+    int step = statement != nullptr ? sqlite3_step(raw) : SQLITE_ERROR;
+    for (; step == SQLITE_ROW; step = sqlite3_step(raw)) {
+        const unsigned char* value = sqlite3_column_text(raw, 0);
+        if (!text.empty()) text += ", ";
+        text += value != nullptr ? reinterpret_cast<const char*>(value) : "";
+    }
+    if (step != SQLITE_DONE) throw std::runtime_error("cannot read history " + path_ + ": " + sqlite3_errmsg(db_));
+    return text;
+}
+
+// Ours (by its application id, or a history of this program from before it
+// had one), or an empty database (`fresh`); anything else is refused.
+void History::identify(bool& fresh) {
+    const long application = std::stol(text_of("PRAGMA application_id"));
+    const long version = std::stol(text_of("PRAGMA user_version"));
+    const std::string tables =
+        text_of("SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%' ORDER BY name");
+    fresh = application == 0 && tables.empty();
+    if (fresh) return;
+    if (application == kApplicationId) {
+        if (version > kSchemaVersion) {
+            fail("was written by a newer program (schema " + std::to_string(version) + ")");
+        }
+        check_columns();
+        return;
+    }
+    if (application == 0 && version == 0 && tables == "history") {
+        check_columns();  // an earlier history of this program
+        return;
+    }
+    char id[16];
+    std::snprintf(id, sizeof id, "0x%08lX", static_cast<unsigned long>(application) & 0xFFFFFFFFul);
+    fail("is not a pondrel history (application id " + std::string(id) + ", tables " +
+         (tables.empty() ? "none" : tables) + "); not touching it");
 }
 
 void History::check_pages() {
@@ -116,7 +170,7 @@ void History::check_columns() {
     if (columns.empty()) return;  // no table yet
     for (const char* wanted : {"id", "data_id", "type_code", "saved_at", "record"}) {
         if (std::find(columns.begin(), columns.end(), wanted) == columns.end()) {
-            throw std::runtime_error("history " + path_ + ": its table history has no column " + wanted);
+            fail("is not a pondrel history: its table history has no column " + std::string(wanted));
         }
     }
 }
@@ -167,4 +221,65 @@ std::optional<std::vector<unsigned char>> History::newest(std::uint32_t data_id)
     const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(raw, 0));
     const int size = sqlite3_column_bytes(raw, 0);
     return std::vector<unsigned char>(bytes, bytes + size);
+}
+
+long History::prune(std::uint32_t data_id, boost::posix_time::ptime cutoff) {
+    sqlite3_stmt* raw = nullptr;
+    sqlite3_prepare_v2(db_,
+                       "DELETE FROM history WHERE data_id = ?1 AND saved_at < ?2"
+                       " AND id < (SELECT max(id) FROM history WHERE data_id = ?1)",
+                       -1, &raw, nullptr);
+    Statement statement(raw);
+    const std::string before = boost::posix_time::to_iso_extended_string(cutoff);
+    if (statement == nullptr || sqlite3_bind_int64(raw, 1, data_id) != SQLITE_OK ||
+        sqlite3_bind_text(raw, 2, before.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
+        sqlite3_step(raw) != SQLITE_DONE) {
+        throw std::runtime_error("cannot delete old rows of history " + path_ + ": " + sqlite3_errmsg(db_));
+    }
+    return sqlite3_changes(db_);
+}
+
+void History::for_each(std::optional<std::uint32_t> data_id, const std::function<void(const Row&)>& take) {
+    sqlite3_stmt* raw = nullptr;
+    sqlite3_prepare_v2(db_,
+                       data_id ? "SELECT id, data_id, type_code, saved_at, record FROM history WHERE data_id = ?"
+                                 " ORDER BY id"
+                               : "SELECT id, data_id, type_code, saved_at, record FROM history ORDER BY id",
+                       -1, &raw, nullptr);
+    Statement statement(raw);
+    if (statement == nullptr || (data_id && sqlite3_bind_int64(raw, 1, *data_id) != SQLITE_OK)) {
+        throw std::runtime_error("cannot read history " + path_ + ": " + sqlite3_errmsg(db_));
+    }
+    int step;
+    Row row;
+    while ((step = sqlite3_step(raw)) == SQLITE_ROW) {
+        row.id = sqlite3_column_int64(raw, 0);
+        row.data_id = static_cast<std::uint32_t>(sqlite3_column_int64(raw, 1));
+        row.type_code = sqlite3_column_int(raw, 2);
+        const unsigned char* saved_at = sqlite3_column_text(raw, 3);
+        row.saved_at = saved_at != nullptr ? reinterpret_cast<const char*>(saved_at) : "";
+        const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(raw, 4));
+        row.record.assign(bytes, bytes + sqlite3_column_bytes(raw, 4));
+        take(row);
+    }
+    if (step != SQLITE_DONE) throw std::runtime_error("cannot read history " + path_ + ": " + sqlite3_errmsg(db_));
+}
+
+std::vector<History::Device> History::devices() {
+    sqlite3_stmt* raw = nullptr;
+    sqlite3_prepare_v2(db_,
+                       "SELECT data_id, count(*), min(saved_at), max(saved_at) FROM history"
+                       " GROUP BY data_id ORDER BY data_id",
+                       -1, &raw, nullptr);
+    Statement statement(raw);
+    if (statement == nullptr) throw std::runtime_error("cannot read history " + path_ + ": " + sqlite3_errmsg(db_));
+    std::vector<Device> found;
+    int step;
+    while ((step = sqlite3_step(raw)) == SQLITE_ROW) {
+        found.push_back({static_cast<std::uint32_t>(sqlite3_column_int64(raw, 0)), sqlite3_column_int64(raw, 1),
+                         reinterpret_cast<const char*>(sqlite3_column_text(raw, 2)),
+                         reinterpret_cast<const char*>(sqlite3_column_text(raw, 3))});
+    }
+    if (step != SQLITE_DONE) throw std::runtime_error("cannot read history " + path_ + ": " + sqlite3_errmsg(db_));
+    return found;
 }
