@@ -72,6 +72,7 @@ History::History(const std::string& path, Access access) : path_(path) {
         // Nothing is written before the file is known to be a sound history.
         bool fresh = false;
         identify(fresh);
+        if (fresh && !writing) fail("is empty: no history has been stored in it");
         check_pages();
         if (writing) {
             execute("PRAGMA journal_mode=WAL");
