@@ -299,7 +299,7 @@ int run(const HostOptions& options, JsonOutput& output) {
                std::to_string(device->DataId()) + " from " + options.history);
     }
 
-    // Old rows go at start and after each hour of polling.
+    // Old rows go after the first round and after each hour of polling.
     auto next_prune = Clock::now();
     const auto prune = [&] {
         if (!options.keep_days || Clock::now() < next_prune) return;
@@ -320,10 +320,10 @@ int run(const HostOptions& options, JsonOutput& output) {
     auto next = Clock::now();
     while (!g_stop && (!options.rounds || completed < *options.rounds)) {
         if (output.reader_gone()) return kOk;
-        prune();
         ++polls;
         const RoundResult result = poller.poll_round(&g_stop);
         writer.flush();
+        prune();
         if (result.completed) {
             ++completed;
             failed_in_a_row = 0;
