@@ -88,8 +88,11 @@ check "amd64: plug-in in lib/x86_64-linux-gnu/pondrel" \
     test -f "${root}/amd64/usr/lib/x86_64-linux-gnu/pondrel/pondrel.so"
 check "amd64: tools in bin" test -x "${root}/amd64/usr/bin/pondrel-host" -a -x "${root}/amd64/usr/bin/pondrel-meter-sim" \
     -a -x "${root}/amd64/usr/bin/pondrel-check-host"
-for program in pondrel-host pondrel-meter-sim pondrel-check-host; do
+for program in pondrel-host pondrel-meter-sim pondrel-history pondrel-check-host; do
+    check "amd64: ${program} in bin" grep -q "usr/bin/${program}$" <(dpkg-deb --contents "${amd64_deb}")
     check "amd64: manual page of ${program}" grep -q "usr/share/man/man1/${program}.1.gz$" <(dpkg-deb --contents "${amd64_deb}")
+    check "amd64: bash completion of ${program}" \
+        grep -q "usr/share/bash-completion/completions/${program}$" <(dpkg-deb --contents "${amd64_deb}")
 done
 check "amd64: depends on what pondrel-check-host runs on" grep -q "python3-pyelftools" <(field "${amd64_deb}" Depends)
 check "installed pondrel-check-host: the installed plug-in fits the installed pondrel-host" \
