@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Benchmarks and footprint figures: the benchmark suite on x86-64, the
-# footprint of drivers on x86-64 and on armhf (under qemu-arm), and the
-# stripped size of the armhf plug-in.
+# footprint of drivers on x86-64 and on armhf (under qemu-arm), the stripped
+# size of the armhf plug-in, and pondrel-host on a paced serial line against
+# the line's floor and a minimal poller (LINE_ROUNDS rounds a run, 30).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,7 +11,7 @@ for preset in native armhf; do
     cmake --preset "${preset}" >/dev/null
     cmake --build --preset "${preset}" --target pondrel pondrel_footprint >/dev/null
 done
-cmake --build --preset native --target pondrel_bench >/dev/null
+cmake --build --preset native --target pondrel_bench pondrel_line_bench >/dev/null
 
 echo "== benchmarks (x86-64, $(date -u +%Y-%m-%d))"
 build/native/bench/pondrel_bench --benchmark_min_time=0.5 --benchmark_color=false "$@"
@@ -25,3 +26,7 @@ stripped=$(mktemp)
 arm-linux-gnueabihf-strip -o "${stripped}" build/armhf/driver/pondrel.so
 echo "stripped armhf pondrel.so: $(stat -c %s "${stripped}") bytes"
 rm -f "${stripped}"
+
+echo
+echo "== pondrel-host on a paced line (x86-64)"
+build/native/bench/pondrel_line_bench "${LINE_ROUNDS:-30}"

@@ -3,6 +3,8 @@
 #include <sstream>
 #include <thread>
 
+#include <modbus/modbus.h>
+
 #include "host_program_fixture.h"
 
 using namespace host_programs;
@@ -433,4 +435,37 @@ TEST(MeterSim, NeverReplacesAFileWithItsLink) {
     EXPECT_NE(run.errors.find("is not a link to a pseudo-terminal"), std::string::npos) << run.errors;
     EXPECT_EQ(bytes_of(path), "someone's notes");
     std::filesystem::remove_all(dir);
+}
+
+TEST(MeterSim, APacedLineTakesAtLeastItsFloorForARound) {
+    // Four reads (8-byte requests, replies of 5 + 2 bytes a register), each
+    // request and reply followed by 3.5 characters of silence, 10 bits a character.
+    const int blocks[4][2] = {{100, 2}, {102, 36}, {138, 36}, {174, 36}};
+    for (int baud : {9600, 115200}) {
+        SCOPED_TRACE(baud);
+        double chars = 0;
+        for (const auto& block : blocks) chars += 8 + 3.5 + 5 + 2 * block[1] + 3.5;
+        const auto floor = std::chrono::duration<double>(chars * 10 / baud);
+        ChildProcess sim({kSim, "--line-baud", std::to_string(baud)});
+        const auto path = sim.read_line(10s);
+        ASSERT_TRUE(path.has_value());
+        modbus_t* ctx = modbus_new_rtu(path->c_str(), baud, 'N', 8, 1);
+        ASSERT_NE(ctx, nullptr);
+        modbus_set_slave(ctx, 1);
+        ASSERT_EQ(modbus_connect(ctx), 0);
+        std::uint16_t registers[40];
+        // Rounds back to back after a first one: each includes the silence
+        // that follows the previous round's last answer.
+        auto round_end = std::chrono::steady_clock::now();
+        for (int round = 0; round < 4; ++round) {
+            for (const auto& block : blocks) ASSERT_EQ(modbus_read_registers(ctx, block[0], block[1], registers), block[1]);
+            const auto now = std::chrono::steady_clock::now();
+            if (round > 0) {
+                EXPECT_GE(now - round_end, floor) << "round " << round;
+            }
+            round_end = now;
+        }
+        modbus_close(ctx);
+        modbus_free(ctx);
+    }
 }
