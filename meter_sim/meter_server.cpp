@@ -250,6 +250,8 @@ void MeterServer::transmit(std::vector<std::uint8_t> reply, Clock::time_point re
         if (write(master_fd_, reply.data() + sent, due - sent) != static_cast<ssize_t>(due - sent)) return;
         sent = due;
     }
-    // The line is silent for 3.5 characters after an answer before the next request.
-    line_free_ = arrived(reply.size() - 1) + chars(3.5);
+    // The line is silent for 3.5 characters after an answer before the next
+    // request, counted from when its last byte really went out (a late wake-up
+    // must not shorten the next round).
+    line_free_ = std::max(arrived(reply.size() - 1), Clock::now()) + chars(3.5);
 }
