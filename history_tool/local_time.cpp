@@ -4,7 +4,8 @@
 
 namespace {
 
-std::optional<std::time_t> local_instant(int year, int month, int day, int hour, int minute, int second) {
+// Calendar fields as the C library takes them; nothing when out of range.
+std::optional<std::tm> fields_of(int year, int month, int day, int hour, int minute, int second) {
     if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) return std::nullopt;
     std::tm fields{};
     fields.tm_year = year - 1900;
@@ -13,8 +14,14 @@ std::optional<std::time_t> local_instant(int year, int month, int day, int hour,
     fields.tm_hour = hour;
     fields.tm_min = minute;
     fields.tm_sec = second;
-    fields.tm_isdst = -1;
-    const std::time_t instant = std::mktime(&fields);
+    return fields;
+}
+
+std::optional<std::time_t> local_instant(int year, int month, int day, int hour, int minute, int second) {
+    std::optional<std::tm> fields = fields_of(year, month, day, hour, minute, second);
+    if (!fields) return std::nullopt;
+    fields->tm_isdst = -1;
+    const std::time_t instant = std::mktime(&*fields);
     if (instant == static_cast<std::time_t>(-1) && !(year == 1969 && month == 12 && day == 31)) return std::nullopt;
     return instant;
 }
@@ -71,13 +78,7 @@ std::optional<std::time_t> parse_time_argument(const std::string& text) {
         }
         offset = (rest[0] == '-' ? -1 : 1) * (oh * 3600L + om * 60L);
     }
-    std::tm fields{};
-    fields.tm_year = year - 1900;
-    fields.tm_mon = month - 1;
-    fields.tm_mday = day;
-    fields.tm_hour = hour;
-    fields.tm_min = minute;
-    fields.tm_sec = second;
-    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) return std::nullopt;
-    return timegm(&fields) - offset;
+    std::optional<std::tm> fields = fields_of(year, month, day, hour, minute, second);
+    if (!fields) return std::nullopt;
+    return timegm(&*fields) - offset;
 }

@@ -146,12 +146,27 @@ std::unique_ptr<SimulatedMeter> start_simulated_meter(const HostOptions& options
     }
 }
 
-std::unique_ptr<ModbusMaster> open_line(const SerialSettings& settings) {
+// The line to the meter: the one the options name, or the built-in
+// simulated meter's when they name none.
+struct MeterLine {
+    std::unique_ptr<SimulatedMeter> simulated;  // outlives the master
+    SerialSettings settings;
+    std::unique_ptr<ModbusMaster> master;
+};
+
+MeterLine open_meter_line(const HostOptions& options) {
+    MeterLine line;
+    line.settings = options.line;
+    if (line.settings.device.empty()) {
+        line.simulated = start_simulated_meter(options);
+        line.settings.device = line.simulated->device_path();
+    }
     try {
-        return std::make_unique<ModbusMaster>(settings);
+        line.master = std::make_unique<ModbusMaster>(line.settings);
     } catch (const std::exception& e) {
         throw Failure{kBadDevice, e.what()};
     }
+    return line;
 }
 
 std::string format_voltage(float volts) {
@@ -226,14 +241,8 @@ JsonOutput::Result show_round(const HostOptions& options, KovSPDevice& device, J
 
 int run(const HostOptions& options, JsonOutput& output) {
     if (options.scan) {
-        std::unique_ptr<SimulatedMeter> simulated;
-        SerialSettings settings = options.line;
-        if (settings.device.empty()) {
-            simulated = start_simulated_meter(options);
-            settings.device = simulated->device_path();
-        }
-        const auto line = open_line(settings);
-        return run_scan(options, *line, output);
+        const MeterLine line = open_meter_line(options);
+        return run_scan(options, *line.master, output);
     }
 
     DeviceSetting setting;
@@ -266,13 +275,9 @@ int run(const HostOptions& options, JsonOutput& output) {
         throw Failure{kBadSetting, "the device refused setting file " + options.setting + ": " + e.what()};
     }
 
-    std::unique_ptr<SimulatedMeter> simulated;
-    SerialSettings line_settings = options.line;
-    if (line_settings.device.empty()) {
-        simulated = start_simulated_meter(options);
-        line_settings.device = simulated->device_path();
-    }
-    const auto line = open_line(line_settings);
+    const MeterLine meter_line = open_meter_line(options);
+    const SerialSettings& line_settings = meter_line.settings;
+    ModbusMaster* const line = meter_line.master.get();
     const WordOrder order = options.word_order_auto ? detect_word_order(options, *line) : options.word_order;
 
     std::unique_ptr<History> history;
@@ -285,7 +290,7 @@ int run(const HostOptions& options, JsonOutput& output) {
     }
     HistoryWriter writer(*history, report);
 
-    report("loaded plug-in " + options.plugin + "; polling " + (simulated ? "the simulated meter on " : "") +
+    report("loaded plug-in " + options.plugin + "; polling " + (meter_line.simulated ? "the simulated meter on " : "") +
            line_settings.device + "; history " + options.history);
 
     Poller poller(*modbus, *line, order);
