@@ -35,7 +35,7 @@ for deb in "${armhf_deb}" "${amd64_deb}"; do
     check "${deb}: description" grep -q "18-circuit" <(field "${deb}" Description)
     check "${deb}: depends on libstdc++" grep -q "libstdc++6" <(field "${deb}" Depends)
     for doc in README.md copyright changelog.Debian.gz; do
-        check "${deb}: ${doc}" grep -q "usr/share/doc/pondrel/${doc}$" <(dpkg-deb --contents "${deb}")
+        check "${deb}: ${doc}" grep -q "usr/share/doc/pondrel/${doc}$" <<<"$(dpkg-deb --contents "${deb}")"
     done
     # Debian's package checker: no error and no warning.
     lintian_out=$(lintian --pedantic "${deb}" 2>&1 || true)
@@ -88,11 +88,12 @@ check "amd64: plug-in in lib/x86_64-linux-gnu/pondrel" \
     test -f "${root}/amd64/usr/lib/x86_64-linux-gnu/pondrel/pondrel.so"
 check "amd64: tools in bin" test -x "${root}/amd64/usr/bin/pondrel-host" -a -x "${root}/amd64/usr/bin/pondrel-meter-sim" \
     -a -x "${root}/amd64/usr/bin/pondrel-check-host"
+amd64_contents=$(dpkg-deb --contents "${amd64_deb}")
 for program in pondrel-host pondrel-meter-sim pondrel-history pondrel-check-host; do
-    check "amd64: ${program} in bin" grep -q "usr/bin/${program}$" <(dpkg-deb --contents "${amd64_deb}")
-    check "amd64: manual page of ${program}" grep -q "usr/share/man/man1/${program}.1.gz$" <(dpkg-deb --contents "${amd64_deb}")
+    check "amd64: ${program} in bin" grep -q "usr/bin/${program}$" <<<"${amd64_contents}"
+    check "amd64: manual page of ${program}" grep -q "usr/share/man/man1/${program}.1.gz$" <<<"${amd64_contents}"
     check "amd64: bash completion of ${program}" \
-        grep -q "usr/share/bash-completion/completions/${program}$" <(dpkg-deb --contents "${amd64_deb}")
+        grep -q "usr/share/bash-completion/completions/${program}$" <<<"${amd64_contents}"
 done
 check "amd64: depends on what pondrel-check-host runs on" grep -q "python3-pyelftools" <(field "${amd64_deb}" Depends)
 check "installed pondrel-check-host: the installed plug-in fits the installed pondrel-host" \
