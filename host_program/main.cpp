@@ -113,8 +113,10 @@ Clock::time_point next_start(Clock::time_point next, Clock::duration period, Clo
 }
 
 // Closes the lost line and opens its path again, waiting 0.5 s, doubling to
-// 10 s, between attempts. Returns false when stopped first.
-bool reconnect(ModbusMaster& line, const std::string& reason) {
+// 10 s, between attempts; each failed attempt counts as a failed round
+// against `failures_left` (none: no limit). Returns false when stopped first;
+// throws a Failure when the attempts run out.
+bool reconnect(ModbusMaster& line, const std::string& reason, std::optional<long> failures_left) {
     report(line.describe() + " is gone (" + reason + "); reopening it");
     auto wait = std::chrono::milliseconds(500);
     while (!g_stop) {
@@ -124,7 +126,10 @@ bool reconnect(ModbusMaster& line, const std::string& reason) {
             line.reopen();
             report(line.describe() + " is back");
             return true;
-        } catch (const std::exception&) {
+        } catch (const std::exception& e) {
+            if (failures_left && --*failures_left <= 0) {
+                throw Failure{kMeterFailed, std::string("gave up: ") + e.what()};
+            }
             wait = std::min<std::chrono::milliseconds>(wait * 2, std::chrono::seconds(10));
         }
     }
@@ -321,10 +326,11 @@ int run(const HostOptions& options, JsonOutput& output) {
     long completed = 0;
     long polls = 0;
     long failed_in_a_row = 0;
+    bool reader_gone = false;
     const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.interval_s));
     auto next = Clock::now();
     while (!g_stop && (!options.rounds || completed < *options.rounds)) {
-        if (output.reader_gone()) return kOk;
+        if (output.reader_gone()) break;
         ++polls;
         const RoundResult result = poller.poll_round(&g_stop);
         writer.flush();
@@ -335,21 +341,23 @@ int run(const HostOptions& options, JsonOutput& output) {
             restored = false;
             switch (show_round(options, *device, output)) {
             case JsonOutput::Result::Written: break;
-            case JsonOutput::Result::Closed: return kOk;  // the reader has had enough
+            case JsonOutput::Result::Closed: reader_gone = true; break;  // the reader has had enough
             case JsonOutput::Result::Failed:
                 throw Failure{kBadOutput, "cannot write to standard output: " + output.error()};
             }
+            if (reader_gone) break;
             report("round " + std::to_string(polls) + " complete, data " + data_status(*device));
-            if (options.once) return kOk;
+            if (options.once) break;
         } else if (g_stop) {
             break;
         } else {
             ++failed_in_a_row;
             const std::string causes = likely_causes(line->fault(), result.error, line_settings);
-            if (options.once) throw Failure{kMeterFailed, "the round failed: " + causes};
-            if (options.max_failures && failed_in_a_row >= *options.max_failures) {
-                throw Failure{kMeterFailed, "gave up after " + std::to_string(failed_in_a_row) +
-                                                " failed rounds in a row: " + causes};
+            if (options.once || (options.max_failures && failed_in_a_row >= *options.max_failures)) {
+                writer.finish();  // earlier rounds that wait for the history
+                throw Failure{kMeterFailed, options.once ? "the round failed: " + causes
+                                                         : "gave up after " + std::to_string(failed_in_a_row) +
+                                                               " failed rounds in a row: " + causes};
             }
             report("round " + std::to_string(polls) + " failed (" +
                    (result.error.empty() ? "incomplete" : result.error) + "), data " +
@@ -357,12 +365,19 @@ int run(const HostOptions& options, JsonOutput& output) {
         }
         if (options.rounds && completed >= *options.rounds) break;
         if (line->lost()) {
-            if (!reconnect(*line, result.error)) break;
+            std::optional<long> failures_left;
+            if (options.max_failures) failures_left = *options.max_failures - failed_in_a_row;
+            if (!reconnect(*line, result.error, failures_left)) break;
             next = Clock::now();
             continue;
         }
         next = next_start(next + period, period, Clock::now());
         sleep_until(next, &output);
+    }
+    // Records that still wait for the history get one more, patient try.
+    if (const std::size_t unstored = writer.finish(); unstored > 0) {
+        throw Failure{kBadHistory, std::to_string(unstored) + " completed rounds could not be stored in history " +
+                                       options.history};
     }
     return kOk;
 }

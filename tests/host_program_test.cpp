@@ -366,6 +366,21 @@ TEST_F(HostProgramTest, ALockedHistoryNeitherStopsPollingNorLosesARound) {
     const std::string report = host.error_text();
     EXPECT_EQ(count_of(report, "database is locked; keeping records in memory and polling on"), 1u) << report;
     EXPECT_EQ(count_of(report, "takes records again"), 1u) << report;
+
+    // Still locked when the last round is done: the program waits for the
+    // history as long as at start-up before it ends, then stores them all.
+    ChildProcess last(host_args({"--rounds", "3", "--interval", "0.3"}));
+    ASSERT_EQ(snapshots_from(last, 1, 20s).size(), 1u) << last.error_text();
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(history_.c_str(), &other), SQLITE_OK);
+    sqlite3_busy_timeout(other, 10000);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_EQ(snapshots_from(last, 2, 20s).size(), 2u) << last.error_text();
+    std::this_thread::sleep_for(1s);
+    sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    EXPECT_EQ(last.wait(20s), 0) << last.error_text();
+    EXPECT_EQ(history_rows(history_).size(), 28u);
 }
 
 TEST_F(HostProgramTest, MissedPeriodsAreSkippedNotMadeUp) {

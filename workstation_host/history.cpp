@@ -284,3 +284,5 @@ std::vector<History::Device> History::devices() {
     if (step != SQLITE_DONE) throw std::runtime_error("cannot read history " + path_ + ": " + sqlite3_errmsg(db_));
     return found;
 }
+
+void History::set_busy_timeout(int ms) { sqlite3_busy_timeout(db_, ms); }

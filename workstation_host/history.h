@@ -66,6 +66,8 @@ public:
     std::vector<Device> devices();
 
     const std::string& path() const { return path_; }
+    // How long a write waits for another writer before it is refused.
+    void set_busy_timeout(int ms);
 
 private:
     void execute(const char* sql);

@@ -52,3 +52,12 @@ void HistoryWriter::flush() {
                 " that waited");
     }
 }
+
+std::size_t HistoryWriter::finish() {
+    if (!waiting_.empty()) {
+        history_.set_busy_timeout(History::kStartBusyMs);
+        flush();
+        history_.set_busy_timeout(History::kRoundBusyMs);
+    }
+    return waiting_.size();
+}

@@ -30,6 +30,9 @@ public:
                 const unsigned char* record, unsigned int len) override;
     // Writes waiting records, oldest first, until one is refused.
     void flush();
+    // At the end: waits for the history as long as at start-up, writes what
+    // waits, and returns how many records remain unstored.
+    std::size_t finish();
     std::size_t waiting() const { return waiting_.size(); }
 
 private:
