@@ -3,12 +3,6 @@
 #include <cmath>
 #include <cstdint>
 
-namespace {
-
-constexpr WordOrder kOrders[] = {WordOrder::ABCD, WordOrder::CDAB, WordOrder::BADC, WordOrder::DCBA};
-
-}  // namespace
-
 OrderFinding find_word_order(ModbusMaster& line) {
     OrderFinding finding;
     std::uint16_t voltage[2];
@@ -19,11 +13,11 @@ OrderFinding find_word_order(ModbusMaster& line) {
     }
     finding.answered = true;
     for (int i = 0; i < 4; ++i) {
-        const float v = registers_to_float(voltage, kOrders[i]);
+        const float v = registers_to_float(voltage, kAllWordOrders[i]);
         finding.voltage[i] = v;
         bool plausible = std::isfinite(v) && v >= 50.0f && v <= 500.0f;
-        for (int c = 0; c < 18 && plausible; ++c) plausible = std::isfinite(registers_to_float(&currents[2 * c], kOrders[i]));
-        if (plausible) finding.plausible.push_back(kOrders[i]);
+        for (int c = 0; c < 18 && plausible; ++c) plausible = std::isfinite(registers_to_float(&currents[2 * c], kAllWordOrders[i]));
+        if (plausible) finding.plausible.push_back(kAllWordOrders[i]);
     }
     return finding;
 }

@@ -17,8 +17,8 @@ struct OrderFinding {
     bool answered = false;
     std::string error;                 // why the meter did not answer
     LineFault fault = LineFault::None;
-    std::vector<WordOrder> plausible;  // in ABCD, CDAB, BADC, DCBA order
-    float voltage[4] = {};             // the voltage in each order, same order
+    std::vector<WordOrder> plausible;  // in kAllWordOrders' order
+    float voltage[4] = {};             // the voltage in each order, indexed as kAllWordOrders
 };
 OrderFinding find_word_order(ModbusMaster& line);
 

@@ -218,10 +218,9 @@ WordOrder detect_word_order(const HostOptions& options, ModbusMaster& line) {
     if (!found.answered) throw Failure{kMeterFailed, likely_causes(found.fault, found.error, options.line)};
     if (found.plausible.size() != 1) {
         std::string seen;
-        const WordOrder orders[] = {WordOrder::ABCD, WordOrder::CDAB, WordOrder::BADC, WordOrder::DCBA};
         for (int i = 0; i < 4; ++i) {
             char one[64];
-            std::snprintf(one, sizeof one, "%s%s %g", i == 0 ? "" : ", ", word_order_name(orders[i]),
+            std::snprintf(one, sizeof one, "%s%s %g", i == 0 ? "" : ", ", word_order_name(kAllWordOrders[i]),
                           static_cast<double>(found.voltage[i]));
             seen += one;
         }

@@ -174,6 +174,7 @@ HostOptions parse_options(int argc, char** argv) {
         {nullptr, 0, nullptr, 0},
     };
     bool baud_given = false;
+    bool timeout_given = false;
     int lines_given = 0;
     opterr = 0;
     optind = 1;
@@ -222,7 +223,7 @@ HostOptions parse_options(int argc, char** argv) {
         case kSlave: options.line.slave = static_cast<int>(parse_long(optarg, "--slave", 1, 247)); break;
         case kTimeout:
             options.line.timeout_ms = static_cast<int>(parse_long(optarg, "--timeout", 1, 60000));
-            options.timeout_given = true;
+            timeout_given = true;
             break;
         case kConnectPause:
             options.line.connect_pause_ms = static_cast<int>(parse_long(optarg, "--connect-pause", 0, 60000));
@@ -293,7 +294,7 @@ HostOptions parse_options(int argc, char** argv) {
     if (optind < argc) throw UsageError(std::string("unexpected argument '") + argv[optind] + "'");
     if (lines_given > 1) throw UsageError("give one of --device, --tcp and --rtu-over-tcp");
     if (options.once && options.rounds) throw UsageError("--once and --rounds exclude each other");
-    if (options.scan && !options.timeout_given) options.line.timeout_ms = 100;
+    if (options.scan && !timeout_given) options.line.timeout_ms = 100;
     // The built-in simulated meter paces its line only when asked to.
     options.simulated_line_baud = options.line.device.empty() && baud_given ? options.line.baud : 0;
     return options;

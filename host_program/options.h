@@ -29,7 +29,6 @@ struct HostOptions {
     std::string history;           // SQLite file
     std::optional<long> keep_days; // delete the device's rows older than this, hourly
     OutputFormat format = OutputFormat::Json;
-    bool timeout_given = false;    // --timeout was on the command line
     int simulated_line_baud = 0;   // the built-in meter's paced line; 0: not paced
     bool help = false;
     bool version = false;

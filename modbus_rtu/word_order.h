@@ -14,6 +14,8 @@
 #include <string>
 
 enum class WordOrder { ABCD, CDAB, BADC, DCBA };
+// Every order, in the enum's order (so an order's value is its index here).
+constexpr WordOrder kAllWordOrders[] = {WordOrder::ABCD, WordOrder::CDAB, WordOrder::BADC, WordOrder::DCBA};
 
 // "ABCD" and the like (case-insensitive); nothing for anything else.
 std::optional<WordOrder> parse_word_order(const std::string& text);

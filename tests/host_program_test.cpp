@@ -351,13 +351,9 @@ TEST_F(HostProgramTest, ALockedHistoryNeitherStopsPollingNorLosesARound) {
     ASSERT_EQ(snapshots_from(host, 2, 20s).size(), 2u) << host.error_text();
     {
         // Another writer holds the history far longer than a round waits.
-        sqlite3* other = nullptr;
-        ASSERT_EQ(sqlite3_open(history_.c_str(), &other), SQLITE_OK);
-        sqlite3_busy_timeout(other, 10000);
-        ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+        const WriteLock other(history_);
+        ASSERT_TRUE(other.locked());
         EXPECT_EQ(snapshots_from(host, 4, 20s).size(), 4u) << host.error_text();
-        sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
-        sqlite3_close(other);
     }
     ASSERT_EQ(host.wait(60s), 0) << host.error_text();
     const auto rows = history_rows(history_);
@@ -371,14 +367,11 @@ TEST_F(HostProgramTest, ALockedHistoryNeitherStopsPollingNorLosesARound) {
     // history as long as at start-up before it ends, then stores them all.
     ChildProcess last(host_args({"--rounds", "3", "--interval", "0.3"}));
     ASSERT_EQ(snapshots_from(last, 1, 20s).size(), 1u) << last.error_text();
-    sqlite3* other = nullptr;
-    ASSERT_EQ(sqlite3_open(history_.c_str(), &other), SQLITE_OK);
-    sqlite3_busy_timeout(other, 10000);
-    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    WriteLock other(history_);
+    ASSERT_TRUE(other.locked());
     EXPECT_EQ(snapshots_from(last, 2, 20s).size(), 2u) << last.error_text();
     std::this_thread::sleep_for(1s);
-    sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
-    sqlite3_close(other);
+    other.release();
     EXPECT_EQ(last.wait(20s), 0) << last.error_text();
     EXPECT_EQ(history_rows(history_).size(), 28u);
 }

@@ -102,28 +102,41 @@ History::History(const std::string& path, Access access) : path_(path) {
 
 void History::fail(const std::string& what) { throw std::runtime_error("history " + path_ + " " + what); }
 
-std::string History::text_of(const char* sql) {
+void History::sqlite_failure(const char* doing) const {
+    throw std::runtime_error(std::string("cannot ") + doing + " history " + path_ + ": " + sqlite3_errmsg(db_));
+}
+
+namespace {
+
+// `sql` compiled, or null (sqlite3_errmsg says why).
+Statement prepared(sqlite3* db, const char* sql) {
     sqlite3_stmt* raw = nullptr;
-    sqlite3_prepare_v2(db_, sql, -1, &raw, nullptr);
-    Statement statement(raw);
-    std::string text;
-    int step = statement != nullptr ? sqlite3_step(raw) : SQLITE_ERROR;
-    for (; step == SQLITE_ROW; step = sqlite3_step(raw)) {
-        const unsigned char* value = sqlite3_column_text(raw, 0);
-        if (!text.empty()) text += ", ";
-        text += value != nullptr ? reinterpret_cast<const char*>(value) : "";
+    sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
+    return Statement(raw);
+}
+
+}  // namespace
+
+std::vector<std::string> History::texts_of(const char* sql) {
+    const Statement statement = prepared(db_, sql);
+    if (statement == nullptr) sqlite_failure("read");
+    std::vector<std::string> texts;
+    int step;
+    while ((step = sqlite3_step(statement.get())) == SQLITE_ROW) {
+        const unsigned char* value = sqlite3_column_text(statement.get(), 0);
+        texts.emplace_back(value != nullptr ? reinterpret_cast<const char*>(value) : "");
     }
-    if (step != SQLITE_DONE) throw std::runtime_error("cannot read history " + path_ + ": " + sqlite3_errmsg(db_));
-    return text;
+    if (step != SQLITE_DONE) sqlite_failure("read");
+    return texts;
 }
 
 // Ours (by its application id, or a history of this program from before it
 // had one), or an empty database (`fresh`); anything else is refused.
 void History::identify(bool& fresh) {
-    const long application = std::stol(text_of("PRAGMA application_id"));
-    const long version = std::stol(text_of("PRAGMA user_version"));
-    const std::string tables =
-        text_of("SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%' ORDER BY name");
+    const long application = std::stol(texts_of("PRAGMA application_id").at(0));
+    const long version = std::stol(texts_of("PRAGMA user_version").at(0));
+    const std::vector<std::string> tables =
+        texts_of("SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%' ORDER BY name");
     fresh = application == 0 && tables.empty();
     if (fresh) return;
     if (application == kApplicationId) {
@@ -133,23 +146,22 @@ void History::identify(bool& fresh) {
         check_columns();
         return;
     }
-    if (application == 0 && version == 0 && tables == "history") {
+    if (application == 0 && version == 0 && tables == std::vector<std::string>{"history"}) {
         check_columns();  // an earlier history of this program
         return;
     }
+    std::string names;
+    for (const std::string& table : tables) names += (names.empty() ? "" : ", ") + table;
     char id[16];
     std::snprintf(id, sizeof id, "0x%08lX", static_cast<unsigned long>(application) & 0xFFFFFFFFul);
     fail("is not a pondrel history (application id " + std::string(id) + ", tables " +
-         (tables.empty() ? "none" : tables) + "); not touching it");
+         (names.empty() ? "none" : names) + "); not touching it");
 }
 
 void History::check_pages() {
-    sqlite3_stmt* raw = nullptr;
-    sqlite3_prepare_v2(db_, "PRAGMA quick_check(1)", -1, &raw, nullptr);
-    Statement statement(raw);
-    const int step = statement != nullptr ? sqlite3_step(raw) : SQLITE_ERROR;
-    if (step != SQLITE_ROW) throw std::runtime_error("cannot read history " + path_ + ": " + sqlite3_errmsg(db_));
-    std::string verdict = reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
+    const std::vector<std::string> verdicts = texts_of("PRAGMA quick_check(1)");
+    if (verdicts.empty()) sqlite_failure("read");
+    std::string verdict = verdicts[0];
     if (verdict == "ok") return;
     const std::string preamble = "*** in database main ***\n";
     if (verdict.compare(0, preamble.size(), preamble) == 0) verdict.erase(0, preamble.size());
@@ -158,16 +170,7 @@ void History::check_pages() {
 }
 
 void History::check_columns() {
-    sqlite3_stmt* raw = nullptr;
-    sqlite3_prepare_v2(db_, "SELECT name FROM pragma_table_info('history')", -1, &raw, nullptr);
-    Statement statement(raw);
-    if (statement == nullptr) throw std::runtime_error("cannot read history " + path_ + ": " + sqlite3_errmsg(db_));
-    std::vector<std::string> columns;
-    int step;
-    while ((step = sqlite3_step(raw)) == SQLITE_ROW) {
-        columns.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(raw, 0)));
-    }
-    if (step != SQLITE_DONE) throw std::runtime_error("cannot read history " + path_ + ": " + sqlite3_errmsg(db_));
+    const std::vector<std::string> columns = texts_of("SELECT name FROM pragma_table_info('history')");
     if (columns.empty()) return;  // no table yet
     for (const char* wanted : {"id", "data_id", "type_code", "saved_at", "record"}) {
         if (std::find(columns.begin(), columns.end(), wanted) == columns.end()) {
@@ -190,67 +193,51 @@ void History::execute(const char* sql) {
 void History::append(std::uint32_t data_id, int type_code, boost::posix_time::ptime saved_at_time,
                      const unsigned char* record, unsigned int len) {
     const std::string saved_at = boost::posix_time::to_iso_extended_string(saved_at_time);
-    sqlite3_stmt* raw = nullptr;
-    sqlite3_prepare_v2(db_,
-                       "INSERT INTO history (data_id, type_code, saved_at, record) VALUES (?, ?, ?, ?)",
-                       -1, &raw, nullptr);
-    Statement statement(raw);
-    if (statement == nullptr ||
-        sqlite3_bind_int64(raw, 1, data_id) != SQLITE_OK ||
+    const Statement statement =
+        prepared(db_, "INSERT INTO history (data_id, type_code, saved_at, record) VALUES (?, ?, ?, ?)");
+    sqlite3_stmt* raw = statement.get();
+    if (raw == nullptr || sqlite3_bind_int64(raw, 1, data_id) != SQLITE_OK ||
         sqlite3_bind_int(raw, 2, type_code) != SQLITE_OK ||
         sqlite3_bind_text(raw, 3, saved_at.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
         sqlite3_bind_blob(raw, 4, record, static_cast<int>(len), SQLITE_TRANSIENT) != SQLITE_OK ||
         sqlite3_step(raw) != SQLITE_DONE) {
-        throw std::runtime_error("cannot store a record in history " + path_ + ": " +
-                                 sqlite3_errmsg(db_));
+        sqlite_failure("store a record in");
     }
 }
 
 std::optional<std::vector<unsigned char>> History::newest(std::uint32_t data_id) {
-    sqlite3_stmt* raw = nullptr;
-    sqlite3_prepare_v2(db_, "SELECT record FROM history WHERE data_id = ? ORDER BY id DESC LIMIT 1",
-                       -1, &raw, nullptr);
-    Statement statement(raw);
-    if (statement == nullptr || sqlite3_bind_int64(raw, 1, data_id) != SQLITE_OK) {
-        throw std::runtime_error("cannot read history " + path_ + ": " + sqlite3_errmsg(db_));
-    }
+    const Statement statement = prepared(db_, "SELECT record FROM history WHERE data_id = ? ORDER BY id DESC LIMIT 1");
+    sqlite3_stmt* raw = statement.get();
+    if (raw == nullptr || sqlite3_bind_int64(raw, 1, data_id) != SQLITE_OK) sqlite_failure("read");
     const int step = sqlite3_step(raw);
     if (step == SQLITE_DONE) return std::nullopt;
-    if (step != SQLITE_ROW) {
-        throw std::runtime_error("cannot read history " + path_ + ": " + sqlite3_errmsg(db_));
-    }
+    if (step != SQLITE_ROW) sqlite_failure("read");
     const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(raw, 0));
     const int size = sqlite3_column_bytes(raw, 0);
     return std::vector<unsigned char>(bytes, bytes + size);
 }
 
 long History::prune(std::uint32_t data_id, boost::posix_time::ptime cutoff) {
-    sqlite3_stmt* raw = nullptr;
-    sqlite3_prepare_v2(db_,
-                       "DELETE FROM history WHERE data_id = ?1 AND saved_at < ?2"
-                       " AND id < (SELECT max(id) FROM history WHERE data_id = ?1)",
-                       -1, &raw, nullptr);
-    Statement statement(raw);
+    const Statement statement = prepared(db_,
+                                         "DELETE FROM history WHERE data_id = ?1 AND saved_at < ?2"
+                                         " AND id < (SELECT max(id) FROM history WHERE data_id = ?1)");
+    sqlite3_stmt* raw = statement.get();
     const std::string before = boost::posix_time::to_iso_extended_string(cutoff);
-    if (statement == nullptr || sqlite3_bind_int64(raw, 1, data_id) != SQLITE_OK ||
+    if (raw == nullptr || sqlite3_bind_int64(raw, 1, data_id) != SQLITE_OK ||
         sqlite3_bind_text(raw, 2, before.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
         sqlite3_step(raw) != SQLITE_DONE) {
-        throw std::runtime_error("cannot delete old rows of history " + path_ + ": " + sqlite3_errmsg(db_));
+        sqlite_failure("delete old rows of");
     }
     return sqlite3_changes(db_);
 }
 
 void History::for_each(std::optional<std::uint32_t> data_id, const std::function<void(const Row&)>& take) {
-    sqlite3_stmt* raw = nullptr;
-    sqlite3_prepare_v2(db_,
-                       data_id ? "SELECT id, data_id, type_code, saved_at, record FROM history WHERE data_id = ?"
-                                 " ORDER BY id"
-                               : "SELECT id, data_id, type_code, saved_at, record FROM history ORDER BY id",
-                       -1, &raw, nullptr);
-    Statement statement(raw);
-    if (statement == nullptr || (data_id && sqlite3_bind_int64(raw, 1, *data_id) != SQLITE_OK)) {
-        throw std::runtime_error("cannot read history " + path_ + ": " + sqlite3_errmsg(db_));
-    }
+    const Statement statement =
+        prepared(db_, data_id ? "SELECT id, data_id, type_code, saved_at, record FROM history WHERE data_id = ?"
+                                " ORDER BY id"
+                              : "SELECT id, data_id, type_code, saved_at, record FROM history ORDER BY id");
+    sqlite3_stmt* raw = statement.get();
+    if (raw == nullptr || (data_id && sqlite3_bind_int64(raw, 1, *data_id) != SQLITE_OK)) sqlite_failure("read");
     int step;
     Row row;
     while ((step = sqlite3_step(raw)) == SQLITE_ROW) {
@@ -263,17 +250,15 @@ void History::for_each(std::optional<std::uint32_t> data_id, const std::function
         row.record.assign(bytes, bytes + sqlite3_column_bytes(raw, 4));
         take(row);
     }
-    if (step != SQLITE_DONE) throw std::runtime_error("cannot read history " + path_ + ": " + sqlite3_errmsg(db_));
+    if (step != SQLITE_DONE) sqlite_failure("read");
 }
 
 std::vector<History::Device> History::devices() {
-    sqlite3_stmt* raw = nullptr;
-    sqlite3_prepare_v2(db_,
-                       "SELECT data_id, count(*), min(saved_at), max(saved_at) FROM history"
-                       " GROUP BY data_id ORDER BY data_id",
-                       -1, &raw, nullptr);
-    Statement statement(raw);
-    if (statement == nullptr) throw std::runtime_error("cannot read history " + path_ + ": " + sqlite3_errmsg(db_));
+    const Statement statement = prepared(db_,
+                                         "SELECT data_id, count(*), min(saved_at), max(saved_at) FROM history"
+                                         " GROUP BY data_id ORDER BY data_id");
+    sqlite3_stmt* raw = statement.get();
+    if (raw == nullptr) sqlite_failure("read");
     std::vector<Device> found;
     int step;
     while ((step = sqlite3_step(raw)) == SQLITE_ROW) {
@@ -281,7 +266,7 @@ std::vector<History::Device> History::devices() {
                          reinterpret_cast<const char*>(sqlite3_column_text(raw, 2)),
                          reinterpret_cast<const char*>(sqlite3_column_text(raw, 3))});
     }
-    if (step != SQLITE_DONE) throw std::runtime_error("cannot read history " + path_ + ": " + sqlite3_errmsg(db_));
+    if (step != SQLITE_DONE) sqlite_failure("read");
     return found;
 }
 

@@ -71,11 +71,14 @@ public:
 
 private:
     void execute(const char* sql);
-    std::string text_of(const char* sql);
+    // The first column of each row `sql` gives.
+    std::vector<std::string> texts_of(const char* sql);
     void identify(bool& fresh);
     void check_columns();
     void check_pages();
     [[noreturn]] void fail(const std::string& what);
+    // Throws "cannot <doing> history <path>: <SQLite's reason>".
+    [[noreturn]] void sqlite_failure(const char* doing) const;
     std::string path_;
     sqlite3* db_ = nullptr;
 };

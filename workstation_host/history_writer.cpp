@@ -7,9 +7,10 @@
 HistoryWriter::HistoryWriter(History& history, std::function<void(const std::string&)> report)
     : history_(history), report_(std::move(report)) {}
 
-bool HistoryWriter::write(const Waiting& record) {
+bool HistoryWriter::write(std::uint32_t data_id, int type_code, boost::posix_time::ptime saved_at,
+                          const unsigned char* record, unsigned int len) {
     try {
-        history_.append(record.data_id, record.type_code, record.saved_at, record.bytes.data(), record.len);
+        history_.append(data_id, type_code, saved_at, record, len);
         return true;
     } catch (const std::exception& e) {
         if (!unavailable_) {
@@ -23,10 +24,9 @@ bool HistoryWriter::write(const Waiting& record) {
 void HistoryWriter::append(std::uint32_t data_id, int type_code, boost::posix_time::ptime saved_at,
                            const unsigned char* record, unsigned int len) {
     if (len > kMaxRecordBytes) throw std::length_error("a record of more than 256 bytes");
-    Waiting next{data_id, type_code, saved_at, len, {}};
-    std::memcpy(next.bytes.data(), record, len);
-    const bool in_order = waiting_.empty();
-    if (in_order && write(next)) return;
+    // Straight to the history when nothing waits; else behind the others,
+    // for the next flush().
+    if (waiting_.empty() && write(data_id, type_code, saved_at, record, len)) return;
     if (waiting_.size() == kMaxWaiting) {
         waiting_.pop_front();
         if (!dropping_) {
@@ -35,13 +35,16 @@ void HistoryWriter::append(std::uint32_t data_id, int type_code, boost::posix_ti
                     " records wait to be stored; dropping the oldest");
         }
     }
+    Waiting next{data_id, type_code, saved_at, len, {}};
+    std::memcpy(next.bytes.data(), record, len);
     waiting_.push_back(next);
-    if (!in_order) flush();
 }
 
 void HistoryWriter::flush() {
     std::size_t written = 0;
-    while (!waiting_.empty() && write(waiting_.front())) {
+    while (!waiting_.empty()) {
+        const Waiting& oldest = waiting_.front();
+        if (!write(oldest.data_id, oldest.type_code, oldest.saved_at, oldest.bytes.data(), oldest.len)) break;
         waiting_.pop_front();
         ++written;
     }

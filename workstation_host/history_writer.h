@@ -25,7 +25,8 @@ public:
     // `history` must outlive this object.
     HistoryWriter(History& history, std::function<void(const std::string&)> report);
 
-    // Never throws for a history that refuses the record: it waits instead.
+    // Never throws for a history that refuses the record: it waits instead,
+    // as does every record while others wait.
     void append(std::uint32_t data_id, int type_code, boost::posix_time::ptime saved_at,
                 const unsigned char* record, unsigned int len) override;
     // Writes waiting records, oldest first, until one is refused.
@@ -43,7 +44,8 @@ private:
         unsigned int len;
         std::array<unsigned char, kMaxRecordBytes> bytes;
     };
-    bool write(const Waiting& record);
+    bool write(std::uint32_t data_id, int type_code, boost::posix_time::ptime saved_at, const unsigned char* record,
+               unsigned int len);
 
     History& history_;
     std::function<void(const std::string&)> report_;

@@ -130,6 +130,30 @@ inline void execute_sql(const std::string& path, const std::string& sql) {
     sqlite3_close(db);
 }
 
+// Another program's connection holding the history's write lock until
+// release() or the end of its life.
+class WriteLock {
+public:
+    explicit WriteLock(const std::string& path) {
+        locked_ = sqlite3_open(path.c_str(), &db_) == SQLITE_OK && sqlite3_busy_timeout(db_, 10000) == SQLITE_OK &&
+                  sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+    ~WriteLock() { release(); }
+    WriteLock(const WriteLock&) = delete;
+    WriteLock& operator=(const WriteLock&) = delete;
+    bool locked() const { return locked_; }
+    void release() {
+        if (db_ == nullptr) return;
+        sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+        sqlite3_close(db_);
+        db_ = nullptr;
+    }
+
+private:
+    sqlite3* db_ = nullptr;
+    bool locked_ = false;
+};
+
 class HostProgramTest : public ::testing::Test {
 protected:
     void SetUp() override {
