@@ -25,7 +25,7 @@ set(PONDREL_PLUGIN_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/pondrel)
 install(TARGETS pondrel LIBRARY DESTINATION ${PONDREL_PLUGIN_INSTALL_DIR})
 if(PONDREL_BUILD_TOOLS)
     install(TARGETS pondrel-host pondrel-meter-sim pondrel-history RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-    install(PROGRAMS ${PONDREL_CHECK_HOST} DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(PROGRAMS $<TARGET_PROPERTY:pondrel-check-host,FILE> DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
 set(CPACK_GENERATOR DEB)
@@ -44,9 +44,10 @@ if(PONDREL_BUILD_TOOLS)
     set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
         "pondrel.so is loaded by the board's host controller to poll an 18-circuit\n"
         "meter over Modbus RTU. This package adds pondrel-host, which runs the\n"
-        "plug-in against a meter on a serial line or a simulated one, and\n"
-        "pondrel-meter-sim, the simulated meter, and pondrel-check-host, which tells\n"
-        "whether the plug-in fits a given host program.")
+        "plug-in against a meter on a serial line or a simulated one,\n"
+        "pondrel-meter-sim, the simulated meter, pondrel-history, which lists and\n"
+        "exports the history, and pondrel-check-host, which tells whether the\n"
+        "plug-in fits a given host program.")
     # pondrel-check-host is a Python program; its needs are not in any ELF file.
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, python3-pyelftools, binutils")
 else()

@@ -14,19 +14,19 @@ done
 cmake --build --preset native --target pondrel_bench pondrel_line_bench >/dev/null
 
 echo "== benchmarks (x86-64, $(date -u +%Y-%m-%d))"
-build/native/bench/pondrel_bench --benchmark_min_time=0.5 --benchmark_color=false "$@"
+build/native/testing/bench/pondrel_bench --benchmark_min_time=0.5 --benchmark_color=false "$@"
 
 echo
 echo "== footprint"
-build/native/bench/pondrel_footprint
+build/native/testing/bench/pondrel_footprint
 qemu-arm -L /usr/arm-linux-gnueabihf -E LD_LIBRARY_PATH=/usr/arm-linux-gnueabihf/lib \
-    build/armhf/bench/pondrel_footprint
+    build/armhf/testing/bench/pondrel_footprint
 
 stripped=$(mktemp)
-arm-linux-gnueabihf-strip -o "${stripped}" build/armhf/driver/pondrel.so
+arm-linux-gnueabihf-strip -o "${stripped}" build/armhf/board/driver/pondrel.so
 echo "stripped armhf pondrel.so: $(stat -c %s "${stripped}") bytes"
 rm -f "${stripped}"
 
 echo
 echo "== pondrel-host on a paced line (x86-64)"
-build/native/bench/pondrel_line_bench "${LINE_ROUNDS:-30}"
+build/native/testing/bench/pondrel_line_bench "${LINE_ROUNDS:-30}"

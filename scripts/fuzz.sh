@@ -17,9 +17,9 @@ status=0
 for target in device_io_control load_from_cache init_setting polling; do
     mkdir -p "build/fuzz/corpus/${target}"
     log="build/fuzz/fuzz_${target}.log"
-    if build/fuzz/fuzz/fuzz_${target} -max_total_time="${seconds}" -rss_limit_mb=4096 \
+    if build/fuzz/testing/fuzz/fuzz_${target} -max_total_time="${seconds}" -rss_limit_mb=4096 \
             -artifact_prefix="build/fuzz/artifacts/${target}-" \
-            "build/fuzz/corpus/${target}" "fuzz/corpus/${target}" >"${log}" 2>&1; then
+            "build/fuzz/corpus/${target}" "testing/fuzz/corpus/${target}" >"${log}" 2>&1; then
         echo "fuzz_${target}: $(grep -E '^Done' "${log}" | tail -1)"
     else
         echo "fuzz_${target}: FAILED, see ${log}"

@@ -9,11 +9,11 @@ bash scripts/deps.sh >/dev/null
 
 cmake --preset armhf >/dev/null
 cmake --build --preset armhf --target pondrel >/dev/null
-echo "armhf plug-in: $(pwd)/build/armhf/driver/pondrel.so" >&2
+echo "armhf plug-in: $(pwd)/build/armhf/board/driver/pondrel.so" >&2
 
 cmake --preset native >/dev/null
 cmake --build --preset native --target pondrel pondrel-host pondrel-meter-sim >/dev/null
-echo "x86-64 plug-in: $(pwd)/build/native/driver/pondrel.so" >&2
+echo "x86-64 plug-in: $(pwd)/build/native/board/driver/pondrel.so" >&2
 
 # Its history stays in the build folder (another --history in "$@" wins).
-exec build/native/host_program/pondrel-host --rounds "${ROUNDS:-3}" --history build/native/run/history.db "$@"
+exec build/native/bin/pondrel-host --rounds "${ROUNDS:-3}" --history build/native/run/history.db "$@"

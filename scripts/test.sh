@@ -6,6 +6,7 @@
 #   armhf   the plug-in's tests on the 32-bit ARM target under qemu-arm
 #   asan    all tests with AddressSanitizer and UndefinedBehaviorSanitizer
 #   tsan    the concurrency tests with ThreadSanitizer
+#   embedding  the project as a sub-project of another (testing/embedding/)
 #   fuzz    each fuzz target for FUZZ_SECONDS (30) seconds
 # Reuses build/<preset> when it exists.
 set -euo pipefail
@@ -22,7 +23,7 @@ done
 
 echo "== host-variant: its plug-in in pondrel-host, which was built against host/"
 variant_history=$(mktemp -d)
-rounds=$(build/native/host_program/pondrel-host --plugin build/host-variant/driver/pondrel.so \
+rounds=$(build/native/bin/pondrel-host --plugin build/host-variant/board/driver/pondrel.so \
     --rounds 2 --interval 0.1 --history "${variant_history}/history.db" 2>/dev/null | grep -c '^{' || true)
 rm -rf "${variant_history}"
 if [ "${rounds}" != 2 ]; then
@@ -31,9 +32,14 @@ if [ "${rounds}" != 2 ]; then
 fi
 echo "ok: two rounds"
 
+echo "== embedding: the project as another project's sub-project"
+cmake -S testing/embedding -B build/embedding >/dev/null
+cmake --build build/embedding -j2
+ctest --test-dir build/embedding --output-on-failure
+
 echo "== fuzz"
 bash scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
 
 echo "== packages"
 bash scripts/package.sh
-bash tests/package_test.sh
+bash testing/packages/package_test.sh

@@ -1,0 +1,114 @@
+// The history end to end: pondrel-history's export of what pondrel-host
+// stored, a database of another program refused untouched, and old rows
+// deleted but never the newest.
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "host_program_fixture.h"
+
+using namespace host_programs;
+
+namespace {
+
+class HistoryTest : public HostProgramTest {};
+
+}  // namespace
+
+TEST_F(HistoryTest, HistoryExportGivesTheStoredRecordsExactly) {
+    ASSERT_EQ(run_program(host_args({"--rounds", "5", "--interval", "0"}), 30s).code, 0);
+    const auto rows = history_rows(history_);
+    ASSERT_EQ(rows.size(), 5u);
+
+    const auto csv = run_program({kHistoryTool, "export", "--history", history_, "--format", "csv"}, 30s);
+    ASSERT_EQ(csv.code, 0) << csv.errors;
+    ASSERT_EQ(csv.lines.size(), 6u);
+    EXPECT_EQ(csv.lines[0].rfind("data_id,saved_at,voltage_V,current1_A,current2_A,", 0), 0u);
+    EXPECT_NE(csv.lines[0].find(",power18_W,energy1_kWh,"), std::string::npos);
+    EXPECT_EQ(csv.lines[0].substr(csv.lines[0].size() - 13), ",energy18_kWh");
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(i);
+        std::vector<std::string> fields;
+        std::stringstream line(csv.lines[i + 1]);
+        for (std::string field; std::getline(line, field, ',');) fields.push_back(field);
+        ASSERT_EQ(fields.size(), 57u);
+        EXPECT_EQ(fields[0], std::to_string(rows[i].data_id));
+        EXPECT_EQ(fields[1].substr(0, 19), rows[i].saved_at);  // then the UTC offset
+        EXPECT_TRUE(fields[1].size() == 25 && (fields[1][19] == '+' || fields[1][19] == '-')) << fields[1];
+        // The blob, decoded here on its own: 55 little-endian floats from byte 4.
+        for (std::size_t v = 0; v < 55; ++v) {
+            std::uint32_t stored_bits = 0;
+            for (int b = 3; b >= 0; --b) stored_bits = (stored_bits << 8) | rows[i].record[4 + v * 4 + static_cast<std::size_t>(b)];
+            const float exported = std::strtof(fields[2 + v].c_str(), nullptr);
+            std::uint32_t exported_bits = 0;
+            std::memcpy(&exported_bits, &exported, 4);
+            EXPECT_EQ(exported_bits, stored_bits) << "column " << v + 2 << ": " << fields[2 + v];
+        }
+    }
+
+    const auto jsonl = run_program({kHistoryTool, "export", "--history", history_, "--format", "jsonl", "--data-id", "1"}, 30s);
+    ASSERT_EQ(jsonl.code, 0) << jsonl.errors;
+    const auto objects = json_lines(jsonl.lines);
+    ASSERT_EQ(objects.size(), 5u);
+    EXPECT_EQ(objects[4]["voltage_V"].asFloat(), record_of(rows[4]).voltage);
+    EXPECT_EQ(objects[4]["energy18_kWh"].asFloat(), record_of(rows[4]).energy[17]);
+
+    const auto list = run_program({kHistoryTool, "list", "--history", history_}, 30s);
+    ASSERT_EQ(list.code, 0) << list.errors;
+    ASSERT_EQ(list.lines.size(), 2u);
+    EXPECT_EQ(list.lines[1].rfind("1,5,", 0), 0u) << list.lines[1];
+    const auto nothing = run_program({kHistoryTool, "export", "--history", history_, "--data-id", "2"}, 30s);
+    EXPECT_EQ(nothing.lines.size(), 1u);  // the header alone
+}
+
+TEST_F(HistoryTest, ADatabaseOfAnotherProgramIsRefusedUntouched) {
+    const std::string foreign = dir_ + "/notes.db";
+    execute_sql(foreign, "CREATE TABLE notes (id INTEGER PRIMARY KEY, text TEXT); INSERT INTO notes (text) VALUES ('x')");
+    const std::string before = bytes_of(foreign);
+    const auto host = run_program({kHost, "--history", foreign, "--rounds", "1"}, 30s);
+    EXPECT_EQ(host.code, 6);
+    EXPECT_NE(host.errors.find("is not a pondrel history"), std::string::npos) << host.errors;
+    const auto tool = run_program({kHistoryTool, "export", "--history", foreign}, 30s);
+    EXPECT_EQ(tool.code, 6);
+    EXPECT_NE(tool.errors.find("is not a pondrel history"), std::string::npos) << tool.errors;
+    EXPECT_EQ(bytes_of(foreign), before);
+    EXPECT_FALSE(std::filesystem::exists(foreign + "-wal"));
+
+    // A history identifies itself.
+    ASSERT_EQ(run_program(host_args({"--rounds", "1"}), 30s).code, 0);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(history_.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(db, "PRAGMA application_id", -1, &statement, nullptr);
+    ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(statement, 0), 0x504E4452);
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+}
+
+TEST_F(HistoryTest, OldRowsGoButNeverTheNewest) {
+    ASSERT_EQ(run_program(host_args({"--rounds", "1"}), 30s).code, 0);
+    // Rows from long ago, of this device and of another.
+    execute_sql(history_,
+                "INSERT INTO history (data_id, type_code, saved_at, record) SELECT 1, 5156, '2001-01-01T00:00:00', record "
+                "FROM history; INSERT INTO history (data_id, type_code, saved_at, record) SELECT 2, 5156, "
+                "'2001-01-01T00:00:00', record FROM history WHERE id = 1");
+    ASSERT_EQ(history_rows(history_).size(), 3u);
+    const auto run = run_program(host_args({"--rounds", "1", "--keep-days", "30"}), 30s);
+    ASSERT_EQ(run.code, 0) << run.errors;
+    const auto rows = history_rows(history_);
+    // Data id 1 loses its old row and keeps its recent ones; data id 2 is
+    // another device, whose old row is its newest anyway.
+    ASSERT_EQ(rows.size(), 3u);
+    int old_of_1 = 0;
+    int of_2 = 0;
+    for (const Row& row : rows) {
+        old_of_1 += row.data_id == 1 && row.saved_at.rfind("2001", 0) == 0 ? 1 : 0;
+        of_2 += row.data_id == 2 ? 1 : 0;
+    }
+    EXPECT_EQ(old_of_1, 0);
+    EXPECT_EQ(of_2, 1);
+    EXPECT_NE(run.errors.find("deleted 1 rows older than 30 days"), std::string::npos) << run.errors;
+}

@@ -1,0 +1,177 @@
+// Commissioning a meter with pondrel-host, end to end against the simulated
+// meter: the one-shot check, word order and address detection, gateways and
+// the readable view.
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "host_program_fixture.h"
+
+using namespace pondrel;
+
+using namespace host_programs;
+
+namespace {
+
+class CommissioningTest : public HostProgramTest {};
+
+}  // namespace
+
+TEST_F(CommissioningTest, OnceChecksTheMeterAndNamesTheLikelyCauses) {
+    Meter good({"--slave", "7"});
+    Meter silent({"--fault", "silent"});
+    Meter exception({"--fault", "exception"});
+    Meter crc({"--fault", "crc"});
+    struct Case {
+        const char* name;
+        std::string device;
+        std::string slave;
+        int code;
+        std::string says;
+    };
+    const Case cases[] = {
+        {"good meter", good.path, "7", 0, "round 1 complete"},
+        {"silent meter", silent.path, "1", 8, "no answer from slave 1 on " + silent.path},
+        {"wrong address", good.path, "5", 8, "check the slave address, baud rate, parity and wiring"},
+        {"exception replies", exception.path, "1", 8, "check that the meter has this register map"},
+        {"CRC errors", crc.path, "1", 8, "check the baud rate and parity, and the line for noise"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto started = std::chrono::steady_clock::now();
+        const auto run = run_program(host_args({"--device", c.device, "--slave", c.slave, "--timeout", "300", "--once"}), 30s);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 4 * 300ms + 2s);
+        EXPECT_EQ(run.code, c.code) << run.errors;
+        EXPECT_NE(run.errors.find(c.says), std::string::npos) << run.errors;
+        EXPECT_EQ(json_lines(run.lines).size(), c.code == 0 ? 1u : 0u);
+        if (c.code != 0) {
+            EXPECT_EQ(count_of(run.errors, "pondrel-host: the round failed: "), 1u) << run.errors;
+        }
+    }
+
+    // --max-failures gives up after that many failed rounds in a row.
+    const auto run = run_program(
+        host_args({"--device", silent.path, "--timeout", "100", "--interval", "0", "--max-failures", "3"}), 30s);
+    EXPECT_EQ(run.code, 8);
+    EXPECT_NE(run.errors.find("gave up after 3 failed rounds in a row: no answer from slave 1"), std::string::npos)
+        << run.errors;
+    EXPECT_EQ(count_of(run.errors, "failed (Connection timed out)"), 2u) << run.errors;
+}
+
+TEST_F(CommissioningTest, AutoWordOrderFindsTheMetersOrderOrRefuses) {
+    for (const char* order : {"ABCD", "CDAB", "BADC", "DCBA"}) {
+        SCOPED_TRACE(order);
+        std::filesystem::remove(history_);
+        Meter meter({"--word-order", order});
+        const auto run = run_program(host_args({"--device", meter.path, "--word-order", "auto", "--once"}), 30s);
+        ASSERT_EQ(run.code, 0) << run.errors;
+        EXPECT_NE(run.errors.find(std::string("word order ") + order + " (voltage "), std::string::npos) << run.errors;
+        const auto rows = history_rows(history_);
+        ASSERT_EQ(rows.size(), 1u);
+        // The order found reads the meter's second round (the detection read its first).
+        EXPECT_TRUE(holds_round(record_of(rows[0]), 2));
+    }
+    Meter absurd({"--fault", "absurd"});
+    const auto run = run_program(host_args({"--device", absurd.path, "--word-order", "auto", "--once"}), 30s);
+    EXPECT_EQ(run.code, 9);
+    EXPECT_NE(run.errors.find("no word order gives a voltage from 50 to 500 V"), std::string::npos) << run.errors;
+    EXPECT_TRUE(run.lines.empty());
+}
+
+TEST_F(CommissioningTest, ScanFindsExactlyTheAddressesThatAnswer) {
+    Meter meters({"--slave", "3,7", "--word-order", "CDAB"});
+    const auto run = run_program({kHost, "--device", meters.path, "--scan", "1-10"}, 30s);
+    EXPECT_EQ(run.code, 0) << run.errors;
+    ASSERT_EQ(run.lines.size(), 2u) << run.errors;
+    EXPECT_EQ(run.lines[0].rfind("slave 3: word order CDAB, voltage ", 0), 0u) << run.lines[0];
+    EXPECT_EQ(run.lines[1].rfind("slave 7: word order CDAB, voltage ", 0), 0u) << run.lines[1];
+
+    const auto none = run_program({kHost, "--device", meters.path, "--scan", "4-6"}, 30s);
+    EXPECT_EQ(none.code, 8);
+    EXPECT_TRUE(none.lines.empty());
+    EXPECT_NE(none.errors.find("no slave from 4 to 6 answered"), std::string::npos) << none.errors;
+
+    // Another master sees the same bus: a request for a missing meter does
+    // not stop the meter that is there from answering.
+    const auto read = run_program({"mbpoll", "-m", "rtu", "-a", "6,7", "-b", "9600", "-P", "none", "-t", "4:float",
+                                   "-0", "-r", "100", "-c", "1", "-1", "-o", "0.5", meters.path},
+                                  30s);
+    std::string text;
+    for (const auto& line : read.lines) text += line + "\n";
+    EXPECT_NE(text.find("Polling slave 7"), std::string::npos) << text << read.errors;
+    EXPECT_NE(text.find("[100]:"), std::string::npos) << text << read.errors;
+}
+
+TEST_F(CommissioningTest, GatewaysGiveTheSameNumbersAsTheSerialLine) {
+    // Each way starts from a fresh meter, so each reads the meter's first round.
+    std::vector<double> serial;
+    {
+        Meter meter({});
+        const auto run = run_program(host_args({"--device", meter.path, "--once"}), 30s);
+        ASSERT_EQ(run.code, 0) << run.errors;
+        serial = numbers_of(run.lines);
+        ASSERT_EQ(serial.size(), 55u);
+    }
+    struct Way {
+        const char* name;
+        std::vector<std::string> gateway;  // %DEVICE% and %PORT% filled in
+        std::string option;
+    };
+    const Way ways[] = {
+        {"Modbus TCP (pymodbus)", {"/usr/bin/python3", PONDREL_TCP_GATEWAY, "%DEVICE%", "%PORT%"}, "--tcp"},
+        {"RTU over TCP (socat)", {"socat", "TCP-LISTEN:%PORT%,bind=127.0.0.1,reuseaddr", "FILE:%DEVICE%,raw,echo=0"},
+         "--rtu-over-tcp"},
+    };
+    int port = 20000 + static_cast<int>(getpid() % 20000);
+    for (const Way& way : ways) {
+        SCOPED_TRACE(way.name);
+        ++port;
+        Meter meter({});
+        std::vector<std::string> args;
+        for (std::string arg : way.gateway) {
+            for (const auto& [name, value] : {std::pair<std::string, std::string>{"%DEVICE%", meter.path},
+                                              std::pair<std::string, std::string>{"%PORT%", std::to_string(port)}}) {
+                const auto at = arg.find(name);
+                if (at != std::string::npos) arg.replace(at, name.size(), value);
+            }
+            args.push_back(arg);
+        }
+        ChildProcess gateway(args);
+        if (way.option == "--tcp") {
+            ASSERT_EQ(gateway.read_line(20s).value_or(""), "ready") << gateway.error_text();
+        }
+        // Wait for the gateway to listen.
+        testing_support::Finished run{};
+        for (int attempt = 0; attempt < 50; ++attempt) {
+            run = run_program(host_args({way.option, "127.0.0.1:" + std::to_string(port), "--once"}), 30s);
+            if (run.code != 5) break;
+            std::this_thread::sleep_for(100ms);
+        }
+        ASSERT_EQ(run.code, 0) << run.errors << gateway.error_text();
+        EXPECT_EQ(numbers_of(run.lines), serial);
+    }
+}
+
+TEST_F(CommissioningTest, TheTableShowsCircuitsInOrderWithUnits) {
+    const auto run = run_program(host_args({"--rounds", "1", "--format", "table"}), 30s);
+    ASSERT_EQ(run.code, 0) << run.errors;
+    ASSERT_GE(run.lines.size(), 21u);
+    EXPECT_EQ(run.lines[1].rfind("voltage ", 0), 0u);
+    EXPECT_NE(run.lines[1].find(" V"), std::string::npos);
+    EXPECT_EQ(run.lines[2], "circuit   current A    power kW  energy kWh");
+    const MeterReadings m = readings_at(1);
+    for (int n = 1; n <= 18; ++n) {
+        SCOPED_TRACE(n);
+        int circuit = 0;
+        double current = 0, power = 0, energy = 0;
+        ASSERT_EQ(std::sscanf(run.lines[2 + static_cast<std::size_t>(n)].c_str(), "%d %lf %lf %lf", &circuit, &current,
+                              &power, &energy),
+                  4);
+        EXPECT_EQ(circuit, n);
+        EXPECT_NEAR(current, m.current[n - 1], 0.0005);
+        EXPECT_NEAR(power, m.power[n - 1] / 1000.0, 0.0005);
+        EXPECT_NEAR(energy, m.energy[n - 1], 0.0005);
+    }
+}

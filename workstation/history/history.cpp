@@ -1,0 +1,277 @@
+#include "history.h"
+
+#include <sqlite3.h>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+
+namespace pondrel {
+
+namespace {
+
+struct StatementCloser {
+    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementCloser>;
+
+}  // namespace
+
+namespace {
+
+// Makes the missing folders of `path`'s parent, each readable by its owner only.
+void make_private_folders(const std::string& path) {
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::path(path).parent_path();
+    if (folder.empty()) return;
+    std::vector<fs::path> missing;
+    std::error_code error;
+    for (fs::path p = folder; !p.empty() && !fs::exists(p, error); p = p.parent_path()) {
+        missing.push_back(p);
+        if (p == p.parent_path()) break;
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (mkdir(it->c_str(), 0700) != 0 && errno != EEXIST) {
+            throw std::runtime_error("cannot create the folder of history " + path + ": " + std::strerror(errno));
+        }
+    }
+}
+
+// A new history file is readable by its owner only (SQLite gives its journal
+// files the same mode). An existing file is left as it is.
+void create_private_file(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) ::close(fd);
+}
+
+}  // namespace
+
+History::History(const std::string& path, Access access) : path_(path) {
+    const bool writing = access == Access::ReadWrite;
+    if (writing) {
+        make_private_folders(path);
+        create_private_file(path);
+    }
+    const int flags = writing ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
+    if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+        const std::string reason = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
+        sqlite3_close(db_);
+        throw std::runtime_error("cannot open history " + path + ": " + reason);
+    }
+    // Start-up may wait for another writer; a round may not.
+    sqlite3_busy_timeout(db_, kStartBusyMs);
+    try {
+        // Nothing is written before the file is known to be a sound history.
+        bool fresh = false;
+        identify(fresh);
+        if (fresh && !writing) fail("is empty: no history has been stored in it");
+        check_pages();
+        if (writing) {
+            execute("PRAGMA journal_mode=WAL");
+            execute("PRAGMA synchronous=FULL");
+            execute(
+                "CREATE TABLE IF NOT EXISTS history ("
+                " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+                " data_id INTEGER NOT NULL,"
+                " type_code INTEGER NOT NULL,"
+                " saved_at TEXT NOT NULL,"
+                " record BLOB NOT NULL)");
+            execute("CREATE INDEX IF NOT EXISTS history_by_device ON history(data_id, id)");
+            if (fresh) {
+                execute(("PRAGMA application_id=" + std::to_string(kApplicationId)).c_str());
+                execute(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
+            }
+            // A history that cannot be written at all fails here, not in the first round.
+            execute("BEGIN IMMEDIATE");
+            execute("ROLLBACK");
+        }
+    } catch (...) {
+        sqlite3_close(db_);
+        throw;
+    }
+    sqlite3_busy_timeout(db_, kRoundBusyMs);
+}
+
+void History::fail(const std::string& what) { throw std::runtime_error("history " + path_ + " " + what); }
+
+void History::sqlite_failure(const char* doing) const {
+    throw std::runtime_error(std::string("cannot ") + doing + " history " + path_ + ": " + sqlite3_errmsg(db_));
+}
+
+namespace {
+
+// `sql` compiled, or null (sqlite3_errmsg says why).
+Statement prepared(sqlite3* db, const char* sql) {
+    sqlite3_stmt* raw = nullptr;
+    sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
+    return Statement(raw);
+}
+
+}  // namespace
+
+std::vector<std::string> History::texts_of(const char* sql) {
+    const Statement statement = prepared(db_, sql);
+    if (statement == nullptr) sqlite_failure("read");
+    std::vector<std::string> texts;
+    int step;
+    while ((step = sqlite3_step(statement.get())) == SQLITE_ROW) {
+        const unsigned char* value = sqlite3_column_text(statement.get(), 0);
+        texts.emplace_back(value != nullptr ? reinterpret_cast<const char*>(value) : "");
+    }
+    if (step != SQLITE_DONE) sqlite_failure("read");
+    return texts;
+}
+
+// Ours (by its application id, or a history of this program from before it
+// had one), or an empty database (`fresh`); anything else is refused.
+void History::identify(bool& fresh) {
+    const long application = std::stol(texts_of("PRAGMA application_id").at(0));
+    const long version = std::stol(texts_of("PRAGMA user_version").at(0));
+    const std::vector<std::string> tables =
+        texts_of("SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%' ORDER BY name");
+    fresh = application == 0 && tables.empty();
+    if (fresh) return;
+    if (application == kApplicationId) {
+        if (version > kSchemaVersion) {
+            fail("was written by a newer program (schema " + std::to_string(version) + ")");
+        }
+        check_columns();
+        return;
+    }
+    if (application == 0 && version == 0 && tables == std::vector<std::string>{"history"}) {
+        check_columns();  // an earlier history of this program
+        return;
+    }
+    std::string names;
+    for (const std::string& table : tables) names += (names.empty() ? "" : ", ") + table;
+    char id[16];
+    std::snprintf(id, sizeof id, "0x%08lX", static_cast<unsigned long>(application) & 0xFFFFFFFFul);
+    fail("is not a pondrel history (application id " + std::string(id) + ", tables " +
+         (names.empty() ? "none" : names) + "); not touching it");
+}
+
+void History::check_pages() {
+    const std::vector<std::string> verdicts = texts_of("PRAGMA quick_check(1)");
+    if (verdicts.empty()) sqlite_failure("read");
+    std::string verdict = verdicts[0];
+    if (verdict == "ok") return;
+    const std::string preamble = "*** in database main ***\n";
+    if (verdict.compare(0, preamble.size(), preamble) == 0) verdict.erase(0, preamble.size());
+    std::replace(verdict.begin(), verdict.end(), '\n', ' ');
+    throw std::runtime_error("history " + path_ + " is damaged: " + verdict);
+}
+
+void History::check_columns() {
+    const std::vector<std::string> columns = texts_of("SELECT name FROM pragma_table_info('history')");
+    if (columns.empty()) return;  // no table yet
+    for (const char* wanted : {"id", "data_id", "type_code", "saved_at", "record"}) {
+        if (std::find(columns.begin(), columns.end(), wanted) == columns.end()) {
+            fail("is not a pondrel history: its table history has no column " + std::string(wanted));
+        }
+    }
+}
+
+History::~History() { sqlite3_close(db_); }
+
+void History::execute(const char* sql) {
+    char* message = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+        const std::string reason = message != nullptr ? message : sqlite3_errmsg(db_);
+        sqlite3_free(message);
+        throw std::runtime_error("history " + path_ + ": " + reason);
+    }
+}
+
+void History::append(std::uint32_t data_id, int type_code, boost::posix_time::ptime saved_at_time,
+                     const unsigned char* record, unsigned int len) {
+    const std::string saved_at = boost::posix_time::to_iso_extended_string(saved_at_time);
+    const Statement statement =
+        prepared(db_, "INSERT INTO history (data_id, type_code, saved_at, record) VALUES (?, ?, ?, ?)");
+    sqlite3_stmt* raw = statement.get();
+    if (raw == nullptr || sqlite3_bind_int64(raw, 1, data_id) != SQLITE_OK ||
+        sqlite3_bind_int(raw, 2, type_code) != SQLITE_OK ||
+        sqlite3_bind_text(raw, 3, saved_at.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
+        sqlite3_bind_blob(raw, 4, record, static_cast<int>(len), SQLITE_TRANSIENT) != SQLITE_OK ||
+        sqlite3_step(raw) != SQLITE_DONE) {
+        sqlite_failure("store a record in");
+    }
+}
+
+std::optional<std::vector<unsigned char>> History::newest(std::uint32_t data_id) {
+    const Statement statement = prepared(db_, "SELECT record FROM history WHERE data_id = ? ORDER BY id DESC LIMIT 1");
+    sqlite3_stmt* raw = statement.get();
+    if (raw == nullptr || sqlite3_bind_int64(raw, 1, data_id) != SQLITE_OK) sqlite_failure("read");
+    const int step = sqlite3_step(raw);
+    if (step == SQLITE_DONE) return std::nullopt;
+    if (step != SQLITE_ROW) sqlite_failure("read");
+    const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(raw, 0));
+    const int size = sqlite3_column_bytes(raw, 0);
+    return std::vector<unsigned char>(bytes, bytes + size);
+}
+
+long History::prune(std::uint32_t data_id, boost::posix_time::ptime cutoff) {
+    const Statement statement = prepared(db_,
+                                         "DELETE FROM history WHERE data_id = ?1 AND saved_at < ?2"
+                                         " AND id < (SELECT max(id) FROM history WHERE data_id = ?1)");
+    sqlite3_stmt* raw = statement.get();
+    const std::string before = boost::posix_time::to_iso_extended_string(cutoff);
+    if (raw == nullptr || sqlite3_bind_int64(raw, 1, data_id) != SQLITE_OK ||
+        sqlite3_bind_text(raw, 2, before.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
+        sqlite3_step(raw) != SQLITE_DONE) {
+        sqlite_failure("delete old rows of");
+    }
+    return sqlite3_changes(db_);
+}
+
+void History::for_each(std::optional<std::uint32_t> data_id, const std::function<void(const Row&)>& take) {
+    const Statement statement =
+        prepared(db_, data_id ? "SELECT id, data_id, type_code, saved_at, record FROM history WHERE data_id = ?"
+                                " ORDER BY id"
+                              : "SELECT id, data_id, type_code, saved_at, record FROM history ORDER BY id");
+    sqlite3_stmt* raw = statement.get();
+    if (raw == nullptr || (data_id && sqlite3_bind_int64(raw, 1, *data_id) != SQLITE_OK)) sqlite_failure("read");
+    int step;
+    Row row;
+    while ((step = sqlite3_step(raw)) == SQLITE_ROW) {
+        row.id = sqlite3_column_int64(raw, 0);
+        row.data_id = static_cast<std::uint32_t>(sqlite3_column_int64(raw, 1));
+        row.type_code = sqlite3_column_int(raw, 2);
+        const unsigned char* saved_at = sqlite3_column_text(raw, 3);
+        row.saved_at = saved_at != nullptr ? reinterpret_cast<const char*>(saved_at) : "";
+        const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(raw, 4));
+        row.record.assign(bytes, bytes + sqlite3_column_bytes(raw, 4));
+        take(row);
+    }
+    if (step != SQLITE_DONE) sqlite_failure("read");
+}
+
+std::vector<History::Device> History::devices() {
+    const Statement statement = prepared(db_,
+                                         "SELECT data_id, count(*), min(saved_at), max(saved_at) FROM history"
+                                         " GROUP BY data_id ORDER BY data_id");
+    sqlite3_stmt* raw = statement.get();
+    if (raw == nullptr) sqlite_failure("read");
+    std::vector<Device> found;
+    int step;
+    while ((step = sqlite3_step(raw)) == SQLITE_ROW) {
+        found.push_back({static_cast<std::uint32_t>(sqlite3_column_int64(raw, 0)), sqlite3_column_int64(raw, 1),
+                         reinterpret_cast<const char*>(sqlite3_column_text(raw, 2)),
+                         reinterpret_cast<const char*>(sqlite3_column_text(raw, 3))});
+    }
+    if (step != SQLITE_DONE) sqlite_failure("read");
+    return found;
+}
+
+void History::set_busy_timeout(int ms) { sqlite3_busy_timeout(db_, ms); }
+
+}  // namespace pondrel

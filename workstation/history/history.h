@@ -1,0 +1,88 @@
+// The device history of the host program: one SQLite table, one row per
+// stored record (data id, record type code, local time, the record's bytes).
+// The file identifies itself (application_id 0x504E4452 "PNDR", schema
+// user_version 1); a database that is neither empty nor a history is refused
+// without being changed. Every append is its own transaction, committed and
+// synced before it returns, so a crash or kill loses no completed round. A
+// new history and its folders are private to their owner (0600, 0700).
+// One thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "record_store.h"
+
+struct sqlite3;
+
+namespace pondrel {
+
+class History : public RecordStore {
+public:
+    static constexpr std::int32_t kApplicationId = 0x504E4452;  // "PNDR"
+    static constexpr std::int32_t kSchemaVersion = 1;
+    // Waits for another writer this long at start, and this long in a round.
+    static constexpr int kStartBusyMs = 5000;
+    static constexpr int kRoundBusyMs = 250;
+
+    enum class Access { ReadWrite, ReadOnly };
+
+    // ReadWrite opens or creates the history, checks that it is sound and
+    // can be written; ReadOnly opens an existing one and changes nothing.
+    // Throws std::runtime_error naming the file and the reason.
+    explicit History(const std::string& path, Access access = Access::ReadWrite);
+    ~History() override;
+    History(const History&) = delete;
+    History& operator=(const History&) = delete;
+
+    // Throws std::runtime_error when the row cannot be stored (another
+    // writer holding the history longer than kRoundBusyMs, a full disk...).
+    void append(std::uint32_t data_id, int type_code, boost::posix_time::ptime saved_at,
+                const unsigned char* record, unsigned int len) override;
+    // The newest record stored for `data_id`, if any.
+    std::optional<std::vector<unsigned char>> newest(std::uint32_t data_id);
+    // Deletes the rows of `data_id` saved before `cutoff` (local time),
+    // except its newest row. Returns how many went. Throws on failure.
+    long prune(std::uint32_t data_id, boost::posix_time::ptime cutoff);
+
+    struct Row {
+        std::int64_t id;
+        std::uint32_t data_id;
+        int type_code;
+        std::string saved_at;  // local time, YYYY-MM-DDTHH:MM:SS
+        std::vector<unsigned char> record;
+    };
+    // Calls `take` for each row, in storing order, of `data_id` (all when
+    // empty). Throws on failure.
+    void for_each(std::optional<std::uint32_t> data_id, const std::function<void(const Row&)>& take);
+
+    struct Device {
+        std::uint32_t data_id;
+        std::int64_t rows;
+        std::string first_saved_at;
+        std::string last_saved_at;
+    };
+    std::vector<Device> devices();
+
+    const std::string& path() const { return path_; }
+    // How long a write waits for another writer before it is refused.
+    void set_busy_timeout(int ms);
+
+private:
+    void execute(const char* sql);
+    // The first column of each row `sql` gives.
+    std::vector<std::string> texts_of(const char* sql);
+    void identify(bool& fresh);
+    void check_columns();
+    void check_pages();
+    [[noreturn]] void fail(const std::string& what);
+    // Throws "cannot <doing> history <path>: <SQLite's reason>".
+    [[noreturn]] void sqlite_failure(const char* doing) const;
+    std::string path_;
+    sqlite3* db_ = nullptr;
+};
+
+}  // namespace pondrel

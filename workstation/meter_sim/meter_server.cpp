@@ -1,0 +1,283 @@
+#include "meter_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <modbus/modbus.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+#include "meter_model.h"
+
+namespace pondrel {
+
+namespace {
+
+std::runtime_error system_error(const std::string& what) {
+    return std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+// A pipe whose ends close with it.
+struct Pipe {
+    int fds[2] = {-1, -1};
+    Pipe() {
+        if (pipe(fds) != 0) fds[0] = fds[1] = -1;
+    }
+    ~Pipe() {
+        if (fds[0] >= 0) close(fds[0]);
+        if (fds[1] >= 0) close(fds[1]);
+    }
+    bool ok() const { return fds[0] >= 0; }
+};
+
+}  // namespace
+
+struct MeterServer::Meter {
+    int slave = 1;
+    std::uint64_t round = 0;  // polling rounds started (answered reads of register 100)
+    modbus_mapping_t* mapping = nullptr;
+    ~Meter() { modbus_mapping_free(mapping); }
+};
+
+std::vector<int> parse_slave_list(const std::string& text) {
+    std::vector<int> slaves;
+    std::size_t at = 0;
+    while (at <= text.size()) {
+        const std::size_t comma = std::min(text.find(',', at), text.size());
+        const std::string one = text.substr(at, comma - at);
+        char* end = nullptr;
+        errno = 0;
+        const long slave = std::strtol(one.c_str(), &end, 10);
+        if (one.empty() || *end != '\0' || errno != 0 || slave < 1 || slave > 247) {
+            throw std::invalid_argument("bad value for --slave: '" + one + "' (a whole number from 1 to 247)");
+        }
+        if (std::find(slaves.begin(), slaves.end(), slave) != slaves.end()) {
+            throw std::invalid_argument("bad value for --slave: " + one + " given twice");
+        }
+        slaves.push_back(static_cast<int>(slave));
+        at = comma + 1;
+    }
+    return slaves;
+}
+
+std::optional<MeterFault> parse_meter_fault(const std::string& text) {
+    if (text.empty() || text == "none") return MeterFault::None;
+    if (text == "silent") return MeterFault::Silent;
+    if (text == "exception") return MeterFault::Exception;
+    if (text == "crc") return MeterFault::BadCrc;
+    if (text == "slow") return MeterFault::Slow;
+    if (text == "absurd") return MeterFault::Absurd;
+    return std::nullopt;
+}
+
+MeterServer::MeterServer(const MeterServerOptions& options) : options_(options) {
+    if (options_.slaves.empty()) throw std::runtime_error("no slave address to serve");
+    master_fd_ = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_fd_ < 0) throw system_error("cannot create a pseudo-terminal");
+    char name[128];
+    if (grantpt(master_fd_) != 0 || unlockpt(master_fd_) != 0 || ptsname_r(master_fd_, name, sizeof name) != 0) {
+        const auto error = system_error("cannot set up the pseudo-terminal");
+        close(master_fd_);
+        throw error;
+    }
+    device_path_ = name;
+    slave_fd_ = open(name, O_RDWR | O_NOCTTY);
+    termios raw{};
+    if (slave_fd_ < 0 || tcgetattr(slave_fd_, &raw) != 0) {
+        const auto error = system_error("cannot open " + device_path_);
+        if (slave_fd_ >= 0) close(slave_fd_);
+        close(master_fd_);
+        throw error;
+    }
+    cfmakeraw(&raw);
+    tcsetattr(slave_fd_, TCSANOW, &raw);
+
+    // The context is never connected: frames reach it through a pipe, and
+    // its answers go out through another, so that this server frames the line.
+    ctx_ = modbus_new_rtu(device_path_.c_str(), 9600, 'N', 8, 1);
+    if (ctx_ == nullptr) {
+        close(slave_fd_);
+        close(master_fd_);
+        throw std::runtime_error("cannot create the simulated meter's Modbus context");
+    }
+    for (int slave : options_.slaves) {
+        auto meter = std::make_unique<Meter>();
+        meter->slave = slave;
+        meter->mapping = modbus_mapping_new_start_address(0, 0, 0, 0, kMeterFirstRegister, kMeterRegisterCount, 0, 0);
+        if (meter->mapping == nullptr) {
+            modbus_free(ctx_);
+            close(slave_fd_);
+            close(master_fd_);
+            throw std::runtime_error("cannot create the simulated meter's registers");
+        }
+        readings_to_registers(readings_at(0), options_.order, meter->mapping->tab_registers);
+        meters_.push_back(std::move(meter));
+    }
+}
+
+MeterServer::~MeterServer() {
+    meters_.clear();
+    modbus_free(ctx_);
+    close(slave_fd_);
+    close(master_fd_);
+}
+
+MeterFault MeterServer::current_fault() const {
+    if (options_.fault_file.empty()) return options_.fault;
+    std::ifstream file(options_.fault_file);
+    std::string word;
+    file >> word;
+    return parse_meter_fault(word).value_or(MeterFault::None);
+}
+
+MeterServer::Clock::duration MeterServer::chars(double count) const {
+    if (options_.line_baud <= 0) return Clock::duration::zero();
+    return std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(count * options_.bits_per_char / options_.line_baud));
+}
+
+// The length of the request at the start of `bytes`, once enough of it is
+// there to tell; 0 when its function's requests have no length known here.
+std::size_t MeterServer::frame_length(const std::vector<std::uint8_t>& bytes) const {
+    if (bytes.size() < 2) return 0;
+    switch (bytes[1]) {
+    case 0x01: case 0x02: case 0x03: case 0x04: case 0x05: case 0x06: return 8;
+    case 0x0F: case 0x10: return bytes.size() < 7 ? 0 : 9u + bytes[6];
+    case 0x17: return bytes.size() < 11 ? 0 : 13u + bytes[10];
+    default: return 0;
+    }
+}
+
+void MeterServer::serve(const std::atomic<bool>& stop) {
+    std::vector<std::uint8_t> pending;
+    Clock::time_point first_byte{}, last_byte{};
+    // A frame of unknown length ends after this much silence.
+    const Clock::duration gap = std::max<Clock::duration>(chars(3.5), std::chrono::milliseconds(20));
+    while (!stop.load()) {
+        const int wait_ms = pending.empty() ? 100 : 5;
+        pollfd ready{master_fd_, POLLIN, 0};
+        if (poll(&ready, 1, wait_ms) > 0 && (ready.revents & POLLIN) != 0) {
+            std::uint8_t chunk[512];
+            const ssize_t got = read(master_fd_, chunk, sizeof chunk);
+            if (got > 0) {
+                const auto now = Clock::now();
+                if (pending.empty()) first_byte = now;
+                last_byte = now;
+                pending.insert(pending.end(), chunk, chunk + got);
+            }
+        }
+        // Take every whole frame; what cannot be told apart ends with silence.
+        while (!pending.empty()) {
+            std::size_t length = frame_length(pending);
+            if (length == 0 || length > MODBUS_RTU_MAX_ADU_LENGTH) {
+                if (Clock::now() - last_byte < gap) break;
+                length = std::min<std::size_t>(pending.size(), MODBUS_RTU_MAX_ADU_LENGTH);
+            } else if (pending.size() < length) {
+                if (Clock::now() - last_byte < gap) break;
+                pending.clear();  // a frame cut short: dropped
+                break;
+            }
+            const std::vector<std::uint8_t> frame(pending.begin(), pending.begin() + static_cast<long>(length));
+            pending.erase(pending.begin(), pending.begin() + static_cast<long>(length));
+            handle(frame, first_byte, last_byte);
+            first_byte = last_byte;
+        }
+    }
+}
+
+void MeterServer::handle(const std::vector<std::uint8_t>& frame, Clock::time_point first_byte,
+                         Clock::time_point last_byte) {
+    const auto found = std::find_if(meters_.begin(), meters_.end(),
+                                    [&](const std::unique_ptr<Meter>& m) { return m->slave == frame[0]; });
+    if (found == meters_.end()) return;  // another device's frame
+    Meter& meter = **found;
+
+    // libmodbus checks the frame (CRC, address) as it arrives through a pipe.
+    std::uint8_t query[MODBUS_RTU_MAX_ADU_LENGTH];
+    int length = -1;
+    {
+        Pipe in;
+        if (!in.ok() || write(in.fds[1], frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) return;
+        close(in.fds[1]);
+        in.fds[1] = -1;
+        modbus_set_slave(ctx_, meter.slave);
+        modbus_set_socket(ctx_, in.fds[0]);
+        length = modbus_receive(ctx_, query);
+        modbus_set_socket(ctx_, master_fd_);
+    }
+    if (length <= 0) return;  // broken, or not for this meter
+
+    // On a paced line the request took its bytes' time, after the line was free.
+    const auto line_start = std::max(first_byte, line_free_);
+    const auto request_end = std::max(last_byte, line_start + chars(static_cast<double>(frame.size())));
+
+    const MeterFault fault = current_fault();
+    if (fault == MeterFault::Silent) return;
+    const int header = modbus_get_header_length(ctx_);
+    const bool starts_round = query[header] == MODBUS_FC_READ_HOLDING_REGISTERS &&
+                              ((query[header + 1] << 8) | query[header + 2]) == kMeterFirstRegister;
+    if (starts_round && fault != MeterFault::Exception) {
+        ++meter.round;
+        readings_to_registers(readings_at(meter.round), options_.order, meter.mapping->tab_registers);
+    }
+    if (fault == MeterFault::Absurd) {
+        std::fill(meter.mapping->tab_registers, meter.mapping->tab_registers + kMeterRegisterCount, 0xFFFF);
+    }
+    std::vector<std::uint8_t> reply = framed_reply(meter, query, length, fault == MeterFault::Exception);
+    if (reply.empty()) return;
+    if (fault == MeterFault::BadCrc) reply.back() ^= 0x01;
+    if (fault == MeterFault::Slow) std::this_thread::sleep_for(std::chrono::milliseconds(options_.slow_ms));
+    transmit(std::move(reply), request_end);
+}
+
+std::vector<std::uint8_t> MeterServer::framed_reply(Meter& meter, const std::uint8_t* query, int length,
+                                                    bool exception) {
+    Pipe out;
+    if (!out.ok()) return {};
+    modbus_set_socket(ctx_, out.fds[1]);
+    const int sent = exception ? modbus_reply_exception(ctx_, query, MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE)
+                               : modbus_reply(ctx_, query, length, meter.mapping);
+    modbus_set_socket(ctx_, master_fd_);
+    if (sent <= 0) return {};
+    std::vector<std::uint8_t> frame(MODBUS_RTU_MAX_ADU_LENGTH);
+    const ssize_t got = read(out.fds[0], frame.data(), frame.size());
+    frame.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    return frame;
+}
+
+void MeterServer::transmit(std::vector<std::uint8_t> reply, Clock::time_point request_end) {
+    if (options_.line_baud <= 0) {
+        if (write(master_fd_, reply.data(), reply.size()) != static_cast<ssize_t>(reply.size())) return;
+        return;
+    }
+    // Byte i has arrived once start + (i + 1) character times have passed;
+    // bytes already due go out together.
+    const auto start = std::max(Clock::now(), request_end + chars(3.5));
+    const auto arrived = [&](std::size_t i) { return start + chars(static_cast<double>(i + 1)); };
+    std::size_t sent = 0;
+    while (sent < reply.size()) {
+        const auto now = Clock::now();
+        std::size_t due = sent;
+        while (due < reply.size() && arrived(due) <= now) ++due;
+        if (due == sent) {
+            std::this_thread::sleep_until(arrived(sent));
+            continue;
+        }
+        if (write(master_fd_, reply.data() + sent, due - sent) != static_cast<ssize_t>(due - sent)) return;
+        sent = due;
+    }
+    // The line is silent for 3.5 characters after an answer before the next
+    // request, counted from when its last byte really went out (a late wake-up
+    // must not shorten the next round).
+    line_free_ = std::max(arrived(reply.size() - 1), Clock::now()) + chars(3.5);
+}
+
+}  // namespace pondrel

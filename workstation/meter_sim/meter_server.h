@@ -1,0 +1,89 @@
+// Simulated meters on one line: Modbus RTU slaves on the master side of a
+// new pseudo-terminal, each serving holding registers 100 to 209 from
+// meter_model under its own slave address, with its own rounds. Masters open
+// device_path() like any serial port. Frames for addresses no meter here has
+// are left alone, as on a bus with other devices. Each read that starts at
+// register 100 (a new polling round) moves that meter to its next round.
+//
+// With a line speed (line_baud), the line is paced as a real one: a request
+// occupies the line for its bytes' character times (10 bits a character for
+// 8N1, 11 with parity or two stop bits), the answer starts 3.5 character
+// times after the request's last byte, and each answer byte leaves no
+// earlier than one character time after the one before, scheduled against a
+// monotonic clock. A request that arrives faster than the line could carry
+// it is still served.
+//
+// Faults for tests: silent (no answer), exception (server failure), crc (an
+// answer whose CRC is wrong), slow (answers after slow_ms), absurd (every
+// register 0xFFFF: no float of it is a number). The fault file, when given,
+// is read before every request; its first word names the fault ("none" or
+// empty: healthy).
+//
+// serve() runs on one thread until `stop` is set; the rest is not thread-safe.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "word_order.h"
+
+struct _modbus;
+
+namespace pondrel {
+
+enum class MeterFault { None, Silent, Exception, BadCrc, Slow, Absurd };
+
+std::optional<MeterFault> parse_meter_fault(const std::string& text);
+
+// "ID[,ID...]", each 1 to 247, none twice. Throws std::invalid_argument
+// with a one-line message ("bad value for --slave: ...").
+std::vector<int> parse_slave_list(const std::string& text);
+
+struct MeterServerOptions {
+    WordOrder order = WordOrder::ABCD;
+    std::vector<int> slaves = {1};  // one meter per address, 1 to 247
+    MeterFault fault = MeterFault::None;
+    std::string fault_file;  // empty: `fault` holds
+    int slow_ms = 1500;
+    int line_baud = 0;       // 0: bytes move at once
+    int bits_per_char = 10;  // 8N1; 11 with parity or two stop bits
+};
+
+class MeterServer {
+public:
+    // Opens the pseudo-terminal pair. Throws std::runtime_error on failure.
+    explicit MeterServer(const MeterServerOptions& options);
+    ~MeterServer();
+    MeterServer(const MeterServer&) = delete;
+    MeterServer& operator=(const MeterServer&) = delete;
+
+    const std::string& device_path() const { return device_path_; }
+    // Answers requests until `stop` becomes true (checked every 100 ms).
+    void serve(const std::atomic<bool>& stop);
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Meter;
+
+    MeterFault current_fault() const;
+    Clock::duration chars(double count) const;
+    std::size_t frame_length(const std::vector<std::uint8_t>& bytes) const;
+    void handle(const std::vector<std::uint8_t>& frame, Clock::time_point first_byte, Clock::time_point last_byte);
+    std::vector<std::uint8_t> framed_reply(Meter& meter, const std::uint8_t* query, int length, bool exception);
+    void transmit(std::vector<std::uint8_t> reply, Clock::time_point request_end);
+
+    MeterServerOptions options_;
+    int master_fd_ = -1;
+    int slave_fd_ = -1;  // kept open so the line stays up between masters
+    std::string device_path_;
+    ::_modbus* ctx_ = nullptr;
+    std::vector<std::unique_ptr<Meter>> meters_;
+    Clock::time_point line_free_{};  // when the paced line may carry the next request
+};
+
+}  // namespace pondrel

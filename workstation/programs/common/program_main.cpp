@@ -1,0 +1,26 @@
+#include "program_main.h"
+
+#include <iostream>
+#include <new>
+
+namespace pondrel {
+
+void report(const char* program, const std::string& line) { std::cerr << program << ": " << line << std::endl; }
+
+int guarded_main(const char* program, const std::function<int()>& body) {
+    try {
+        return body();
+    } catch (const Failure& failure) {
+        report(program, failure.what());
+        return failure.code;
+    } catch (const std::bad_alloc&) {
+        report(program, "out of memory");
+    } catch (const std::exception& e) {
+        report(program, e.what());
+    } catch (...) {
+        report(program, "an unknown failure");
+    }
+    return kExitInternal;
+}
+
+}  // namespace pondrel

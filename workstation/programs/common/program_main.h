@@ -1,0 +1,28 @@
+// The guard around a workstation program's work: whatever ends it becomes one
+// line "PROGRAM: message" on standard error and the exit code of its kind.
+// Main thread only.
+#pragma once
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+#include "exit_codes.h"
+
+namespace pondrel {
+
+// A failure that ends the program with `code` and a one-line message.
+struct Failure : std::runtime_error {
+    Failure(int exit_code, const std::string& message) : std::runtime_error(message), code(exit_code) {}
+    int code;
+};
+
+// Runs `body` and returns its exit code; a Failure ends it with the
+// failure's code, running out of memory or any other exception with
+// kExitInternal, each reported as one line.
+int guarded_main(const char* program, const std::function<int()>& body);
+
+// "PROGRAM: line" on standard error, for status lines and failures.
+void report(const char* program, const std::string& line);
+
+}  // namespace pondrel

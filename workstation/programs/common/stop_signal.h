@@ -1,0 +1,15 @@
+// SIGINT and SIGTERM as a request to stop: the programs poll stop_requested()
+// between steps and end within about one step. SIGPIPE is ignored, so that a
+// closed pipe shows as EPIPE from write. Call install_stop_signals() once,
+// on the main thread, before starting work.
+#pragma once
+
+#include <atomic>
+
+namespace pondrel {
+
+void install_stop_signals();
+// Set by SIGINT or SIGTERM; any thread may read it, or set it to stop.
+std::atomic<bool>& stop_requested();
+
+}  // namespace pondrel

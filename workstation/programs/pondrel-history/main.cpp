@@ -1,0 +1,121 @@
+// pondrel-history: reads a pondrel-host history without changing it. `list`
+// shows its devices; `export` decodes every stored record into named columns
+// with units, as CSV or JSON lines, values exact (each decimal text reads back
+// as the stored float).
+#include <signal.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "command_line.h"
+#include "history.h"
+#include "history_output.h"
+#include "local_time.h"
+#include "program_main.h"
+
+namespace {
+
+using namespace pondrel;
+
+const char kDescription[] =
+    "Reads a history of pondrel-host without changing it.\n"
+    "  list                 each data id with its row count and first and last times\n"
+    "  export               every stored record decoded, oldest first: data_id,\n"
+    "                       saved_at, voltage_V, current1_A..current18_A,\n"
+    "                       power1_W..power18_W, energy1_kWh..energy18_kWh\n";
+
+const char kFooter[] =
+    "Times are ISO 8601 with the UTC offset. Values are the record's floats in\n"
+    "the shortest decimal that reads back as the same float (power in W; the\n"
+    "snapshot shows kW); a value that is not a number is nan or inf in CSV and\n"
+    "null in JSON.\n"
+    "Exit codes: 0 done, 1 unexpected failure, 2 bad option, 6 history,\n"
+    "7 standard output cannot be written.";
+
+struct Options {
+    std::string command;  // list or export; empty: --help or --version was answered
+    std::string history;
+    ExportOptions export_options;
+};
+
+std::time_t time_argument(const std::string& text, const char* option) {
+    const auto when = parse_time_argument(text);
+    if (!when) {
+        throw UsageError(std::string("bad value for ") + option + ": '" + text +
+                         "' (YYYY-MM-DD[THH:MM[:SS]][Z|+HH:MM])");
+    }
+    return *when;
+}
+
+Options parse(int argc, char** argv) {
+    Options options;
+    std::string data_id, since, until, format;
+    CLI::App app;
+    set_up_command_line(app,
+                        "pondrel-history list --history FILE\n"
+                        "       pondrel-history export --history FILE [--data-id N] [--since T] [--until T]\n"
+                        "                              [--format csv|jsonl]",
+                        kDescription, kFooter, "pondrel-history " PONDREL_VERSION);
+    app.add_option("command", options.command, "list or export")->type_name("COMMAND");
+    app.add_option("--history", options.history, "the history (pondrel-host's --history)")->type_name("FILE");
+    app.add_option("--data-id", data_id, "only this device's rows")->type_name("N")->check(whole_number(0, 0xFFFFFFFFLL));
+    app.add_option("--since", since, "only rows saved at or after T")->type_name("T");
+    app.add_option("--until", until,
+                   "only rows saved before T; T is YYYY-MM-DD[THH:MM[:SS]] in local time, or with Z or +HH:MM")
+        ->type_name("T");
+    app.add_option("--format", format,
+                   "csv (default): a header line, then a line a record; jsonl: one JSON object a record")
+        ->type_name("csv|jsonl")->check(one_of({"csv", "jsonl"}, "csv or jsonl"));
+    if (!parse_command_line(app, argc, argv)) return options;
+    if (options.command.empty()) throw UsageError("no command (list or export; see --help)");
+    if (options.command != "list" && options.command != "export") {
+        throw UsageError("unknown command '" + options.command + "' (list or export)");
+    }
+    if (options.history.empty()) throw UsageError("--history FILE is needed");
+    ExportOptions& selection = options.export_options;
+    if (!data_id.empty()) selection.data_id = static_cast<std::uint32_t>(std::stoull(data_id));
+    if (app.count("--since") > 0) selection.since = time_argument(since, "--since");
+    if (app.count("--until") > 0) selection.until = time_argument(until, "--until");
+    selection.jsonl = format == "jsonl";
+    return options;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    return guarded_main("pondrel-history", [&] {
+        Options options;
+        try {
+            options = parse(argc, argv);
+        } catch (const UsageError& e) {
+            throw Failure(kExitBadOption, e.what());
+        }
+        if (options.command.empty()) return static_cast<int>(kExitOk);
+        std::unique_ptr<History> history;
+        try {
+            history = std::make_unique<History>(options.history, History::Access::ReadOnly);
+        } catch (const std::exception& e) {
+            throw Failure(kExitBadHistory, e.what());
+        }
+        try {
+            if (options.command == "list") {
+                list_devices(*history);
+            } else {
+                export_rows(*history, options.export_options);
+            }
+        } catch (const Failure&) {
+            throw;
+        } catch (const std::runtime_error& e) {
+            throw Failure(kExitBadHistory, e.what());
+        }
+        if (std::fflush(stdout) != 0) {
+            if (errno == EPIPE) return static_cast<int>(kExitOk);
+            throw Failure(kExitBadOutput, std::string("cannot write to standard output: ") + std::strerror(errno));
+        }
+        return static_cast<int>(kExitOk);
+    });
+}

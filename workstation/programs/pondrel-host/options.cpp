@@ -1,0 +1,214 @@
+#include "options.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+namespace pondrel {
+
+namespace {
+
+const char kDescription[] =
+    "Loads the meter plug-in, polls the meter over Modbus and prints the driver's\n"
+    "JSON snapshot after every completed round, one object a line. Without\n"
+    "--device, --tcp or --rtu-over-tcp it polls a built-in simulated meter.\n";
+
+const char kFooter[] =
+    "Standard output carries only the rounds' lines; status lines and the plug-in's\n"
+    "console lines go to standard error. A lost serial device (unplugged\n"
+    "adapter) is reopened, waiting 0.5 s doubling to 10 s between attempts; a\n"
+    "history that is locked or full keeps records in memory until it takes\n"
+    "them again.\n"
+    "\n"
+    "Exit codes: 0 done (or standard output closed by its reader), 1 unexpected\n"
+    "failure, 2 bad option, 3 plug-in, 4 setting file, 5 serial device or\n"
+    "gateway, 6 history, 7 standard output cannot be written, 8 the meter did\n"
+    "not answer as it should (--once, --max-failures, --scan), 9 no single word\n"
+    "order fits (--word-order auto).";
+
+UsageError bad_value(const std::string& option, const std::string& text, const std::string& what = "") {
+    return UsageError("bad value for " + option + ": '" + text + "'" + (what.empty() ? "" : " (" + what + ")"));
+}
+
+}  // namespace
+
+void parse_endpoint(const std::string& text, const std::string& option, bool need_port, SerialSettings& line) {
+    std::string host = text;
+    std::string port;
+    if (!text.empty() && text[0] == '[') {
+        const std::size_t close = text.find(']');
+        if (close == std::string::npos) throw bad_value(option, text);
+        host = text.substr(1, close - 1);
+        if (close + 1 < text.size()) {
+            if (text[close + 1] != ':') throw bad_value(option, text);
+            port = text.substr(close + 2);
+        }
+    } else if (const std::size_t colon = text.rfind(':'); colon != std::string::npos) {
+        host = text.substr(0, colon);
+        port = text.substr(colon + 1);
+    }
+    if (host.empty()) throw bad_value(option, text, "no host");
+    if (port.empty() && need_port) throw bad_value(option, text, "HOST:PORT");
+    line.host = host;
+    line.port = port.empty() ? 502 : static_cast<int>(whole_number_of(port, option, 1, 65535));
+    line.device = text;
+}
+
+std::pair<int, int> parse_scan_range(const std::string& text) {
+    const std::size_t dash = text.find('-');
+    const std::string from = text.substr(0, dash);
+    const std::string to = dash == std::string::npos ? from : text.substr(dash + 1);
+    const int first = static_cast<int>(whole_number_of(from, "--scan", 1, 247));
+    const int last = static_cast<int>(whole_number_of(to, "--scan", 1, 247));
+    if (first > last) throw bad_value("--scan", text, "FROM-TO, FROM not above TO");
+    return {first, last};
+}
+
+std::optional<HostOptions> parse_options(int argc, const char* const* argv) {
+    HostOptions options;
+    options.plugin = default_plugin_path();
+    options.history = default_history_path();
+    SerialSettings& line = options.line;
+
+    CLI::App app;
+    set_up_command_line(app, "pondrel-host [options]", kDescription, kFooter, "pondrel-host " PONDREL_VERSION);
+
+    const std::string meter = "The meter and its line";
+    std::string device, tcp, rtu_over_tcp, parity, word_order, scan, format;
+    app.add_option("--device", device, "serial device of a real meter, e.g. /dev/ttyUSB0")
+        ->type_name("PATH")->check(non_empty("an empty path"))->group(meter);
+    app.add_option("--tcp", tcp, "a Modbus TCP gateway or meter (port 502)")->type_name("HOST[:PORT]")->group(meter);
+    app.add_option("--rtu-over-tcp", rtu_over_tcp, "a gateway that passes Modbus RTU frames over TCP")
+        ->type_name("HOST:PORT")->group(meter);
+    auto* baud = app.add_option("--baud", line.baud,
+                                "line speed (9600); without a device, the simulated meter's line is paced "
+                                "at N baud when N is given")
+                     ->type_name("N")->check(whole_number(50, 4000000))->group(meter);
+    app.add_option("--parity", parity, "parity (N: none)")
+        ->type_name("N|E|O")->check(one_of({"N", "E", "O"}, "N, E or O"))->group(meter);
+    app.add_option("--data-bits", line.data_bits, "data bits (8)")->type_name("7|8")->check(whole_number(7, 8))->group(meter);
+    app.add_option("--stop-bits", line.stop_bits, "stop bits (1)")->type_name("1|2")->check(whole_number(1, 2))->group(meter);
+    app.add_option("--slave", line.slave, "meter's slave address, 1 to 247 (1)")
+        ->type_name("ID")->check(whole_number(1, 247))->group(meter);
+    auto* timeout = app.add_option("--timeout", line.timeout_ms,
+                                   "response timeout in milliseconds (500; 100 an address for --scan)")
+                        ->type_name("MS")->check(whole_number(1, 60000))->group(meter);
+    app.add_option("--connect-pause", line.connect_pause_ms, "quiet time after opening the line (0)")
+        ->type_name("MS")->check(whole_number(0, 60000))->group(meter);
+    app.add_option("--request-pause", line.request_pause_ms, "quiet time before each request (0)")
+        ->type_name("MS")->check(whole_number(0, 60000))->group(meter);
+    app.add_option("--word-order", word_order,
+                   "how the meter lays a float over two registers (ABCD: high word first, big-endian bytes); "
+                   "auto: the one order whose voltage is 50 to 500 V")
+        ->type_name("ABCD|CDAB|BADC|DCBA|auto")
+        ->check(one_of({"ABCD", "CDAB", "BADC", "DCBA", "auto"}, "ABCD, CDAB, BADC, DCBA or auto"))
+        ->group(meter);
+
+    const std::string checking = "Checking a meter";
+    auto* once = app.add_flag("--once", options.once,
+                              "one round attempt: exit 0 with its line when it completes, else exit 8 naming "
+                              "the likely causes")
+                     ->group(checking);
+    app.add_option("--scan", scan,
+                   "try each slave address in the range and print one line for each that answers; exit 0 "
+                   "if any did")
+        ->type_name("FROM-TO")->group(checking);
+
+    const std::string polling = "Polling";
+    std::string plugin;
+    long rounds = 0, max_failures = 0, keep_days = 0;
+    app.add_option("--plugin", plugin,
+                   "plug-in to load (the installed pondrel.so, or this build's when run from a build tree)")
+        ->type_name("FILE")->group(polling);
+    app.add_option("--setting", options.setting,
+                   "device setting, a JSON object; its \"data_id\" is the device's data id (default: "
+                   "{\"data_id\": 1})")
+        ->type_name("FILE")->group(polling);
+    auto* rounds_option = app.add_option("--rounds", rounds,
+                                         "stop after N completed rounds (default: run until SIGINT or SIGTERM)")
+                              ->type_name("N")->check(whole_number(1, 1000000000))->group(polling);
+    app.add_option("--max-failures", max_failures, "give up (exit 8) after K failed rounds in a row (default: never)")
+        ->type_name("K")->check(whole_number(1, 1000000000))->group(polling);
+    app.add_option("--interval", options.interval_s,
+                   "polling period (1); 0: rounds back to back. A round that overruns its period skips "
+                   "the periods missed")
+        ->type_name("SECONDS")->check(seconds_up_to(86400))->group(polling);
+    app.add_option("--format", format,
+                   "json: the driver's snapshot, one line a round; table: time, voltage and a row per circuit")
+        ->type_name("json|table")->check(one_of({"json", "table"}, "json or table"))->group(polling);
+    app.add_option("--history", options.history, "SQLite device history ($XDG_STATE_HOME/pondrel/history.db)")
+        ->type_name("FILE")->check(non_empty("an empty path"))->group(polling);
+    app.add_option("--keep-days", keep_days, "every hour, delete the device's rows older than N days (never its newest)")
+        ->type_name("N")->check(whole_number(1, 100000))->group(polling);
+    once->excludes(rounds_option);
+
+    if (!parse_command_line(app, argc, argv)) return std::nullopt;
+
+    int lines_given = 0;
+    if (app.count("--device") > 0) {
+        line.transport = Transport::Serial;
+        line.device = device;
+        ++lines_given;
+    }
+    if (app.count("--tcp") > 0) {
+        line.transport = Transport::Tcp;
+        parse_endpoint(tcp, "--tcp", false, line);
+        ++lines_given;
+    }
+    if (app.count("--rtu-over-tcp") > 0) {
+        line.transport = Transport::RtuOverTcp;
+        parse_endpoint(rtu_over_tcp, "--rtu-over-tcp", true, line);
+        ++lines_given;
+    }
+    if (lines_given > 1) throw UsageError("give one of --device, --tcp and --rtu-over-tcp");
+    if (!parity.empty()) line.parity = parity[0];
+    if (word_order == "auto") {
+        options.word_order_auto = true;
+    } else if (!word_order.empty()) {
+        options.word_order = *parse_word_order(word_order);
+    }
+    if (app.count("--plugin") > 0) {
+        options.plugin = plugin;
+        // dlopen looks a name without a slash up in the library path; a file
+        // of that name here is what the user means.
+        if (plugin.find('/') == std::string::npos && std::filesystem::exists(plugin)) options.plugin = "./" + plugin;
+    }
+    if (app.count("--rounds") > 0) options.rounds = rounds;
+    if (app.count("--max-failures") > 0) options.max_failures = max_failures;
+    if (app.count("--keep-days") > 0) options.keep_days = keep_days;
+    if (format == "table") options.format = OutputFormat::Table;
+    if (app.count("--scan") > 0) {
+        options.scan = parse_scan_range(scan);
+        if (timeout->count() == 0) line.timeout_ms = 100;
+    }
+    // The built-in simulated meter paces its line only when asked to.
+    options.simulated_line_baud = line.device.empty() && baud->count() > 0 ? line.baud : 0;
+    return options;
+}
+
+std::string default_history_path() {
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state != '\0') {
+        return std::string(state) + "/pondrel/history.db";
+    }
+    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+        return std::string(home) + "/.local/state/pondrel/history.db";
+    }
+    return "pondrel-history.db";
+}
+
+std::string default_plugin_path() {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    // An installed program first: the plug-in installed beside it, wherever
+    // the package was unpacked.
+    const fs::path self = fs::read_symlink("/proc/self/exe", error);
+    if (!error) {
+        const fs::path beside = (self.parent_path() / PONDREL_PLUGIN_FROM_BINDIR / "pondrel.so").lexically_normal();
+        if (fs::exists(beside, error)) return beside.string();
+    }
+    // Then this build tree's own plug-in, so a build runs what it just built.
+    if (fs::exists(PONDREL_BUILD_PLUGIN, error)) return PONDREL_BUILD_PLUGIN;
+    return PONDREL_INSTALLED_PLUGIN;
+}
+
+}  // namespace pondrel

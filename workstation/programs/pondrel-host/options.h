@@ -1,0 +1,49 @@
+// Command line of pondrel-host. parse_options throws UsageError with a
+// one-line message for an unknown option or a bad value. Main thread only.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "command_line.h"
+#include "modbus_master.h"
+#include "word_order.h"
+
+namespace pondrel {
+
+enum class OutputFormat { Json, Table };
+
+struct HostOptions {
+    std::string plugin;            // the plug-in file
+    std::string setting;           // device setting file; empty: the default setting
+    SerialSettings line;           // line.device empty: the built-in simulated meter
+    WordOrder word_order = WordOrder::ABCD;
+    bool word_order_auto = false;  // detect the word order before polling
+    std::optional<long> rounds;    // stop after this many completed rounds
+    bool once = false;             // one round attempt, no waiting
+    std::optional<long> max_failures;  // give up after this many failed rounds in a row
+    std::optional<std::pair<int, int>> scan;  // slave addresses to try, then exit
+    double interval_s = 1.0;       // polling period; 0: back to back
+    std::string history;           // SQLite file
+    std::optional<long> keep_days; // delete the device's rows older than this, hourly
+    OutputFormat format = OutputFormat::Json;
+    int simulated_line_baud = 0;   // the built-in meter's paced line; 0: not paced
+};
+
+// Nothing when --help or --version was given (their text is printed).
+std::optional<HostOptions> parse_options(int argc, const char* const* argv);
+
+// "HOST[:PORT]" into `line` (port 502 when left out, unless `need_port`); an
+// IPv6 address goes in brackets: "[::1]:1502". Throws UsageError naming `option`.
+void parse_endpoint(const std::string& text, const std::string& option, bool need_port, SerialSettings& line);
+// "FROM-TO" or one address, each 1 to 247, FROM not above TO. Throws UsageError.
+std::pair<int, int> parse_scan_range(const std::string& text);
+
+// $XDG_STATE_HOME/pondrel/history.db, else ~/.local/state/pondrel/history.db.
+std::string default_history_path();
+// The plug-in installed beside this program, else this build's, else the
+// one at the configured install path.
+std::string default_plugin_path();
+
+}  // namespace pondrel

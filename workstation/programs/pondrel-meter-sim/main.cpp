@@ -1,0 +1,76 @@
+// pondrel-meter-sim: simulated 18-circuit meters on a pseudo-terminal.
+#include <unistd.h>
+
+#include <algorithm>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "command_line.h"
+#include "meter_server.h"
+#include "program_main.h"
+#include "pty_link.h"
+#include "stop_signal.h"
+#include "word_order.h"
+
+namespace {
+
+const char kDescription[] =
+    "Simulated 18-circuit meters: Modbus RTU slaves on a new pseudo-terminal,\n"
+    "serving holding registers 100 to 209 as 32-bit floats. Prints the\n"
+    "terminal's path, then serves until SIGINT or SIGTERM.\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace pondrel;
+    // Every failure of this program, bad options or a line it cannot set up, is exit code 2.
+    return guarded_main("pondrel-meter-sim", [&] {
+        MeterServerOptions options;
+        std::string word_order, slaves, fault, link;
+        CLI::App app;
+        set_up_command_line(app, "pondrel-meter-sim [options]", kDescription, "",
+                            "pondrel-meter-sim " PONDREL_VERSION);
+        app.add_option("--word-order", word_order, "float layout over two registers (ABCD)")
+            ->type_name("ABCD|CDAB|BADC|DCBA")->check(one_of({"ABCD", "CDAB", "BADC", "DCBA"}, "ABCD, CDAB, BADC or DCBA"));
+        app.add_option("--slave", slaves, "slave addresses, 1 to 247, each its own meter (1)")->type_name("ID[,ID...]");
+        app.add_option("--line-baud", options.line_baud, "pace the line as a real one at N baud (default: not paced)")
+            ->type_name("N")->check(whole_number(50, 4000000));
+        app.add_option("--line-bits", options.bits_per_char,
+                       "bits a character on the paced line: 10 for 8N1, 11 with parity or two stop bits (10)")
+            ->type_name("N")->check(whole_number(10, 11));
+        app.add_option("--link", link,
+                       "also make PATH a symbolic link to the terminal (an existing PATH must be such a link; "
+                       "it is replaced)")
+            ->type_name("PATH");
+        app.add_option("--fault", fault, "none|silent|exception|crc|slow|absurd (none)")
+            ->type_name("F")
+            ->check(one_of({"none", "silent", "exception", "crc", "slow", "absurd"},
+                           "none, silent, exception, crc, slow or absurd"));
+        app.add_option("--fault-file", options.fault_file, "read the fault from FILE before every request")
+            ->type_name("FILE");
+        app.add_option("--slow-ms", options.slow_ms, "delay of the slow fault (1500)")
+            ->type_name("MS")->check(whole_number(0, 600000));
+        try {
+            if (!parse_command_line(app, argc, argv)) return static_cast<int>(kExitOk);
+            if (!word_order.empty()) options.order = *parse_word_order(word_order);
+            if (!fault.empty()) options.fault = *parse_meter_fault(fault);
+            if (!slaves.empty()) options.slaves = parse_slave_list(slaves);
+        } catch (const UsageError& e) {
+            throw Failure(kExitBadOption, e.what());
+        } catch (const std::invalid_argument& e) {
+            throw Failure(kExitBadOption, e.what());
+        }
+        try {
+            MeterServer server(options);
+            if (!link.empty()) make_pty_link(server.device_path(), link);
+            install_stop_signals();
+            std::cout << server.device_path() << std::endl;
+            server.serve(stop_requested());
+            if (!link.empty()) unlink(link.c_str());
+        } catch (const std::exception& e) {
+            throw Failure(kExitBadOption, e.what());
+        }
+        return static_cast<int>(kExitOk);
+    });
+}
