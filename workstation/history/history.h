@@ -1,5 +1,6 @@
-// The device history of the host program: one SQLite table, one row per
-// stored record (data id, record type code, local time, the record's bytes).
+// The device history that pondrel-host keeps and pondrel-history reads: one
+// SQLite table, one row per stored record (data id, record type code, local
+// time, the record's bytes).
 // The file identifies itself (application_id 0x504E4452 "PNDR", schema
 // user_version 1); a database that is neither empty nor a history is refused
 // without being changed. Every append is its own transaction, committed and
