@@ -4,7 +4,7 @@
 # throw-away root, whose pondrel-host runs two rounds against its built-in
 # simulated meter with the installed plug-in.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 
 failures=0
 passes=0
