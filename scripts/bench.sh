@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Benchmarks and footprint figures: the benchmark suite on x86-64, the
 # footprint of drivers on x86-64 and on armhf (under qemu-arm), the stripped
-# size of the armhf plug-in, and pondrel-host on a paced serial line against
-# the line's floor and a minimal poller (LINE_ROUNDS rounds a run, 30).
+# size of the armhf plug-in, pondrel-host on a paced serial line against
+# the line's floor and a minimal poller (LINE_ROUNDS rounds a run, 30), and
+# pondrel-host polling a site (about four minutes).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,7 +12,7 @@ for preset in native armhf; do
     cmake --preset "${preset}" >/dev/null
     cmake --build --preset "${preset}" --target pondrel pondrel_footprint >/dev/null
 done
-cmake --build --preset native --target pondrel_bench pondrel_line_bench >/dev/null
+cmake --build --preset native --target pondrel_bench pondrel_line_bench pondrel_site_bench >/dev/null
 
 echo "== benchmarks (x86-64, $(date -u +%Y-%m-%d))"
 build/native/testing/bench/pondrel_bench --benchmark_min_time=0.5 --benchmark_color=false "$@"
@@ -30,3 +31,7 @@ rm -f "${stripped}"
 echo
 echo "== pondrel-host on a paced line (x86-64)"
 build/native/testing/bench/pondrel_line_bench "${LINE_ROUNDS:-30}"
+
+echo
+echo "== pondrel-host polling a site (x86-64)"
+build/native/testing/bench/pondrel_site_bench

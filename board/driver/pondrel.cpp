@@ -22,14 +22,14 @@ int Pondrel::InitSetting(const Json::Value& setting) {
 }
 
 float Pondrel::Get_Value(unsigned int /*index*/, const std::string& /*name*/) const {
-    if (!data_ready) throw std::out_of_range("数据未就绪");
+    if (!data_ready) throw std::out_of_range(pondrel_meter::kNotReady);
     // Data of an unknown time cannot be fresh.
-    if (update_time.is_special()) throw std::out_of_range("数据已超时");
+    if (update_time.is_special()) throw std::out_of_range(pondrel_meter::kTimedOut);
     const boost::posix_time::time_duration age =
         boost::posix_time::second_clock::local_time() - update_time;
     // total_seconds() is 64 bits wide in the Boost this is built with, on
     // both targets.
     const std::int64_t age_seconds = age.total_seconds();
-    if (age_seconds >= 61) throw std::out_of_range("数据已超时");
-    throw std::out_of_range("不支持变量");
+    if (age_seconds >= 61) throw std::out_of_range(pondrel_meter::kTimedOut);
+    throw std::out_of_range(pondrel_meter::kNoSuchValue);
 }

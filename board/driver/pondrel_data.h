@@ -12,7 +12,9 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr int kPondrelCircuits = 18;
+#include "pondrel_meter.h"
+
+constexpr int kPondrelCircuits = pondrel_meter::kCircuits;
 
 #pragma pack(push, 1)
 struct Pondrel_Time_t {

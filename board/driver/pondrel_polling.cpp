@@ -16,18 +16,23 @@ struct Block {
 };
 
 // In round order; block i is awaited in step kStepVoltage + i.
+using pondrel_meter::kBlockCount;
 constexpr Block kBlocks[] = {
-    {100, 2, offsetof(Pondrel_Data_t, voltage), sizeof(float)},
-    {102, 36, offsetof(Pondrel_Data_t, current), kPondrelBlockBytes},
-    {138, 36, offsetof(Pondrel_Data_t, power), kPondrelBlockBytes},
-    {174, 36, offsetof(Pondrel_Data_t, energy), kPondrelBlockBytes},
+    {pondrel_meter::kVoltageBlock.first_register, pondrel_meter::kVoltageBlock.register_count,
+     offsetof(Pondrel_Data_t, voltage), sizeof(float)},
+    {pondrel_meter::kCurrentBlock.first_register, pondrel_meter::kCurrentBlock.register_count,
+     offsetof(Pondrel_Data_t, current), kPondrelBlockBytes},
+    {pondrel_meter::kPowerBlock.first_register, pondrel_meter::kPowerBlock.register_count,
+     offsetof(Pondrel_Data_t, power), kPondrelBlockBytes},
+    {pondrel_meter::kEnergyBlock.first_register, pondrel_meter::kEnergyBlock.register_count,
+     offsetof(Pondrel_Data_t, energy), kPondrelBlockBytes},
 };
-constexpr int kBlockCount = 4;
 
 static_assert(Pondrel::kStepEnergy - Pondrel::kStepVoltage + 1 == kBlockCount,
               "one step per block");
-static_assert(kBlocks[3].first_register + kBlocks[3].register_count == 210,
-              "the four blocks cover registers 100 to 209");
+static_assert(kBlocks[0].register_count * 2 == sizeof(float) &&
+                  kBlocks[1].register_count * 2 == kPondrelBlockBytes,
+              "two registers a float");
 
 }  // namespace
 

@@ -16,10 +16,10 @@ constexpr std::size_t kKeyBytes = 48;
 struct CircuitKeys {
     char text[3][kPondrelCircuits][kKeyBytes] = {};
     CircuitKeys() {
-        const char* formats[3] = {"电流%d", "功率%d", "电度%d"};
+        const char* prefixes[3] = {pondrel_meter::kCurrentKey, pondrel_meter::kPowerKey, pondrel_meter::kEnergyKey};
         for (int kind = 0; kind < 3; ++kind) {
             for (int n = 1; n <= kPondrelCircuits; ++n) {
-                std::snprintf(text[kind][n - 1], kKeyBytes, formats[kind], n);
+                std::snprintf(text[kind][n - 1], kKeyBytes, "%s%d", prefixes[kind], n);
             }
         }
     }
@@ -62,12 +62,12 @@ void Pondrel::refresh_snapshot() {
                   static_cast<unsigned>(when.day), static_cast<unsigned>(when.hour),
                   static_cast<unsigned>(when.minute), static_cast<unsigned>(when.second));
 
-    snapshot["电压"] = static_cast<double>(voltage);
+    snapshot[pondrel_meter::kVoltageKey] = static_cast<double>(voltage);
     const CircuitKeys& keys = circuit_keys();
     set_block(snapshot, keys.text[0], current);
     set_block(snapshot, keys.text[1], power);
     set_block(snapshot, keys.text[2], energy);
-    snapshot["更新时间"] = time_text;
+    snapshot[pondrel_meter::kTimeKey] = time_text;
     // Only a complete rebuild makes the snapshot current: one that threw
     // part-way is redone by the next request.
     snapshot_time = stamp;

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -57,6 +58,22 @@ void BM_Round(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(harness::complete_round(*driver.d, kValues));
 }
 BENCHMARK(BM_Round);
+
+// The same round while 32 devices, this one among them, have host services
+// of their own, as a site's meters do: each host call finds its device's
+// services in the registry.
+void BM_Round32Registered(benchmark::State& state) {
+    Driver driver;
+    static pondrel::HostServices services[32];
+    static const char others[31] = {};
+    std::vector<const KovVDevice*> devices;
+    for (const char& other : others) devices.push_back(reinterpret_cast<const KovVDevice*>(&other));
+    devices.push_back(static_cast<const KovVDevice*>(driver.d));
+    for (std::size_t i = 0; i < devices.size(); ++i) pondrel::register_services(devices[i], &services[i]);
+    for (auto _ : state) benchmark::DoNotOptimize(harness::complete_round(*driver.d, kValues));
+    for (const KovVDevice* device : devices) pondrel::unregister_services(device);
+}
+BENCHMARK(BM_Round32Registered);
 
 // What a round cannot do without: the four copies, one local-time read and
 // the console line, into the same sink.
@@ -172,6 +189,7 @@ public:
         ratio(out, "unchanged 801 / bare writer", "BM_TextUnchanged", "BM_RefWriter", "<= 0.01");
         ratio(out, "rebuild in place / fresh build", "BM_RebuildInPlace", "BM_RefFreshBuild", "<= 0.6");
         ratio(out, "round / its floor", "BM_Round", "BM_RoundFloor", "<= 2");
+        ratio(out, "round, 32 registered / its floor", "BM_Round32Registered", "BM_RoundFloor", "<= 2");
         ratio(out, "801 after a round / (build + writer)", "BM_TextAfterRound", "BM_RefFreshBuild",
               "", "BM_RefWriter");
         ratio(out, "803 / 231-byte memcpy", "BM_Address", "BM_RefMemcpy231", "");

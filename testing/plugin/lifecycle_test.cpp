@@ -46,8 +46,8 @@ TEST(Lifecycle, LoadCreateConfigurePollRequestDeleteUnload) {
 
         SerialSettings serial;
         serial.device = meter.device_path();
-        ModbusMaster line(serial);
-        Poller poller(*modbus, line, WordOrder::ABCD);
+        const std::unique_ptr<ModbusMaster> line = open_line(serial);
+        Poller poller(*modbus, *line, WordOrder::ABCD);
         DiscardingStore store;
         WorkstationServices services(poller, store);
         const ServicesRegistration registration(device.get(), services);

@@ -85,13 +85,13 @@ inline bool holds_round(const Pondrel_Data_t& record, std::uint64_t round) {
 // True when the 801 text shows the readings of `round`, float-exact.
 inline bool shows_round(const Json::Value& snapshot, std::uint64_t round) {
     const MeterReadings m = readings_at(round);
-    if (snapshot["\xE7\x94\xB5\xE5\x8E\x8B"].asDouble() != static_cast<double>(m.voltage)) return false;
+    if (snapshot[pondrel_meter::kVoltageKey].asDouble() != static_cast<double>(m.voltage)) return false;
     for (int n = 1; n <= kMeterCircuits; ++n) {
         const std::string number = std::to_string(n);
-        if (snapshot["\xE7\x94\xB5\xE6\xB5\x81" + number].asDouble() != static_cast<double>(m.current[n - 1]) ||
-            snapshot["\xE5\x8A\x9F\xE7\x8E\x87" + number].asDouble() !=
+        if (snapshot[pondrel_meter::kCurrentKey + number].asDouble() != static_cast<double>(m.current[n - 1]) ||
+            snapshot[pondrel_meter::kPowerKey + number].asDouble() !=
                 static_cast<double>(m.power[n - 1] / 1000.0f) ||
-            snapshot["\xE7\x94\xB5\xE5\xBA\xA6" + number].asDouble() != static_cast<double>(m.energy[n - 1])) {
+            snapshot[pondrel_meter::kEnergyKey + number].asDouble() != static_cast<double>(m.energy[n - 1])) {
             return false;
         }
     }

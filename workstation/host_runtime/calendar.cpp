@@ -3,7 +3,6 @@
 #include "kov_time.h"
 #include "host_services.h"
 
-using pondrel::services_for;
 using pondrel::default_services;
 
 ttime_t get_ttime(boost::posix_time::ptime t) {

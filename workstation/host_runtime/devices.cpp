@@ -9,7 +9,6 @@
 #include "sp_modbus.h"
 
 using pondrel::services_for;
-using pondrel::default_services;
 
 KovController::KovController() = default;
 KovController::~KovController() = default;

@@ -1,6 +1,9 @@
 #include "host_services.h"
 
+#include <atomic>
+#include <cstdint>
 #include <mutex>
+#include <stdexcept>
 #include <utility>
 
 namespace pondrel {
@@ -46,10 +49,22 @@ void HostServices::get_ttime(boost::posix_time::ptime, const ttime_t&) {}
 
 namespace {
 
+// The registry: a fixed table of (device, services) slots, open addressing
+// from a hash of the device's address. Lookups take no lock: they read the
+// slots' atomics, and a device's key is published after its services.
+// Registering and unregistering take the writers' mutex. A vacated slot keeps
+// a marker, so that lookups of devices placed after it still find them.
+constexpr std::size_t kSlots = 4096;  // a power of two
+
+struct Slot {
+    std::atomic<const KovVDevice*> device{nullptr};
+    std::atomic<HostServices*> services{nullptr};
+};
+
 struct Registry {
-    std::mutex mutex;
-    HostServices* fallback = nullptr;
-    std::vector<std::pair<const KovVDevice*, HostServices*>> devices;
+    std::mutex writers;
+    std::atomic<HostServices*> fallback{nullptr};
+    Slot slots[kSlots];
 };
 
 Registry& registry() {
@@ -57,48 +72,86 @@ Registry& registry() {
     return the_registry;
 }
 
+// Marks a slot whose device went; never the address of a device.
+const KovVDevice* vacated() {
+    static const char marker = 0;
+    return reinterpret_cast<const KovVDevice*>(&marker);
+}
+
+std::size_t home_of(const KovVDevice* device) {
+    std::uint64_t v = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(device));
+    v = (v ^ (v >> 33)) * 0xff51afd7ed558ccdULL;
+    v ^= v >> 33;
+    return static_cast<std::size_t>(v) & (kSlots - 1);
+}
+
 HostServices& builtin_services() {
     static HostServices quiet;
     return quiet;
+}
+
+HostServices& fallback_services(const Registry& r) {
+    HostServices* fallback = r.fallback.load(std::memory_order_acquire);
+    return fallback != nullptr ? *fallback : builtin_services();
 }
 
 }  // namespace
 
 HostServices& services_for(const KovVDevice* device) {
     Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    for (const auto& [registered, services] : r.devices) {
-        if (registered == device) return *services;
+    if (device == nullptr) return fallback_services(r);
+    std::size_t at = home_of(device);
+    for (std::size_t probes = 0; probes < kSlots; ++probes, at = (at + 1) & (kSlots - 1)) {
+        const KovVDevice* key = r.slots[at].device.load(std::memory_order_acquire);
+        if (key == nullptr) break;
+        if (key == device) {
+            HostServices* services = r.slots[at].services.load(std::memory_order_acquire);
+            return services != nullptr ? *services : fallback_services(r);
+        }
     }
-    return r.fallback != nullptr ? *r.fallback : builtin_services();
+    return fallback_services(r);
 }
 
 void set_default_services(HostServices* services) {
-    Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    r.fallback = services;
+    registry().fallback.store(services, std::memory_order_release);
 }
 
 HostServices& default_services() { return services_for(nullptr); }
 
 void register_services(const KovVDevice* device, HostServices* services) {
     Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    for (auto& entry : r.devices) {
-        if (entry.first == device) {
-            entry.second = services;
+    std::lock_guard<std::mutex> lock(r.writers);
+    Slot* free = nullptr;
+    std::size_t at = home_of(device);
+    for (std::size_t probes = 0; probes < kSlots; ++probes, at = (at + 1) & (kSlots - 1)) {
+        Slot& slot = r.slots[at];
+        const KovVDevice* key = slot.device.load(std::memory_order_relaxed);
+        if (key == device) {
+            slot.services.store(services, std::memory_order_release);
             return;
         }
+        if (key == vacated() && free == nullptr) free = &slot;
+        if (key == nullptr) {
+            if (free == nullptr) free = &slot;
+            break;
+        }
     }
-    r.devices.emplace_back(device, services);
+    if (free == nullptr) throw std::length_error("more than 4096 devices registered with host services");
+    free->services.store(services, std::memory_order_release);
+    free->device.store(device, std::memory_order_release);
 }
 
 void unregister_services(const KovVDevice* device) {
     Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    for (auto it = r.devices.begin(); it != r.devices.end(); ++it) {
-        if (it->first == device) {
-            r.devices.erase(it);
+    std::lock_guard<std::mutex> lock(r.writers);
+    std::size_t at = home_of(device);
+    for (std::size_t probes = 0; probes < kSlots; ++probes, at = (at + 1) & (kSlots - 1)) {
+        Slot& slot = r.slots[at];
+        const KovVDevice* key = slot.device.load(std::memory_order_relaxed);
+        if (key == nullptr) return;
+        if (key == device) {
+            slot.services.store(nullptr, std::memory_order_release);
+            slot.device.store(vacated(), std::memory_order_release);
             return;
         }
     }

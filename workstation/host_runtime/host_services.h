@@ -10,9 +10,12 @@
 // base is that of a quiet, healthy host: it accepts, reports success, answers
 // "no", and allocates nothing.
 //
-// Threads: operations run on whichever thread the device's caller is on. The
-// registry is guarded by a mutex; registering and looking up never allocate
-// after the first few registrations.
+// Threads: operations run on whichever thread the device's caller is on.
+// Looking a device's services up takes no lock and never allocates, so the
+// devices of several lines' threads never wait for each other there;
+// registering and unregistering take a mutex, and a device's registration
+// must not change while its own calls run. At most 4096 devices are
+// registered at once.
 #pragma once
 
 #include <string>

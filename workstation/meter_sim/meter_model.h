@@ -6,13 +6,14 @@
 
 #include <cstdint>
 
+#include "pondrel_meter.h"
 #include "word_order.h"
 
 namespace pondrel {
 
-constexpr int kMeterCircuits = 18;
-constexpr int kMeterFirstRegister = 100;
-constexpr int kMeterRegisterCount = 110;  // registers 100 to 209
+constexpr int kMeterCircuits = pondrel_meter::kCircuits;
+constexpr int kMeterFirstRegister = pondrel_meter::kFirstRegister;
+constexpr int kMeterRegisterCount = pondrel_meter::kRegisterCount;  // registers 100 to 209
 
 struct MeterReadings {
     float voltage;                  // V

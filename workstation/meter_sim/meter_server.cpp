@@ -47,25 +47,63 @@ struct MeterServer::Meter {
     ~Meter() { modbus_mapping_free(mapping); }
 };
 
+namespace {
+
+// An address 1 to 247, or nothing.
+std::optional<int> address(const std::string& text) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || text[0] < '0' || text[0] > '9' || *end != '\0' || errno != 0 || value < 1 || value > 247) {
+        return std::nullopt;
+    }
+    return static_cast<int>(value);
+}
+
+}  // namespace
+
 std::vector<int> parse_slave_list(const std::string& text) {
     std::vector<int> slaves;
     std::size_t at = 0;
     while (at <= text.size()) {
         const std::size_t comma = std::min(text.find(',', at), text.size());
         const std::string one = text.substr(at, comma - at);
-        char* end = nullptr;
-        errno = 0;
-        const long slave = std::strtol(one.c_str(), &end, 10);
-        if (one.empty() || *end != '\0' || errno != 0 || slave < 1 || slave > 247) {
-            throw std::invalid_argument("bad value for --slave: '" + one + "' (a whole number from 1 to 247)");
+        const std::size_t dash = one.find('-');
+        const auto first = address(one.substr(0, dash));
+        const auto last = dash == std::string::npos ? first : address(one.substr(dash + 1));
+        if (!first || !last || *first > *last) {
+            throw std::invalid_argument("bad value for --slave: '" + one +
+                                        "' (an address from 1 to 247 or a range FROM-TO, as in 1-4,7)");
         }
-        if (std::find(slaves.begin(), slaves.end(), slave) != slaves.end()) {
-            throw std::invalid_argument("bad value for --slave: " + one + " given twice");
+        for (int slave = *first; slave <= *last; ++slave) {
+            if (std::find(slaves.begin(), slaves.end(), slave) != slaves.end()) {
+                throw std::invalid_argument("bad value for --slave: " + std::to_string(slave) + " given twice");
+            }
+            slaves.push_back(slave);
         }
-        slaves.push_back(static_cast<int>(slave));
         at = comma + 1;
     }
     return slaves;
+}
+
+MeterFault FaultPlan::of(int slave) const {
+    const auto own = of_slave.find(slave);
+    return own != of_slave.end() ? own->second : every;
+}
+
+bool add_fault(const std::string& text, FaultPlan& plan) {
+    const std::size_t equals = text.find('=');
+    if (equals + 1 == text.size()) return false;
+    const auto fault = parse_meter_fault(equals == std::string::npos ? text : text.substr(equals + 1));
+    if (!fault) return false;
+    if (equals == std::string::npos) {
+        plan.every = *fault;
+        return true;
+    }
+    const auto slave = address(text.substr(0, equals));
+    if (!slave) return false;
+    plan.of_slave[*slave] = *fault;
+    return true;
 }
 
 std::optional<MeterFault> parse_meter_fault(const std::string& text) {
@@ -130,12 +168,13 @@ MeterServer::~MeterServer() {
     close(master_fd_);
 }
 
-MeterFault MeterServer::current_fault() const {
-    if (options_.fault_file.empty()) return options_.fault;
+MeterFault MeterServer::current_fault(int slave) const {
+    if (options_.fault_file.empty()) return options_.faults.of(slave);
     std::ifstream file(options_.fault_file);
+    FaultPlan plan;
     std::string word;
-    file >> word;
-    return parse_meter_fault(word).value_or(MeterFault::None);
+    while (file >> word) add_fault(word, plan);
+    return plan.of(slave);
 }
 
 MeterServer::Clock::duration MeterServer::chars(double count) const {
@@ -219,7 +258,7 @@ void MeterServer::handle(const std::vector<std::uint8_t>& frame, Clock::time_poi
     const auto line_start = std::max(first_byte, line_free_);
     const auto request_end = std::max(last_byte, line_start + chars(static_cast<double>(frame.size())));
 
-    const MeterFault fault = current_fault();
+    const MeterFault fault = current_fault(meter.slave);
     if (fault == MeterFault::Silent) return;
     const int header = modbus_get_header_length(ctx_);
     const bool starts_round = query[header] == MODBUS_FC_READ_HOLDING_REGISTERS &&

@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -40,15 +41,26 @@ enum class MeterFault { None, Silent, Exception, BadCrc, Slow, Absurd };
 
 std::optional<MeterFault> parse_meter_fault(const std::string& text);
 
-// "ID[,ID...]", each 1 to 247, none twice. Throws std::invalid_argument
-// with a one-line message ("bad value for --slave: ...").
+// "ID[,ID...]", each ID an address or a range FROM-TO, each 1 to 247, none
+// twice ("1-4,7"). Throws std::invalid_argument with a one-line message
+// ("bad value for --slave: ...").
 std::vector<int> parse_slave_list(const std::string& text);
+
+// Faults as given: "KIND" for every slave, "SLAVE=KIND" for one; a slave's
+// own fault wins over the one of every slave.
+struct FaultPlan {
+    MeterFault every = MeterFault::None;
+    std::map<int, MeterFault> of_slave;
+    MeterFault of(int slave) const;
+};
+// Adds one "KIND" or "SLAVE=KIND" to `plan`; false when it is neither.
+bool add_fault(const std::string& text, FaultPlan& plan);
 
 struct MeterServerOptions {
     WordOrder order = WordOrder::ABCD;
     std::vector<int> slaves = {1};  // one meter per address, 1 to 247
-    MeterFault fault = MeterFault::None;
-    std::string fault_file;  // empty: `fault` holds
+    FaultPlan faults;
+    std::string fault_file;  // read before every request, one fault a line; empty: `faults` hold
     int slow_ms = 1500;
     int line_baud = 0;       // 0: bytes move at once
     int bits_per_char = 10;  // 8N1; 11 with parity or two stop bits
@@ -70,7 +82,7 @@ private:
     using Clock = std::chrono::steady_clock;
     struct Meter;
 
-    MeterFault current_fault() const;
+    MeterFault current_fault(int slave) const;
     Clock::duration chars(double count) const;
     std::size_t frame_length(const std::vector<std::uint8_t>& bytes) const;
     void handle(const std::vector<std::uint8_t>& frame, Clock::time_point first_byte, Clock::time_point last_byte);

@@ -1,14 +1,20 @@
-// A Modbus master talking to one slave, through libmodbus, over one of:
-//   - a serial line (a real port or a pseudo-terminal), Modbus RTU; the line
-//     is held exclusively (TIOCEXCL and an advisory flock on the device), so
-//     two masters never share it;
-//   - Modbus TCP to a host and port;
-//   - Modbus RTU frames over a TCP connection, as serial gateways pass them
-//     (libmodbus's RTU framing on the connected socket).
+// A Modbus master of one line, through libmodbus, with one class for each
+// transport (as libmodbus keeps one backend each):
+//   - SerialLine: a serial line (a real port or a pseudo-terminal), Modbus
+//     RTU; the line is held exclusively (TIOCEXCL and an advisory flock on
+//     the device), so two masters never share it;
+//   - TcpLine: Modbus TCP to a host and port;
+//   - RtuOverTcpLine: Modbus RTU frames over a TCP connection, as serial
+//     gateways pass them (libmodbus's RTU framing on the connected socket).
+// The slave address travels with each request: several meters share a line.
+// A serial line keeps 3.5 characters of silence between the end of an answer
+// (or of a timeout) and the next request, whichever slave it goes to.
 // Used by one thread at a time.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "register_line.h"
@@ -37,12 +43,10 @@ struct SerialSettings {
 // What went wrong with the last request, for telling a user its likely causes.
 enum class LineFault { None, NoAnswer, Exception, BadCrc, Lost, Other };
 
+// The master of one line. Made by open_line() as the class of its transport;
+// what they share (requests, faults, draining, reopening) is here.
 class ModbusMaster : public RegisterLine {
 public:
-    // Opens and configures the line. Throws std::runtime_error with a
-    // one-line message naming the device and the failing step (for a serial
-    // line in use, the process that holds it where it can be found).
-    explicit ModbusMaster(const SerialSettings& settings);
     ~ModbusMaster() override;
     ModbusMaster(const ModbusMaster&) = delete;
     ModbusMaster& operator=(const ModbusMaster&) = delete;
@@ -51,34 +55,60 @@ public:
     // returns false with the reason in `error` and its kind in fault(); the
     // line has been drained of late replies unless it is lost.
     bool read_registers(int start, int count, std::uint16_t* out, std::string& error) override;
+    // The same from `slave`: the address travels with the request, so
+    // meters on one line take turns without reconfiguring it.
+    bool read_registers_of(int slave, int start, int count, std::uint16_t* out, std::string& error);
 
     // True after a failed read when the device itself is gone (unplugged
     // adapter, closed pseudo-terminal, path now naming another device, a
     // closed connection), not merely a meter that did not answer.
     bool lost() const { return fault_ == LineFault::Lost; }
     LineFault fault() const { return fault_; }
-    // Closes the line and opens it again. Throws as the constructor does;
-    // the line stays closed and lost until it succeeds.
+    // Closes the line and opens it again. Throws as open_line() does; the
+    // line stays closed and lost until it succeeds.
     void reopen();
     // Another slave address on the same line.
     void set_slave(int slave);
     // What the line is, for messages: the serial device or "HOST:PORT".
     const std::string& device() const { return settings_.device; }
     // "serial device /dev/ttyUSB0" or "gateway 10.0.0.5:502".
-    std::string describe() const {
-        return (settings_.transport == Transport::Serial ? "serial device " : "gateway ") + settings_.device;
-    }
+    virtual std::string describe() const { return "gateway " + settings_.device; }
 
-private:
+protected:
+    explicit ModbusMaster(const SerialSettings& settings) : settings_(settings) {}
+    friend std::unique_ptr<ModbusMaster> open_line(const SerialSettings& settings);
+
+    // Opens the line: the transport's context, the slave and the response
+    // timeout, the transport's connection, then the connect pause. Throws
+    // std::runtime_error with a one-line message naming the line.
     void open();
+    // A new libmodbus context of the transport, or nullptr with errno.
+    virtual ::_modbus* new_context() = 0;
+    // Connects the context made by new_context(); throws on failure.
+    virtual void connect() = 0;
+    // Closes what connect() opened; ctx_ is freed after.
+    virtual void disconnect() = 0;
+    // Whatever is left of a late or broken reply must not meet the next request.
+    virtual void drain();
+    // False when the line's path now names another device than the one opened.
+    virtual bool same_device_at_path() const { return true; }
+
     void close();
-    bool same_device_at_path() const;
-    void drain();
+    void keep_silence();
 
     SerialSettings settings_;
     ::_modbus* ctx_ = nullptr;
     LineFault fault_ = LineFault::None;
-    unsigned long long device_id_ = 0;  // st_rdev of the serial device opened
+    // The silence the line keeps between the end of one exchange and the
+    // next request: 3.5 characters, 1.75 ms above 19200 baud (serial lines).
+    std::chrono::steady_clock::duration silence_{};
+    std::chrono::steady_clock::time_point exchange_end_{};
 };
+
+// Opens the line `settings` name with the master of its transport (serial,
+// Modbus TCP, RTU over TCP). Throws std::runtime_error with a one-line
+// message naming the device and the failing step (for a serial line in use,
+// the process that holds it where it can be found).
+std::unique_ptr<ModbusMaster> open_line(const SerialSettings& settings);
 
 }  // namespace pondrel

@@ -38,6 +38,8 @@ public:
     // completes, a request fails, the device asks for nothing more, or
     // `stop` (when given) is set: it is checked before each request.
     RoundResult poll_round(const std::atomic<bool>* stop = nullptr);
+    // How the meter lays its floats, once it is known.
+    void set_word_order(WordOrder order) { order_ = order; }
 
 private:
     bool pop(std::pair<int, int>& next);

@@ -1,11 +1,17 @@
 #include "program_main.h"
 
 #include <iostream>
+#include <mutex>
 #include <new>
 
 namespace pondrel {
 
-void report(const char* program, const std::string& line) { std::cerr << program << ": " << line << std::endl; }
+void report(const char* program, const std::string& line) {
+    // Lines of several threads stay whole.
+    static std::mutex mutex;
+    std::lock_guard<std::mutex> lock(mutex);
+    std::cerr << program << ": " << line << std::endl;
+}
 
 int guarded_main(const char* program, const std::function<int()>& body) {
     try {

@@ -22,7 +22,7 @@ struct Failure : std::runtime_error {
 // kExitInternal, each reported as one line.
 int guarded_main(const char* program, const std::function<int()>& body);
 
-// "PROGRAM: line" on standard error, for status lines and failures.
+// "PROGRAM: line" on standard error, for status lines and failures; any thread.
 void report(const char* program, const std::string& line);
 
 }  // namespace pondrel

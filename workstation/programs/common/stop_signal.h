@@ -11,5 +11,10 @@ namespace pondrel {
 void install_stop_signals();
 // Set by SIGINT or SIGTERM; any thread may read it, or set it to stop.
 std::atomic<bool>& stop_requested();
+// SIGHUP as a request to read the configuration again (a program that has
+// one calls install_reload_signal(); otherwise SIGHUP ends it, as by default).
+void install_reload_signal();
+// Set by SIGHUP; the main thread clears it when it reloads.
+std::atomic<bool>& reload_requested();
 
 }  // namespace pondrel

@@ -23,6 +23,6 @@ int main(int argc, char** argv) {
         if (!options) return static_cast<int>(kExitOk);
         install_stop_signals();
         JsonOutput output;
-        return options->scan ? scan_line(*options, output) : poll_meter(*options, output);
+        return options->scan ? scan_line(*options, output) : poll_meters(*options, output);
     });
 }

@@ -41,7 +41,7 @@ MeterLine open_meter_line(const HostOptions& options) {
         line.settings.device = line.simulated->device_path();
     }
     try {
-        line.master = std::make_unique<ModbusMaster>(line.settings);
+        line.master = open_line(line.settings);
     } catch (const std::exception& e) {
         throw Failure(kExitBadLine, e.what());
     }

@@ -1,6 +1,7 @@
-// The modes of pondrel-host, each a whole run: scanning a line for the
-// addresses that answer, and polling one meter (--once, --rounds and
-// --max-failures bound it; --word-order auto detects the order first).
+// The modes of pondrel-host, each a whole run: scanning lines for the
+// addresses that answer, checking a configuration, and polling meters
+// (--once, --rounds and --max-failures bound it; --word-order auto detects
+// the order first).
 // Each returns the exit code, or throws a Failure with its code and line.
 // Main thread only; each ends soon after stop_requested() is set.
 #pragma once
@@ -10,10 +11,13 @@
 
 namespace pondrel {
 
-// One line on `output` for each address of options.scan that answers.
+// One line on `output` for each address of options.scan that answers, on
+// the command line's line or on every line of the configuration.
 int scan_line(const HostOptions& options, JsonOutput& output);
-// Loads the plug-in, makes and configures its device, opens the line and the
-// history, and polls, one line on `output` a completed round.
-int poll_meter(const HostOptions& options, JsonOutput& output);
+// Loads the plug-in, makes and configures a driver for every meter, opens
+// the lines and the history, and polls each line on a thread of its own, one
+// line on `output` a completed round; SIGHUP reads a configuration again.
+// With options.check, prints the configuration and opens nothing.
+int poll_meters(const HostOptions& options, JsonOutput& output);
 
 }  // namespace pondrel

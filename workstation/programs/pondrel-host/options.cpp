@@ -2,7 +2,10 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
+
+#include "endpoint.h"
 
 namespace pondrel {
 
@@ -11,7 +14,14 @@ namespace {
 const char kDescription[] =
     "Loads the meter plug-in, polls the meter over Modbus and prints the driver's\n"
     "JSON snapshot after every completed round, one object a line. Without\n"
-    "--device, --tcp or --rtu-over-tcp it polls a built-in simulated meter.\n";
+    "--device, --tcp or --rtu-over-tcp it polls a built-in simulated meter; with\n"
+    "--config, every meter on every line of a site's configuration file.\n";
+
+// The options that say what a meter and its line are: a configuration file
+// says that itself.
+const char* const kLineAndMeterOptions[] = {
+    "--device", "--tcp", "--rtu-over-tcp", "--baud", "--parity", "--data-bits", "--stop-bits", "--slave",
+    "--timeout", "--connect-pause", "--request-pause", "--word-order", "--setting", "--interval"};
 
 const char kFooter[] =
     "Standard output carries only the rounds' lines; status lines and the plug-in's\n"
@@ -30,29 +40,15 @@ UsageError bad_value(const std::string& option, const std::string& text, const s
     return UsageError("bad value for " + option + ": '" + text + "'" + (what.empty() ? "" : " (" + what + ")"));
 }
 
-}  // namespace
-
-void parse_endpoint(const std::string& text, const std::string& option, bool need_port, SerialSettings& line) {
-    std::string host = text;
-    std::string port;
-    if (!text.empty() && text[0] == '[') {
-        const std::size_t close = text.find(']');
-        if (close == std::string::npos) throw bad_value(option, text);
-        host = text.substr(1, close - 1);
-        if (close + 1 < text.size()) {
-            if (text[close + 1] != ':') throw bad_value(option, text);
-            port = text.substr(close + 2);
-        }
-    } else if (const std::size_t colon = text.rfind(':'); colon != std::string::npos) {
-        host = text.substr(0, colon);
-        port = text.substr(colon + 1);
+void endpoint(const std::string& text, const std::string& option, bool need_port, SerialSettings& line) {
+    try {
+        parse_endpoint(text, need_port, line);
+    } catch (const std::invalid_argument& e) {
+        throw UsageError("bad value for " + option + ": " + e.what());
     }
-    if (host.empty()) throw bad_value(option, text, "no host");
-    if (port.empty() && need_port) throw bad_value(option, text, "HOST:PORT");
-    line.host = host;
-    line.port = port.empty() ? 502 : static_cast<int>(whole_number_of(port, option, 1, 65535));
-    line.device = text;
 }
+
+}  // namespace
 
 std::pair<int, int> parse_scan_range(const std::string& text) {
     const std::size_t dash = text.find('-');
@@ -104,6 +100,15 @@ std::optional<HostOptions> parse_options(int argc, const char* const* argv) {
         ->check(one_of({"ABCD", "CDAB", "BADC", "DCBA", "auto"}, "ABCD, CDAB, BADC, DCBA or auto"))
         ->group(meter);
 
+    const std::string site = "A site";
+    app.add_option("--config", options.config,
+                   "a site's configuration (TOML): its lines, meters, plug-in and history; line and meter "
+                   "options then come from the file")
+        ->type_name("FILE")->check(non_empty("an empty path"))->group(site);
+    app.add_flag("--check", options.check,
+                 "check the configuration and print it with every default filled in, then exit, opening nothing")
+        ->group(site);
+
     const std::string checking = "Checking a meter";
     auto* once = app.add_flag("--once", options.once,
                               "one round attempt: exit 0 with its line when it completes, else exit 8 naming "
@@ -134,8 +139,11 @@ std::optional<HostOptions> parse_options(int argc, const char* const* argv) {
                    "the periods missed")
         ->type_name("SECONDS")->check(seconds_up_to(86400))->group(polling);
     app.add_option("--format", format,
-                   "json: the driver's snapshot, one line a round; table: time, voltage and a row per circuit")
-        ->type_name("json|table")->check(one_of({"json", "table"}, "json or table"))->group(polling);
+                   "json: the driver's snapshot, one line a round (with --config, in an object naming the "
+                   "meter); table: time, voltage and a row per circuit; influx: InfluxDB line protocol")
+        ->type_name("json|table|influx")
+        ->check(one_of({"json", "table", "influx"}, "json, table or influx"))
+        ->group(polling);
     app.add_option("--history", options.history, "SQLite device history ($XDG_STATE_HOME/pondrel/history.db)")
         ->type_name("FILE")->check(non_empty("an empty path"))->group(polling);
     app.add_option("--keep-days", keep_days, "every hour, delete the device's rows older than N days (never its newest)")
@@ -143,6 +151,14 @@ std::optional<HostOptions> parse_options(int argc, const char* const* argv) {
     once->excludes(rounds_option);
 
     if (!parse_command_line(app, argc, argv)) return std::nullopt;
+    if (!options.config.empty()) {
+        for (const char* option : kLineAndMeterOptions) {
+            if (app.count(option) > 0) throw UsageError(std::string(option) + " and --config exclude each other");
+        }
+    } else if (options.check) {
+        throw UsageError("--check needs --config");
+    }
+    options.history_given = app.count("--history") > 0;
 
     int lines_given = 0;
     if (app.count("--device") > 0) {
@@ -152,12 +168,12 @@ std::optional<HostOptions> parse_options(int argc, const char* const* argv) {
     }
     if (app.count("--tcp") > 0) {
         line.transport = Transport::Tcp;
-        parse_endpoint(tcp, "--tcp", false, line);
+        endpoint(tcp, "--tcp", false, line);
         ++lines_given;
     }
     if (app.count("--rtu-over-tcp") > 0) {
         line.transport = Transport::RtuOverTcp;
-        parse_endpoint(rtu_over_tcp, "--rtu-over-tcp", true, line);
+        endpoint(rtu_over_tcp, "--rtu-over-tcp", true, line);
         ++lines_given;
     }
     if (lines_given > 1) throw UsageError("give one of --device, --tcp and --rtu-over-tcp");
@@ -168,6 +184,7 @@ std::optional<HostOptions> parse_options(int argc, const char* const* argv) {
         options.word_order = *parse_word_order(word_order);
     }
     if (app.count("--plugin") > 0) {
+        options.plugin_given = true;
         options.plugin = plugin;
         // dlopen looks a name without a slash up in the library path; a file
         // of that name here is what the user means.
@@ -177,6 +194,7 @@ std::optional<HostOptions> parse_options(int argc, const char* const* argv) {
     if (app.count("--max-failures") > 0) options.max_failures = max_failures;
     if (app.count("--keep-days") > 0) options.keep_days = keep_days;
     if (format == "table") options.format = OutputFormat::Table;
+    if (format == "influx") options.format = OutputFormat::Influx;
     if (app.count("--scan") > 0) {
         options.scan = parse_scan_range(scan);
         if (timeout->count() == 0) line.timeout_ms = 100;

@@ -12,10 +12,13 @@
 
 namespace pondrel {
 
-enum class OutputFormat { Json, Table };
+enum class OutputFormat { Json, Table, Influx };
 
 struct HostOptions {
+    std::string config;            // a site's configuration file; empty: the command line's one meter
+    bool check = false;            // check and print the configuration, then exit
     std::string plugin;            // the plug-in file
+    bool plugin_given = false;     // --plugin was given (it overrides the configuration's)
     std::string setting;           // device setting file; empty: the default setting
     SerialSettings line;           // line.device empty: the built-in simulated meter
     WordOrder word_order = WordOrder::ABCD;
@@ -26,6 +29,7 @@ struct HostOptions {
     std::optional<std::pair<int, int>> scan;  // slave addresses to try, then exit
     double interval_s = 1.0;       // polling period; 0: back to back
     std::string history;           // SQLite file
+    bool history_given = false;    // --history was given (it overrides the configuration's)
     std::optional<long> keep_days; // delete the device's rows older than this, hourly
     OutputFormat format = OutputFormat::Json;
     int simulated_line_baud = 0;   // the built-in meter's paced line; 0: not paced
@@ -34,9 +38,6 @@ struct HostOptions {
 // Nothing when --help or --version was given (their text is printed).
 std::optional<HostOptions> parse_options(int argc, const char* const* argv);
 
-// "HOST[:PORT]" into `line` (port 502 when left out, unless `need_port`); an
-// IPv6 address goes in brackets: "[::1]:1502". Throws UsageError naming `option`.
-void parse_endpoint(const std::string& text, const std::string& option, bool need_port, SerialSettings& line);
 // "FROM-TO" or one address, each 1 to 247, FROM not above TO. Throws UsageError.
 std::pair<int, int> parse_scan_range(const std::string& text);
 

@@ -3,22 +3,26 @@
 #include "commissioning.h"
 #include "meter_line.h"
 #include "program_main.h"
+#include "site_setup.h"
 #include "status_line.h"
 #include "stop_signal.h"
 
 namespace pondrel {
 
-int scan_line(const HostOptions& options, JsonOutput& output) {
-    const MeterLine meter_line = open_meter_line(options);
-    ModbusMaster& line = *meter_line.master;
+namespace {
+
+// Tries each address of `range` on `line`; one line on `output` for each that
+// answers, after `prefix`. How many answered; -1 when the output is closed.
+int scan_addresses(ModbusMaster& line, const SerialSettings& settings, std::pair<int, int> range,
+                   const std::string& prefix, JsonOutput& output) {
     int answered = 0;
-    for (int slave = options.scan->first; slave <= options.scan->second && !stop_requested(); ++slave) {
+    for (int slave = range.first; slave <= range.second && !stop_requested(); ++slave) {
         line.set_slave(slave);
         const OrderFinding found = find_word_order(line);
-        if (line.lost()) throw Failure(kExitBadLine, likely_causes(line.fault(), found.error, options.line));
+        if (line.lost()) throw Failure(kExitBadLine, likely_causes(line.fault(), found.error, settings));
         if (!found.answered && found.fault != LineFault::Exception) continue;
         ++answered;
-        std::string text = "slave " + std::to_string(slave) + ": ";
+        std::string text = prefix + "slave " + std::to_string(slave) + ": ";
         if (!found.answered) {
             text += "answers with an exception (" + found.error + "); not this meter's register map";
         } else if (found.plausible.size() == 1) {
@@ -29,15 +33,43 @@ int scan_line(const HostOptions& options, JsonOutput& output) {
             text += "answers; word order unknown (" + std::to_string(found.plausible.size()) +
                     " orders give a plausible voltage)";
         }
-        if (output.write(text + "\n") != JsonOutput::Result::Written) break;
+        if (output.write(text + "\n") != JsonOutput::Result::Written) return -1;
     }
     if (answered == 0) {
-        status_line("no slave from " + std::to_string(options.scan->first) + " to " + std::to_string(options.scan->second) +
-               " answered on " + line.device() + " (" + std::to_string(options.line.baud) + " baud " +
-               frame_format(options.line) + "): check the baud rate, parity and wiring");
-        return kExitMeterFailed;
+        status_line(prefix + "no slave from " + std::to_string(range.first) + " to " + std::to_string(range.second) +
+                    " answered on " + line.device() + " (" + std::to_string(settings.baud) + " baud " +
+                    frame_format(settings) + "): check the baud rate, parity and wiring");
     }
-    return kExitOk;
+    return answered;
+}
+
+}  // namespace
+
+int scan_line(const HostOptions& options, JsonOutput& output) {
+    if (options.config.empty()) {
+        const MeterLine meter_line = open_meter_line(options);
+        const int answered = scan_addresses(*meter_line.master, options.line, *options.scan, "", output);
+        return answered == 0 ? kExitMeterFailed : kExitOk;
+    }
+    // Every line of the site, each with the scan's short timeout.
+    const SiteConfig site = site_from_file(options);
+    int answered = 0;
+    for (const LineConfig& line : site.lines) {
+        if (stop_requested()) break;
+        SerialSettings settings = line.settings;
+        settings.timeout_ms = 100;
+        std::unique_ptr<ModbusMaster> master;
+        try {
+            master = open_line(settings);
+        } catch (const std::exception& e) {
+            status_line("line " + line.name + ": " + e.what());
+            continue;
+        }
+        const int found = scan_addresses(*master, settings, *options.scan, "line " + line.name + ": ", output);
+        if (found < 0) return kExitOk;
+        answered += found;
+    }
+    return answered == 0 ? kExitMeterFailed : kExitOk;
 }
 
 }  // namespace pondrel

@@ -27,13 +27,16 @@ int main(int argc, char** argv) {
     // Every failure of this program, bad options or a line it cannot set up, is exit code 2.
     return guarded_main("pondrel-meter-sim", [&] {
         MeterServerOptions options;
-        std::string word_order, slaves, fault, link;
+        std::string word_order, slaves, link;
+        std::vector<std::string> faults;
         CLI::App app;
         set_up_command_line(app, "pondrel-meter-sim [options]", kDescription, "",
                             "pondrel-meter-sim " PONDREL_VERSION);
         app.add_option("--word-order", word_order, "float layout over two registers (ABCD)")
             ->type_name("ABCD|CDAB|BADC|DCBA")->check(one_of({"ABCD", "CDAB", "BADC", "DCBA"}, "ABCD, CDAB, BADC or DCBA"));
-        app.add_option("--slave", slaves, "slave addresses, 1 to 247, each its own meter (1)")->type_name("ID[,ID...]");
+        app.add_option("--slave", slaves,
+                       "slave addresses, 1 to 247, and ranges FROM-TO, each its own meter (1), e.g. 1-4,7")
+            ->type_name("ID[,ID...]");
         app.add_option("--line-baud", options.line_baud, "pace the line as a real one at N baud (default: not paced)")
             ->type_name("N")->check(whole_number(50, 4000000));
         app.add_option("--line-bits", options.bits_per_char,
@@ -43,18 +46,28 @@ int main(int argc, char** argv) {
                        "also make PATH a symbolic link to the terminal (an existing PATH must be such a link; "
                        "it is replaced)")
             ->type_name("PATH");
-        app.add_option("--fault", fault, "none|silent|exception|crc|slow|absurd (none)")
+        app.add_option("--fault", faults,
+                       "none|silent|exception|crc|slow|absurd (none), for every slave, or SLAVE=F for one; "
+                       "repeatable")
             ->type_name("F")
-            ->check(one_of({"none", "silent", "exception", "crc", "slow", "absurd"},
-                           "none, silent, exception, crc, slow or absurd"));
-        app.add_option("--fault-file", options.fault_file, "read the fault from FILE before every request")
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+            ->check(CLI::Validator(
+                [](std::string& text) -> std::string {
+                    FaultPlan plan;
+                    return add_fault(text, plan) ? ""
+                                                 : "'" + text + "' (none, silent, exception, crc, slow or absurd, "
+                                                   "or SLAVE=one of them)";
+                },
+                ""));
+        app.add_option("--fault-file", options.fault_file,
+                       "read the faults from FILE before every request: F or SLAVE=F, one a line")
             ->type_name("FILE");
         app.add_option("--slow-ms", options.slow_ms, "delay of the slow fault (1500)")
             ->type_name("MS")->check(whole_number(0, 600000));
         try {
             if (!parse_command_line(app, argc, argv)) return static_cast<int>(kExitOk);
             if (!word_order.empty()) options.order = *parse_word_order(word_order);
-            if (!fault.empty()) options.fault = *parse_meter_fault(fault);
+            for (const std::string& fault : faults) add_fault(fault, options.faults);
             if (!slaves.empty()) options.slaves = parse_slave_list(slaves);
         } catch (const UsageError& e) {
             throw Failure(kExitBadOption, e.what());

@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "pondrel_meter.h"
+
 namespace pondrel {
 
 std::string data_status(const KovSPDevice& device) {
@@ -13,9 +15,9 @@ std::string data_status(const KovSPDevice& device) {
     } catch (const std::out_of_range& e) {
         message = e.what();
     }
-    if (message == "\xE6\x95\xB0\xE6\x8D\xAE\xE6\x9C\xAA\xE5\xB0\xB1\xE7\xBB\xAA") return "not ready";
-    if (message == "\xE6\x95\xB0\xE6\x8D\xAE\xE5\xB7\xB2\xE8\xB6\x85\xE6\x97\xB6") return "timed out";
-    if (message == "\xE4\xB8\x8D\xE6\x94\xAF\xE6\x8C\x81\xE5\x8F\x98\xE9\x87\x8F") return "fresh";
+    if (message == pondrel_meter::kNotReady) return "not ready";
+    if (message == pondrel_meter::kTimedOut) return "timed out";
+    if (message == pondrel_meter::kNoSuchValue) return "fresh";
     return message;
 }
 

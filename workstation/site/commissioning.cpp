@@ -4,16 +4,19 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "program_main.h"
-#include "status_line.h"
+#include "pondrel_meter.h"
+
 
 namespace pondrel {
 
 OrderFinding find_word_order(ModbusMaster& line) {
     OrderFinding finding;
-    std::uint16_t voltage[2];
-    std::uint16_t currents[36];
-    if (!line.read_registers(100, 2, voltage, finding.error) || !line.read_registers(102, 36, currents, finding.error)) {
+    using pondrel_meter::kCurrentBlock;
+    using pondrel_meter::kVoltageBlock;
+    std::uint16_t voltage[kVoltageBlock.register_count];
+    std::uint16_t currents[kCurrentBlock.register_count];
+    if (!line.read_registers(kVoltageBlock.first_register, kVoltageBlock.register_count, voltage, finding.error) ||
+        !line.read_registers(kCurrentBlock.first_register, kCurrentBlock.register_count, currents, finding.error)) {
         finding.fault = line.fault();
         return finding;
     }
@@ -22,7 +25,7 @@ OrderFinding find_word_order(ModbusMaster& line) {
         const float v = registers_to_float(voltage, kAllWordOrders[i]);
         finding.voltage[i] = v;
         bool plausible = std::isfinite(v) && v >= 50.0f && v <= 500.0f;
-        for (int c = 0; c < 18 && plausible; ++c) plausible = std::isfinite(registers_to_float(&currents[2 * c], kAllWordOrders[i]));
+        for (int c = 0; c < pondrel_meter::kCircuits && plausible; ++c) plausible = std::isfinite(registers_to_float(&currents[2 * c], kAllWordOrders[i]));
         if (plausible) finding.plausible.push_back(kAllWordOrders[i]);
     }
     return finding;
@@ -65,26 +68,22 @@ std::string format_voltage(float volts) {
     return text;
 }
 
-// The single word order that gives the meter's readings plausible values.
-WordOrder detect_word_order(ModbusMaster& line, const SerialSettings& settings) {
-    const OrderFinding found = find_word_order(line);
-    if (!found.answered) throw Failure(kExitMeterFailed, likely_causes(found.fault, found.error, settings));
-    if (found.plausible.size() != 1) {
-        std::string seen;
-        for (int i = 0; i < 4; ++i) {
-            char one[64];
-            std::snprintf(one, sizeof one, "%s%s %g", i == 0 ? "" : ", ", word_order_name(kAllWordOrders[i]),
-                          static_cast<double>(found.voltage[i]));
-            seen += one;
-        }
-        throw Failure(kExitNoWordOrder, std::string(found.plausible.empty() ? "no" : "more than one") +
-                                        " word order gives a voltage from 50 to 500 V with finite currents (" + seen +
-                                        "); give --word-order");
+std::string no_single_order(const OrderFinding& found) {
+    std::string seen;
+    for (int i = 0; i < 4; ++i) {
+        char one[64];
+        std::snprintf(one, sizeof one, "%s%s %g", i == 0 ? "" : ", ", word_order_name(kAllWordOrders[i]),
+                      static_cast<double>(found.voltage[i]));
+        seen += one;
     }
+    return std::string(found.plausible.empty() ? "no" : "more than one") +
+           " word order gives a voltage from 50 to 500 V with finite currents (" + seen + "); give --word-order";
+}
+
+std::string order_found(const OrderFinding& found) {
     const auto index = static_cast<std::size_t>(found.plausible[0]);
-    status_line("word order " + std::string(word_order_name(found.plausible[0])) + " (voltage " +
-           format_voltage(found.voltage[index]) + ")");
-    return found.plausible[0];
+    return "word order " + std::string(word_order_name(found.plausible[0])) + " (voltage " +
+           format_voltage(found.voltage[index]) + ")";
 }
 
 }  // namespace pondrel

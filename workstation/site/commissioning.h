@@ -1,6 +1,6 @@
 // What a field engineer asks of a meter before polling it: which word order
 // gives plausible readings, which slave addresses answer, and, when a round
-// fails, what the likely causes are. Main thread only.
+// fails, what the likely causes are. On the thread that uses the line.
 #pragma once
 
 #include <optional>
@@ -34,9 +34,10 @@ std::string frame_format(const SerialSettings& settings);
 // "231.6 V".
 std::string format_voltage(float volts);
 
-// The single word order that gives the meter's readings plausible values,
-// reported on standard error. Throws a Failure: kExitMeterFailed when the
-// meter does not answer, kExitNoWordOrder when no order or several fit.
-WordOrder detect_word_order(ModbusMaster& line, const SerialSettings& settings);
+// Why `found` gives no single order: none or several fit, with the voltage
+// each order gives.
+std::string no_single_order(const OrderFinding& found);
+// "word order CDAB (voltage 231.6 V)", for a finding with one plausible order.
+std::string order_found(const OrderFinding& found);
 
 }  // namespace pondrel

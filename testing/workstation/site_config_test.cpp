@@ -1,0 +1,193 @@
+// A site's configuration file: what it sets, the defaults, every kind of
+// error with its line, and the printed configuration reading back the same.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "site_config.h"
+
+using namespace pondrel;
+
+namespace {
+
+class SiteConfigTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char dir[] = "/tmp/pondrel-config-test-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+        path_ = dir_ + "/site.toml";
+    }
+    void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+
+    SiteConfig read(const std::string& text) {
+        std::ofstream(path_, std::ios::trunc) << text;
+        return read_site_config(path_);
+    }
+    std::vector<std::string> errors_of(const std::string& text) {
+        try {
+            read(text);
+        } catch (const ConfigErrors& errors) {
+            return errors.lines;
+        }
+        return {};
+    }
+
+    std::string dir_;
+    std::string path_;
+};
+
+const char kLine[] = "[[line]]\nname = \"bus\"\ndevice = \"/dev/ttyUSB0\"\n";
+
+}  // namespace
+
+TEST_F(SiteConfigTest, ReadsLinesAndMetersWithTheirDefaults) {
+    const SiteConfig config = read(R"(plugin = "/opt/p.so"
+[history]
+file = "/var/lib/pondrel/history.db"
+keep_days = 90
+
+[[line]]
+name = "bus"
+device = "/dev/ttyUSB0"
+baud = 19200
+parity = "E"
+
+[[line]]
+name = "gw"
+tcp = "10.0.0.5:1502"
+timeout_ms = 800
+
+[[meter]]
+name = "kitchen"
+line = "bus"
+slave = 3
+word_order = "CDAB"
+interval = 0.5
+setting = { appSetting = { b_mode = 1 } }
+
+[[meter]]
+name = "workshop"
+line = "gw"
+slave = 3
+data_id = 40
+word_order = "auto"
+)");
+    EXPECT_EQ(config.plugin, "/opt/p.so");
+    EXPECT_EQ(config.history_file, "/var/lib/pondrel/history.db");
+    EXPECT_EQ(config.keep_days, 90);
+    ASSERT_EQ(config.lines.size(), 2u);
+    EXPECT_EQ(config.lines[0].settings.transport, Transport::Serial);
+    EXPECT_EQ(config.lines[0].settings.baud, 19200);
+    EXPECT_EQ(config.lines[0].settings.parity, 'E');
+    EXPECT_EQ(config.lines[0].settings.timeout_ms, 500);
+    EXPECT_EQ(config.lines[1].settings.transport, Transport::Tcp);
+    EXPECT_EQ(config.lines[1].settings.host, "10.0.0.5");
+    EXPECT_EQ(config.lines[1].settings.port, 1502);
+    EXPECT_EQ(config.lines[1].settings.timeout_ms, 800);
+    ASSERT_EQ(config.meters.size(), 2u);
+    const MeterConfig& kitchen = config.meters[0];
+    EXPECT_EQ(kitchen.data_id, 1u);  // its position
+    EXPECT_EQ(kitchen.word_order, WordOrder::CDAB);
+    EXPECT_EQ(kitchen.interval_s, 0.5);
+    EXPECT_EQ(kitchen.retry_max_s, 30.0);
+    EXPECT_EQ(kitchen.setting["appSetting"]["b_mode"].asInt(), 1);
+    const MeterConfig& workshop = config.meters[1];
+    EXPECT_EQ(workshop.data_id, 40u);
+    EXPECT_TRUE(workshop.word_order_auto);
+    EXPECT_EQ(workshop.interval_s, 1.0);
+
+    // What --check prints reads back as the same configuration.
+    const std::string printed = site_config_toml(config);
+    const SiteConfig again = read(printed);
+    EXPECT_EQ(site_config_toml(again), printed);
+    ASSERT_EQ(again.meters.size(), 2u);
+    EXPECT_TRUE(again.meters[0] == kitchen) << printed;
+    EXPECT_TRUE(again.lines[1] == config.lines[1]) << printed;
+}
+
+TEST_F(SiteConfigTest, EachErrorIsReportedWithItsLine) {
+    const std::string meter = "[[meter]]\nname = \"m\"\nline = \"bus\"\n";
+    const struct {
+        const char* name;
+        std::string text;
+        std::string says;  // "LINE: message"
+    } cases[] = {
+        {"syntax", "[[line]\nname = 1\n", "1: "},
+        {"unknown section", std::string(kLine) + "[meters]\nx = 1\n", "4: unknown section [meters]"},
+        {"unknown top key", "colour = \"red\"\n", "1: unknown key 'colour'"},
+        {"unknown line key", std::string(kLine) + "speed = 9600\n", "4: unknown key 'speed' in [[line]]"},
+        {"unknown meter key", std::string(kLine) + meter + "adress = 3\n", "7: unknown key 'adress' in [[meter]]"},
+        {"wrong type", std::string(kLine) + "baud = \"9600\"\n", "4: 'baud' must be a whole number"},
+        {"wrong type of text", std::string(kLine) + meter + "word_order = 1\n", "7: 'word_order' must be a text"},
+        {"missing name", "[[line]]\ndevice = \"/dev/ttyUSB0\"\n", "1: [[line]] has no 'name'"},
+        {"missing line of meter", std::string(kLine) + "[[meter]]\nname = \"m\"\n", "4: [[meter]] has no 'line'"},
+        {"no transport", "[[line]]\nname = \"bus\"\n", "1: line 'bus' has none of 'device', 'tcp' and 'rtu_over_tcp'"},
+        {"two transports", std::string(kLine) + "tcp = \"gw\"\n", "4: line 'bus' has more than one of"},
+        {"bad endpoint", "[[line]]\nname = \"gw\"\nrtu_over_tcp = \"gw\"\n", "3: 'rtu_over_tcp' must be HOST:PORT"},
+        {"slave out of range", std::string(kLine) + meter + "slave = 300\n", "7: 'slave' must be from 1 to 247, not 300"},
+        {"parity", std::string(kLine) + "parity = \"X\"\n", "4: 'parity' must be 'N', 'E' or 'O', not 'X'"},
+        {"interval", std::string(kLine) + meter + "interval = -1\n", "7: 'interval' must be from 0 to 86400 seconds"},
+        {"timeout", std::string(kLine) + "timeout_ms = 0\n", "4: 'timeout_ms' must be from 1 to 60000, not 0"},
+        {"line named twice", std::string(kLine) + kLine, "4: line name 'bus' is used twice (first on line 1)"},
+        {"meter named twice", std::string(kLine) + meter + "slave = 1\n" + meter + "slave = 2\n",
+         "8: meter name 'm' is used twice (first on line 4)"},
+        {"data id twice",
+         std::string(kLine) + "[[meter]]\nname = \"a\"\nline = \"bus\"\nslave = 1\ndata_id = 2\n" +
+             "[[meter]]\nname = \"b\"\nline = \"bus\"\nslave = 2\n",
+         "9: data_id 2 of meter 'b' is used twice (first on line 8)"},
+        {"missing line",
+         std::string(kLine) + "[[meter]]\nname = \"m\"\nline = \"bus2\"\n", "6: meter 'm' names line 'bus2', which no"},
+        {"one slave twice on a line",
+         std::string(kLine) + "[[meter]]\nname = \"a\"\nline = \"bus\"\nslave = 4\n" +
+             "[[meter]]\nname = \"b\"\nline = \"bus\"\nslave = 4\n",
+         "11: meters 'a' and 'b' both have slave 4 on line 'bus'"},
+        {"setting's data id", std::string(kLine) + meter + "data_id = 5\nsetting = { data_id = 6 }\n",
+         "8: the setting's data_id 6 disagrees with the meter's data_id 5"},
+        {"setting not a table", std::string(kLine) + meter + "setting = 3\n", "7: 'setting' must be a table"},
+        {"keep days", "[history]\nkeep_days = 0\n", "2: 'keep_days' must be from 1 to 100000, not 0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto errors = errors_of(c.text);
+        ASSERT_FALSE(errors.empty());
+        bool found = false;
+        for (const std::string& line : errors) found = found || line.find(path_ + ":" + c.says) == 0;
+        EXPECT_TRUE(found) << errors.front();
+    }
+}
+
+TEST_F(SiteConfigTest, EveryErrorOfAFileIsReportedInFileOrder) {
+    const auto errors = errors_of(std::string(kLine) + "baud = 1\n[[meter]]\nname = \"m\"\nline = \"nowhere\"\n"
+                                                      "slave = 0\ncolour = 1\n");
+    ASSERT_EQ(errors.size(), 4u);
+    EXPECT_EQ(errors[0].find(path_ + ":4: 'baud'"), 0u) << errors[0];
+    EXPECT_EQ(errors[1].find(path_ + ":7: meter 'm' names line 'nowhere'"), 0u) << errors[1];
+    EXPECT_EQ(errors[2].find(path_ + ":8: 'slave'"), 0u) << errors[2];
+    EXPECT_EQ(errors[3].find(path_ + ":9: unknown key 'colour'"), 0u) << errors[3];
+}
+
+TEST_F(SiteConfigTest, AFileThatIsNotARegularFileIsRefusedWithoutReading) {
+    ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
+    for (const std::string& path : {dir_ + "/fifo", dir_, dir_ + "/missing.toml"}) {
+        try {
+            read_site_config(path);
+            ADD_FAILURE() << path;
+        } catch (const ConfigErrors& errors) {
+            EXPECT_EQ(errors.lines.front().find(path + ":0: "), 0u) << errors.lines.front();
+        }
+    }
+}
+
+TEST_F(SiteConfigTest, TheUsersGuidesExampleIsSound) {
+    const SiteConfig config = read_site_config(PONDREL_SITE_EXAMPLE);
+    EXPECT_EQ(config.lines.size(), 2u);
+    EXPECT_EQ(config.meters.size(), 3u);
+}

@@ -1,0 +1,24 @@
+// How pondrel-host shows one completed round on standard output. Pure.
+//   json       the driver's snapshot text, byte for byte (the single-meter
+//              command line), or {"meter":NAME,"data_id":N,"snapshot":TEXT}
+//              with a configuration
+//   table      a readable block: the meter, the round's time, the voltage in
+//              V and one row per circuit (current A, power kW, energy kWh)
+//   influx     one InfluxDB line-protocol line: measurement pondrel, tags
+//              meter and data_id, fields voltage_V, currentN_A, powerN_W,
+//              energyN_kWh, time in nanoseconds
+// All but json read the round's record, never the snapshot text.
+#pragma once
+
+#include <string>
+
+#include "outputs.h"
+
+namespace pondrel {
+
+// Each ends in a line feed.
+std::string json_line(const CompletedRound& round, bool with_meter);
+std::string table_block(const CompletedRound& round, bool with_meter);
+std::string influx_line(const CompletedRound& round);
+
+}  // namespace pondrel

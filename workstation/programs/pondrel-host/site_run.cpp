@@ -1,0 +1,294 @@
+#include "site_run.h"
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <optional>
+#include <thread>
+
+#include <boost/date_time/gregorian/gregorian.hpp>
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+#include "commissioning.h"
+#include "program_main.h"
+#include "status_line.h"
+#include "stop_signal.h"
+
+namespace pondrel {
+
+using Clock = std::chrono::steady_clock;
+
+Site::Site(const HostOptions& options, SiteConfig config, JsonOutput& out)
+    : options_(options), config_(std::move(config)), single_(options.config.empty()), out_(out),
+      stdout_(out, options.format, !single_) {}
+
+Site::~Site() { stop(); }
+
+void Site::start() {
+    try {
+        plugin_ = std::make_unique<PluginModule>(*config_.plugin);
+    } catch (const std::exception& e) {
+        throw Failure(kExitBadPlugin, e.what());
+    }
+    std::map<std::string, std::vector<std::unique_ptr<MeterDevice>>> meters;
+    for (const MeterConfig& meter : config_.meters) meters[meter.line].push_back(make_meter(meter));
+    std::map<std::string, std::unique_ptr<ModbusMaster>> masters;
+    for (const LineConfig& line : config_.lines) masters[line.name] = open_site_line(line, meters[line.name]);
+    try {
+        history_ = std::make_unique<History>(*config_.history_file);
+    } catch (const std::exception& e) {
+        throw Failure(kExitBadHistory, e.what());
+    }
+    history_output_ = std::make_unique<HistoryOutput>(*history_, status_line);
+    std::vector<std::pair<std::unique_ptr<MeterDevice>, bool>> restored;
+    for (const LineConfig& line : config_.lines) {
+        auto worker = make_worker(line, std::move(masters[line.name]));
+        for (auto& meter : meters[line.name]) {
+            const bool was_restored = restore(*meter);
+            worker->add(std::move(meter), was_restored);
+        }
+        workers_.push_back(std::move(worker));
+    }
+    if (single_) {
+        status_line("loaded plug-in " + *config_.plugin + "; polling " + (simulated_ ? "the simulated meter on " : "") +
+                    polled_device_ + "; history " + *config_.history_file);
+    } else {
+        status_line("loaded plug-in " + *config_.plugin + "; polling " + std::to_string(config_.meters.size()) +
+                    " meters on " + std::to_string(config_.lines.size()) + " lines; history " +
+                    *config_.history_file);
+    }
+    for (auto& worker : workers_) worker->start();
+}
+
+int Site::run() {
+    // Old rows go after the first stored round and after each hour of polling.
+    std::optional<Clock::time_point> next_prune;
+    while (!stop_requested()) {
+        if (const int code = drain(); code >= 0) return code;
+        if (out_.reader_gone()) return kExitOk;
+        if (reload_requested().exchange(false)) reload();
+        if (config_.keep_days && (next_prune ? Clock::now() >= *next_prune : history_output_->rounds() > 0)) {
+            next_prune = Clock::now() + std::chrono::hours(1);
+            prune();
+        }
+        if (all_done()) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    stop();
+    if (const int code = drain(); code >= 0) return code;
+    return kExitOk;
+}
+
+void Site::stop() {
+    for (auto& worker : workers_) worker->stop();
+}
+
+void Site::finish(int code) {
+    stop();
+    std::vector<MeterOutcome> outcomes;
+    for (auto& worker : workers_) {
+        for (MeterOutcome& outcome : worker->outcomes()) outcomes.push_back(std::move(outcome));
+    }
+    std::optional<Failure> failure;
+    int failed = 0;
+    for (const MeterOutcome& outcome : outcomes) {
+        if (outcome.code == kExitOk) {
+            if (!single_ && options_.once) status_line("meter " + outcome.meter + ": ok");
+            continue;
+        }
+        ++failed;
+        if (single_) {
+            if (!failure) failure = Failure(outcome.code, outcome.message);
+        } else {
+            status_line("meter " + outcome.meter + ": " + outcome.message);
+        }
+    }
+    // Records that still wait for the history get one more, patient try.
+    const std::size_t unstored = history_output_ ? history_output_->finish() : 0;
+    if (failure) throw *failure;
+    if (failed > 0) {
+        throw Failure(kExitMeterFailed, std::to_string(failed) + " of " + std::to_string(config_.meters.size()) +
+                                            " meters did not answer as they should");
+    }
+    if (unstored > 0) {
+        throw Failure(kExitBadHistory, std::to_string(unstored) +
+                                           " completed rounds could not be stored in history " +
+                                           *config_.history_file);
+    }
+    if (code != kExitOk) throw Failure(code, "cannot write to standard output: " + out_.error());
+}
+
+std::unique_ptr<MeterDevice> Site::make_meter(const MeterConfig& meter) {
+    return std::make_unique<MeterDevice>(*plugin_, meter, *config_.plugin);
+}
+
+std::unique_ptr<LineWorker> Site::make_worker(const LineConfig& line, std::unique_ptr<ModbusMaster> master) {
+    PollLimits limits;
+    limits.rounds = options_.rounds;
+    limits.once = options_.once;
+    limits.max_failures = options_.max_failures;
+    limits.round_status = single_;
+    return std::make_unique<LineWorker>(line, std::move(master),
+                                        std::vector<RoundOutput*>{history_output_.get(), &stdout_}, limits,
+                                        status_line);
+}
+
+std::unique_ptr<ModbusMaster> Site::open_site_line(const LineConfig& line,
+                                        const std::vector<std::unique_ptr<MeterDevice>>& meters) {
+    if (single_) {
+        meter_line_ = open_meter_line(options_);
+        simulated_ = meter_line_.simulated != nullptr;
+        polled_device_ = meter_line_.settings.device;
+        if (options_.word_order_auto) {
+            const OrderFinding found = find_word_order(*meter_line_.master);
+            if (!found.answered) {
+                throw Failure(kExitMeterFailed, likely_causes(found.fault, found.error, meter_line_.settings));
+            }
+            if (found.plausible.size() != 1) throw Failure(kExitNoWordOrder, no_single_order(found));
+            status_line(order_found(found));
+            meters.front()->set_word_order(found.plausible[0]);
+            auto& config = config_.meters.front();
+            config.word_order = found.plausible[0];
+            config.word_order_auto = false;
+        }
+        return std::move(meter_line_.master);
+    }
+    try {
+        return open_line(line.settings);
+    } catch (const std::exception& e) {
+        status_line("line " + line.name + ": " + e.what() + "; retrying");
+        return nullptr;
+    }
+}
+
+bool Site::restore(MeterDevice& meter) {
+    const std::uint32_t id = meter.config().data_id;
+    std::optional<std::vector<unsigned char>> newest;
+    try {
+        newest = history_output_->newest(id);
+    } catch (const std::exception& e) {
+        throw Failure(kExitBadHistory, e.what());
+    }
+    if (!newest) return false;
+    const bool restored = meter.restore(*newest);
+    status_line(std::string(restored ? "restored" : "could not restore") + " the newest record of data id " +
+                std::to_string(id) + " from " + *config_.history_file);
+    return restored;
+}
+
+int Site::drain() {
+    switch (stdout_.drain()) {
+    case JsonOutput::Result::Written: return -1;
+    case JsonOutput::Result::Closed: stop(); return kExitOk;  // the reader has had enough
+    case JsonOutput::Result::Failed: stop(); return kExitBadOutput;
+    }
+    return -1;
+}
+
+bool Site::all_done() const {
+    if (!options_.rounds && !options_.once && !options_.max_failures) return false;
+    return std::all_of(workers_.begin(), workers_.end(), [](const auto& w) { return w->all_done(); });
+}
+
+void Site::prune() {
+    const auto cutoff = boost::posix_time::second_clock::local_time() - boost::gregorian::days(*config_.keep_days);
+    for (const MeterConfig& meter : config_.meters) {
+        try {
+            const long removed = history_output_->prune(meter.data_id, cutoff);
+            if (removed > 0) {
+                status_line((single_ ? "" : "meter " + meter.name + ": ") + "deleted " + std::to_string(removed) +
+                            " rows older than " + std::to_string(*config_.keep_days) + " days");
+            }
+        } catch (const std::exception& e) {
+            status_line(e.what());
+        }
+    }
+}
+
+void Site::reload() {
+    SiteConfig next;
+    try {
+        next = read_site_config(options_.config);
+    } catch (const ConfigErrors& errors) {
+        for (const std::string& line : errors.lines) status_line(line);
+        status_line("kept the running configuration: " + options_.config + " has errors");
+        return;
+    }
+    if (next.plugin && !options_.plugin_given && *next.plugin != *config_.plugin) {
+        status_line("a new plug-in takes effect at the next start");
+    }
+    if (next.history_file && !options_.history_given && *next.history_file != *config_.history_file) {
+        status_line("a new history takes effect at the next start");
+    }
+    next.plugin = config_.plugin;
+    next.history_file = config_.history_file;
+    if (!options_.keep_days) config_.keep_days = next.keep_days;
+    next.keep_days = config_.keep_days;
+
+    const auto meters_of = [](const SiteConfig& c, const std::string& line) {
+        std::map<std::string, MeterConfig> found;
+        for (const MeterConfig& m : c.meters) {
+            if (m.line == line) found.emplace(m.name, m);
+        }
+        return found;
+    };
+    int stopped = 0, started = 0;
+    // Lines gone or changed stop with their meters.
+    for (auto it = workers_.begin(); it != workers_.end();) {
+        const LineConfig* now = next.line((*it)->config().name);
+        if (now == nullptr || !(*now == (*it)->config())) {
+            stopped += static_cast<int>((*it)->meters().size());
+            (*it)->stop();
+            it = workers_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (const LineConfig& line : next.lines) {
+        auto running = std::find_if(workers_.begin(), workers_.end(),
+                                    [&](const auto& w) { return w->config().name == line.name; });
+        const auto wanted = meters_of(next, line.name);
+        if (running == workers_.end()) {
+            std::unique_ptr<LineWorker> worker;
+            try {
+                worker = make_worker(line, open_site_line(line, {}));
+            } catch (const std::exception& e) {
+                status_line("line " + line.name + ": " + e.what());
+                continue;
+            }
+            for (const auto& [name, meter] : wanted) started += add_meter(*worker, meter);
+            worker->start();
+            workers_.push_back(std::move(worker));
+            continue;
+        }
+        const auto had = meters_of(config_, line.name);
+        for (const auto& [name, meter] : had) {
+            const auto now = wanted.find(name);
+            if (now == wanted.end() || !(now->second == meter)) {
+                (*running)->remove(name);
+                ++stopped;
+            }
+        }
+        for (const auto& [name, meter] : wanted) {
+            const auto before = had.find(name);
+            if (before == had.end() || !(before->second == meter)) started += add_meter(**running, meter);
+        }
+    }
+    config_ = next;
+    status_line("reloaded " + options_.config + ": " + std::to_string(stopped) + " meters stopped, " +
+                std::to_string(started) + " started, " + std::to_string(config_.meters.size()) + " polled");
+}
+
+int Site::add_meter(LineWorker& worker, const MeterConfig& meter) {
+    try {
+        auto device = make_meter(meter);
+        const bool restored = restore(*device);
+        worker.add(std::move(device), restored);
+        return 1;
+    } catch (const std::exception& e) {
+        status_line("meter " + meter.name + " not started: " + e.what());
+        return 0;
+    }
+}
+
+}  // namespace pondrel

@@ -1,0 +1,86 @@
+// The site pondrel-host polls, running: its plug-in, every meter's driver,
+// its lines each with a worker thread, the history and standard output as the
+// outputs of completed rounds; the limits of --rounds, --once and
+// --max-failures; SIGHUP's reload of a configuration file; retention.
+// Main thread only (the workers are its own threads).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "history.h"
+#include "history_output.h"
+#include "json_output.h"
+#include "line_worker.h"
+#include "meter_device.h"
+#include "meter_line.h"
+#include "options.h"
+#include "plugin_module.h"
+#include "site_config.h"
+#include "stdout_output.h"
+
+namespace pondrel {
+
+class Site {
+public:
+    Site(const HostOptions& options, SiteConfig config, JsonOutput& out);
+    ~Site();
+    Site(const Site&) = delete;
+    Site& operator=(const Site&) = delete;
+
+    // Loads the plug-in, makes and configures every meter's driver, opens the
+    // lines and the history and restores each meter's newest record.
+    void start();
+
+    // Until a stop, the reader of standard output going away, or every meter
+    // being done. Returns the exit code.
+    int run();
+
+    // Stops every line's worker; within about one response timeout.
+    void stop();
+
+    // What the meters' polling came to, and the records that could not be
+    // stored. Throws a Failure for the first that did not go well.
+    void finish(int code);
+
+private:
+    std::unique_ptr<MeterDevice> make_meter(const MeterConfig& meter);
+    std::unique_ptr<LineWorker> make_worker(const LineConfig& line, std::unique_ptr<ModbusMaster> master);
+
+    // The line opened, or (in a configuration's run) nullptr to be retried.
+    // On the single-meter command line: the simulated meter when it names no
+    // line, the word order detected when asked to, and a line that cannot be
+    // opened ends the program.
+    std::unique_ptr<ModbusMaster> open_site_line(const LineConfig& line,
+                                                 const std::vector<std::unique_ptr<MeterDevice>>& meters);
+
+    // Hands the meter its data id's newest stored record; whether it took it.
+    bool restore(MeterDevice& meter);
+    // The standard output's waiting lines written: -1 when all went, else the exit code.
+    int drain();
+
+    // Every meter is done (only with --rounds, --once or --max-failures).
+    bool all_done() const;
+    // Deletes each meter's rows older than keep_days, never its newest.
+    void prune();
+    // SIGHUP: the file read again; lines and meters that did not change go on.
+    void reload();
+    // Makes, restores and adds a meter to a line's worker; 1 when it started.
+    int add_meter(LineWorker& worker, const MeterConfig& meter);
+
+    const HostOptions& options_;
+    SiteConfig config_;
+    const bool single_;
+    JsonOutput& out_;
+    StdoutOutput stdout_;
+    std::unique_ptr<PluginModule> plugin_;  // outlives every meter's driver
+    std::unique_ptr<History> history_;
+    std::unique_ptr<HistoryOutput> history_output_;
+    MeterLine meter_line_;  // the single-meter command line's line (and simulated meter)
+    bool simulated_ = false;
+    std::string polled_device_;
+    std::vector<std::unique_ptr<LineWorker>> workers_;
+};
+
+}  // namespace pondrel

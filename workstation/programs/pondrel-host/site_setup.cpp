@@ -1,0 +1,55 @@
+#include "site_setup.h"
+
+#include <iostream>
+
+#include "program_main.h"
+#include "setting_file.h"
+
+namespace pondrel {
+
+SiteConfig site_from_file(const HostOptions& options) {
+    SiteConfig config;
+    try {
+        config = read_site_config(options.config);
+    } catch (const ConfigErrors& errors) {
+        for (const std::string& line : errors.lines) std::cerr << line << "\n";
+        throw Failure(kExitBadOption, std::to_string(errors.lines.size()) + " error" +
+                                          (errors.lines.size() == 1 ? "" : "s") + " in " + options.config);
+    }
+    if (options.plugin_given || !config.plugin) config.plugin = options.plugin;
+    if (options.history_given || !config.history_file) config.history_file = options.history;
+    if (options.keep_days) config.keep_days = options.keep_days;
+    return config;
+}
+
+SiteConfig site_from_options(const HostOptions& options) {
+    DeviceSetting setting;
+    try {
+        setting = read_setting(options.setting);
+    } catch (const SettingError& e) {
+        throw Failure(kExitBadSetting, e.what());
+    }
+    SiteConfig config;
+    config.plugin = options.plugin;
+    config.history_file = options.history;
+    config.keep_days = options.keep_days;
+    LineConfig line;
+    line.name = "line";
+    line.settings = options.line;
+    config.lines.push_back(line);
+    MeterConfig meter;
+    meter.name = "meter";
+    meter.line = line.name;
+    meter.slave = options.line.slave;
+    meter.data_id = setting.data_id;
+    meter.word_order = options.word_order;
+    meter.word_order_auto = options.word_order_auto;
+    meter.interval_s = options.interval_s;
+    meter.retry_max_s = options.interval_s;  // a failing meter is retried at its interval, as always
+    meter.setting = setting.json;
+    meter.setting_source = "setting file " + options.setting;
+    config.meters.push_back(meter);
+    return config;
+}
+
+}  // namespace pondrel

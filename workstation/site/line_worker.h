@@ -1,0 +1,119 @@
+// One line of a site and the meters on it, polled by a thread of its own:
+// requests go out one at a time (the line keeps its silence between them),
+// each meter at its own interval; when several are due they take turns, the
+// one waiting longest first, so none starves. A meter that fails is left at
+// its first failed request and tried again after a backoff (its interval
+// doubling, at most retry_max); answering again, it is back at its interval
+// at once. Each change (failing, answering again) is one status line naming
+// the meter, its line, its slave and the reason. A lost line is reopened,
+// waiting 0.5 s doubling to 10 s; its meters wait, other lines go on.
+//
+// Threads: the worker's own thread drives its line and meters; the other
+// members are called from the main thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "meter_device.h"
+#include "modbus_master.h"
+#include "outputs.h"
+#include "site_config.h"
+
+namespace pondrel {
+
+// When a meter is done.
+struct PollLimits {
+    std::optional<long> rounds;        // after this many completed rounds
+    bool once = false;                 // after one round attempt
+    std::optional<long> max_failures;  // after this many failed rounds in a row (it gives up)
+    bool round_status = false;         // one status line a round, as the single-meter command line has
+};
+
+// What a meter's polling came to once it is done.
+struct MeterOutcome {
+    std::string meter;
+    int code = 0;         // an exit code: 0, kExitMeterFailed, kExitNoWordOrder
+    std::string message;  // for a code other than 0
+};
+
+class LineWorker {
+public:
+    using Report = std::function<void(const std::string&)>;
+
+    // `master` is the open line, or nullptr when it could not be opened (it
+    // is then retried). `outputs` must outlive the worker.
+    LineWorker(LineConfig line, std::unique_ptr<ModbusMaster> master, std::vector<RoundOutput*> outputs,
+               PollLimits limits, Report report);
+    ~LineWorker();
+    LineWorker(const LineWorker&) = delete;
+    LineWorker& operator=(const LineWorker&) = delete;
+
+    const LineConfig& config() const { return line_; }
+    // Adds a meter (before start() or while running: it starts at once), or
+    // removes one by name (it stops after its current round; it is deleted
+    // on the worker's thread or by the destructor).
+    void add(std::unique_ptr<MeterDevice> meter, bool restored);
+    void remove(const std::string& meter);
+    std::vector<std::string> meters() const;
+
+    void start();
+    // Asks the thread to stop and waits for it; within about one response timeout.
+    void stop();
+
+    // Meters that are done, and whether every meter of the line is.
+    std::vector<MeterOutcome> outcomes() const;
+    bool all_done() const;
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Slot {
+        std::unique_ptr<MeterDevice> meter;
+        Clock::time_point due{};
+        Clock::time_point served{};
+        Clock::duration wait{};
+        long polls = 0;
+        long completed = 0;
+        long failed_in_a_row = 0;
+        bool failing = false;
+        bool restored = false;
+        bool order_known = false;
+        bool done = false;
+    };
+
+    void run();
+    void apply_changes();
+    bool reconnect();
+    void poll(Slot& slot);
+    bool find_order(Slot& slot);
+    void failed(Slot& slot, const std::string& error, LineFault fault);
+    void finish(Slot& slot, int code, const std::string& message);
+    void sleep_until(Clock::time_point when);
+    std::string who(const Slot& slot) const;
+
+    const LineConfig line_;
+    std::unique_ptr<ModbusMaster> master_;
+    std::string lost_reason_;          // why the line was found lost
+    const std::vector<RoundOutput*> outputs_;
+    const PollLimits limits_;
+    const Report report_;
+    std::vector<Slot> slots_;          // the worker thread's
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+
+    mutable std::mutex mutex_;         // guards what follows
+    std::vector<std::pair<std::unique_ptr<MeterDevice>, bool>> added_;
+    std::vector<std::string> removed_;
+    std::vector<std::string> names_;
+    std::vector<MeterOutcome> outcomes_;
+    std::size_t running_ = 0;          // meters not yet done
+};
+
+}  // namespace pondrel

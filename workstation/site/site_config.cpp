@@ -1,0 +1,399 @@
+#include "site_config.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <utility>
+
+#include <toml++/toml.h>
+
+#include "endpoint.h"
+
+namespace pondrel {
+
+namespace {
+
+constexpr long kMaxConfigBytes = 1L << 20;
+
+// Collects the errors of one file, each with its line.
+class Errors {
+public:
+    explicit Errors(std::string path) : path_(std::move(path)) {}
+    void add(const toml::source_region& where, const std::string& message) { add(where.begin.line, message); }
+    void add(std::size_t line, const std::string& message) { found_.emplace_back(line, message); }
+    bool any() const { return !found_.empty(); }
+    [[noreturn]] void raise() {
+        std::stable_sort(found_.begin(), found_.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::vector<std::string> lines;
+        for (const auto& [line, message] : found_) lines.push_back(path_ + ":" + std::to_string(line) + ": " + message);
+        throw ConfigErrors(std::move(lines));
+    }
+
+private:
+    std::string path_;
+    std::vector<std::pair<std::size_t, std::string>> found_;
+};
+
+std::string quoted(const std::string& text) { return "'" + text + "'"; }
+
+// The keys of one table, read and checked once each; what is left unread is unknown.
+class Table {
+public:
+    Table(const toml::table& table, std::string what, Errors& errors)
+        : table_(table), what_(std::move(what)), errors_(errors) {}
+
+    ~Table() = default;
+    Table(const Table&) = delete;
+    Table& operator=(const Table&) = delete;
+
+    const toml::node* node(const std::string& key) {
+        known_.insert(key);
+        return table_.get(key);
+    }
+    std::size_t line() const { return table_.source().begin.line; }
+    std::size_t line_of(const std::string& key) const {
+        const toml::node* n = table_.get(key);
+        return n != nullptr ? n->source().begin.line : line();
+    }
+
+    std::optional<std::string> text(const std::string& key, bool required = false) {
+        const toml::node* n = node(key);
+        if (n == nullptr) {
+            if (required) errors_.add(line(), what_ + " has no " + quoted(key));
+            return std::nullopt;
+        }
+        if (!n->is_string()) {
+            errors_.add(n->source(), quoted(key) + " must be a text in quotes");
+            return std::nullopt;
+        }
+        const std::string value = n->as_string()->get();
+        if (value.empty()) {
+            errors_.add(n->source(), quoted(key) + " must not be empty");
+            return std::nullopt;
+        }
+        return value;
+    }
+
+    std::optional<long long> whole(const std::string& key, long long low, long long high) {
+        const toml::node* n = node(key);
+        if (n == nullptr) return std::nullopt;
+        if (!n->is_integer()) {
+            errors_.add(n->source(), quoted(key) + " must be a whole number");
+            return std::nullopt;
+        }
+        const long long value = n->as_integer()->get();
+        if (value < low || value > high) {
+            errors_.add(n->source(), quoted(key) + " must be from " + std::to_string(low) + " to " +
+                                         std::to_string(high) + ", not " + std::to_string(value));
+            return std::nullopt;
+        }
+        return value;
+    }
+
+    std::optional<double> seconds(const std::string& key, double low, double high) {
+        const toml::node* n = node(key);
+        if (n == nullptr) return std::nullopt;
+        double value = 0;
+        if (n->is_integer()) {
+            value = static_cast<double>(n->as_integer()->get());
+        } else if (n->is_floating_point()) {
+            value = n->as_floating_point()->get();
+        } else {
+            errors_.add(n->source(), quoted(key) + " must be a number of seconds");
+            return std::nullopt;
+        }
+        if (!std::isfinite(value) || value < low || value > high) {
+            std::ostringstream message;
+            message << quoted(key) << " must be from " << low << " to " << high << " seconds, not " << value;
+            errors_.add(n->source(), message.str());
+            return std::nullopt;
+        }
+        return value;
+    }
+
+    std::optional<std::string> choice(const std::string& key, const std::vector<std::string>& choices) {
+        const auto value = text(key);
+        if (!value) return std::nullopt;
+        if (std::find(choices.begin(), choices.end(), *value) != choices.end()) return value;
+        std::string list;
+        for (std::size_t i = 0; i < choices.size(); ++i) {
+            list += (i == 0 ? "" : i + 1 == choices.size() ? " or " : ", ") + quoted(choices[i]);
+        }
+        errors_.add(line_of(key), quoted(key) + " must be " + list + ", not " + quoted(*value));
+        return std::nullopt;
+    }
+
+    // Every key nobody asked for is an error.
+    void refuse_unknown() {
+        for (auto&& [key, value] : table_) {
+            const std::string name(key.str());
+            if (known_.count(name) == 0) errors_.add(value.source(), "unknown key " + quoted(name) + " in " + what_);
+        }
+    }
+
+private:
+    const toml::table& table_;
+    std::string what_;
+    Errors& errors_;
+    std::set<std::string> known_;
+};
+
+Json::Value json_of(const toml::node& node) {
+    if (const auto* table = node.as_table()) {
+        Json::Value object(Json::objectValue);
+        for (auto&& [key, value] : *table) object[std::string(key.str())] = json_of(value);
+        return object;
+    }
+    if (const auto* array = node.as_array()) {
+        Json::Value list(Json::arrayValue);
+        for (const toml::node& value : *array) list.append(json_of(value));
+        return list;
+    }
+    if (const auto* text = node.as_string()) return Json::Value(text->get());
+    if (const auto* whole = node.as_integer()) return Json::Value(static_cast<Json::Int64>(whole->get()));
+    if (const auto* number = node.as_floating_point()) return Json::Value(number->get());
+    if (const auto* flag = node.as_boolean()) return Json::Value(flag->get());
+    std::ostringstream text;
+    node.visit([&](const auto& value) { text << value; });
+    return Json::Value(text.str());
+}
+
+const char* kTransports[] = {"device", "tcp", "rtu_over_tcp"};
+
+std::optional<LineConfig> read_line(const toml::table& table, Errors& errors) {
+    Table t(table, "[[line]]", errors);
+    LineConfig line;
+    const auto name = t.text("name", true);
+    if (name) line.name = *name;
+    int transports = 0;
+    for (const char* key : kTransports) {
+        const auto where = t.text(key);
+        if (!where) continue;
+        if (++transports > 1) {
+            errors.add(t.line_of(key), "line " + quoted(line.name) + " has more than one of 'device', 'tcp' and "
+                                       "'rtu_over_tcp'");
+            continue;
+        }
+        const std::string k = key;
+        if (k == "device") {
+            line.settings.transport = Transport::Serial;
+            line.settings.device = *where;
+        } else {
+            line.settings.transport = k == "tcp" ? Transport::Tcp : Transport::RtuOverTcp;
+            try {
+                parse_endpoint(*where, k == "rtu_over_tcp", line.settings);
+            } catch (const std::invalid_argument& e) {
+                errors.add(t.line_of(key), quoted(k) + " must be HOST" + (k == "tcp" ? "[:PORT]" : ":PORT") +
+                                               ", not " + e.what());
+            }
+        }
+    }
+    if (transports == 0 && t.node("device") == nullptr && t.node("tcp") == nullptr &&
+        t.node("rtu_over_tcp") == nullptr) {
+        errors.add(t.line(), "line " + quoted(line.name) + " has none of 'device', 'tcp' and 'rtu_over_tcp'");
+    }
+    SerialSettings& s = line.settings;
+    if (const auto v = t.whole("baud", 50, 4000000)) s.baud = static_cast<int>(*v);
+    if (const auto v = t.choice("parity", {"N", "E", "O"})) s.parity = (*v)[0];
+    if (const auto v = t.whole("data_bits", 7, 8)) s.data_bits = static_cast<int>(*v);
+    if (const auto v = t.whole("stop_bits", 1, 2)) s.stop_bits = static_cast<int>(*v);
+    if (const auto v = t.whole("timeout_ms", 1, 60000)) s.timeout_ms = static_cast<int>(*v);
+    if (const auto v = t.whole("connect_pause_ms", 0, 60000)) s.connect_pause_ms = static_cast<int>(*v);
+    if (const auto v = t.whole("request_pause_ms", 0, 60000)) s.request_pause_ms = static_cast<int>(*v);
+    t.refuse_unknown();
+    if (!name) return std::nullopt;
+    return line;
+}
+
+struct MeterLines {
+    std::size_t table = 0, slave = 0, data_id = 0, line = 0;
+};
+
+std::optional<MeterConfig> read_meter(const toml::table& table, std::size_t position, Errors& errors,
+                                      MeterLines& lines) {
+    Table t(table, "[[meter]]", errors);
+    MeterConfig meter;
+    lines = {t.line(), t.line_of("slave"), t.line_of("data_id"), t.line_of("line")};
+    const auto name = t.text("name", true);
+    const auto line = t.text("line", true);
+    if (name) meter.name = *name;
+    if (line) meter.line = *line;
+    if (const auto v = t.whole("slave", 1, 247)) meter.slave = static_cast<int>(*v);
+    meter.data_id = static_cast<std::uint32_t>(position);
+    if (const auto v = t.whole("data_id", 0, 0xFFFFFFFFLL)) meter.data_id = static_cast<std::uint32_t>(*v);
+    if (const auto v = t.choice("word_order", {"ABCD", "CDAB", "BADC", "DCBA", "auto"})) {
+        meter.word_order_auto = *v == "auto";
+        if (!meter.word_order_auto) meter.word_order = *parse_word_order(*v);
+    }
+    if (const auto v = t.seconds("interval", 0, 86400)) meter.interval_s = *v;
+    if (const auto v = t.seconds("retry_max", 0.001, 86400)) meter.retry_max_s = *v;
+    meter.setting_source = "the setting of meter " + quoted(meter.name);
+    if (const toml::node* setting = t.node("setting")) {
+        if (!setting->is_table()) {
+            errors.add(setting->source(), "'setting' must be a table, such as setting = { appSetting = { b_mode = 1 } }");
+        } else {
+            meter.setting = json_of(*setting);
+            const toml::node* id = setting->as_table()->get("data_id");
+            if (id != nullptr && (!id->is_integer() || id->as_integer()->get() != meter.data_id)) {
+                std::ostringstream given;
+                id->visit([&](const auto& value) { given << value; });
+                errors.add(id->source(), "the setting's data_id " + given.str() + " disagrees with the meter's data_id " +
+                                             std::to_string(meter.data_id));
+            }
+        }
+    }
+    t.refuse_unknown();
+    if (!name || !line) return std::nullopt;
+    return meter;
+}
+
+toml::table parse(const std::string& path, Errors& errors) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        errors.add(0, std::string("cannot read the configuration: ") + std::strerror(errno));
+        errors.raise();
+    }
+    if (!S_ISREG(info.st_mode)) {
+        errors.add(0, "the configuration is not a regular file");
+        errors.raise();
+    }
+    if (info.st_size > kMaxConfigBytes) {
+        errors.add(0, "the configuration is larger than 1 MiB");
+        errors.raise();
+    }
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    if (!file.good() && !file.eof()) {
+        errors.add(0, std::string("cannot read the configuration: ") + std::strerror(errno));
+        errors.raise();
+    }
+    try {
+        return toml::parse(text.str(), path);
+    } catch (const toml::parse_error& e) {
+        errors.add(e.source(), std::string(e.description()));
+        errors.raise();
+    }
+}
+
+}  // namespace
+
+bool LineConfig::operator==(const LineConfig& other) const {
+    const SerialSettings& a = settings;
+    const SerialSettings& b = other.settings;
+    return name == other.name && a.transport == b.transport && a.device == b.device && a.host == b.host &&
+           a.port == b.port && a.baud == b.baud && a.parity == b.parity && a.data_bits == b.data_bits &&
+           a.stop_bits == b.stop_bits && a.timeout_ms == b.timeout_ms && a.connect_pause_ms == b.connect_pause_ms &&
+           a.request_pause_ms == b.request_pause_ms;
+}
+
+bool MeterConfig::operator==(const MeterConfig& other) const {
+    return name == other.name && line == other.line && slave == other.slave && data_id == other.data_id &&
+           word_order == other.word_order && word_order_auto == other.word_order_auto &&
+           interval_s == other.interval_s && retry_max_s == other.retry_max_s && setting == other.setting;
+}
+
+const LineConfig* SiteConfig::line(const std::string& name) const {
+    for (const LineConfig& l : lines) {
+        if (l.name == name) return &l;
+    }
+    return nullptr;
+}
+
+ConfigErrors::ConfigErrors(std::vector<std::string> found)
+    : std::runtime_error(found.empty() ? "" : found.front()), lines(std::move(found)) {}
+
+SiteConfig read_site_config(const std::string& path) {
+    Errors errors(path);
+    const toml::table document = parse(path, errors);
+    SiteConfig config;
+    Table top(document, "the file", errors);
+    if (const auto plugin = top.text("plugin")) config.plugin = plugin;
+    if (const toml::node* history = top.node("history")) {
+        if (!history->is_table()) {
+            errors.add(history->source(), "'history' must be a section [history]");
+        } else {
+            Table t(*history->as_table(), "[history]", errors);
+            config.history_file = t.text("file");
+            config.keep_days = t.whole("keep_days", 1, 100000);
+            t.refuse_unknown();
+        }
+    }
+    std::map<std::string, std::size_t> line_names;
+    if (const toml::node* lines = top.node("line")) {
+        if (!lines->is_array_of_tables()) {
+            errors.add(lines->source(), "'line' must be sections [[line]]");
+        } else {
+            for (const toml::node& entry : *lines->as_array()) {
+                const auto line = read_line(*entry.as_table(), errors);
+                if (!line) continue;
+                const std::size_t at = entry.source().begin.line;
+                if (const auto [first, added] = line_names.emplace(line->name, at); !added) {
+                    errors.add(at, "line name " + quoted(line->name) + " is used twice (first on line " +
+                                       std::to_string(first->second) + ")");
+                    continue;
+                }
+                config.lines.push_back(*line);
+            }
+        }
+    }
+    std::map<std::string, std::size_t> meter_names;
+    std::map<std::uint32_t, std::size_t> data_ids;
+    std::map<std::pair<std::string, int>, std::string> slaves;
+    if (const toml::node* meters = top.node("meter")) {
+        if (!meters->is_array_of_tables()) {
+            errors.add(meters->source(), "'meter' must be sections [[meter]]");
+        } else {
+            std::size_t position = 0;
+            for (const toml::node& entry : *meters->as_array()) {
+                MeterLines at;
+                const auto meter = read_meter(*entry.as_table(), ++position, errors, at);
+                if (!meter) continue;
+                bool sound = true;
+                if (const auto [first, added] = meter_names.emplace(meter->name, at.table); !added) {
+                    errors.add(at.table, "meter name " + quoted(meter->name) + " is used twice (first on line " +
+                                             std::to_string(first->second) + ")");
+                    sound = false;
+                }
+                if (const auto [first, added] = data_ids.emplace(meter->data_id, at.data_id); !added) {
+                    errors.add(at.data_id, "data_id " + std::to_string(meter->data_id) + " of meter " +
+                                               quoted(meter->name) + " is used twice (first on line " +
+                                               std::to_string(first->second) + ")");
+                    sound = false;
+                }
+                if (line_names.count(meter->line) == 0) {
+                    errors.add(at.line, "meter " + quoted(meter->name) + " names line " + quoted(meter->line) +
+                                            ", which no [[line]] defines");
+                    sound = false;
+                } else if (const auto [other, added] = slaves.emplace(std::make_pair(meter->line, meter->slave),
+                                                                      meter->name);
+                           !added) {
+                    errors.add(at.slave, "meters " + quoted(other->second) + " and " + quoted(meter->name) +
+                                             " both have slave " + std::to_string(meter->slave) + " on line " +
+                                             quoted(meter->line));
+                    sound = false;
+                }
+                if (sound) config.meters.push_back(*meter);
+            }
+        }
+    }
+    for (auto&& [key, value] : document) {
+        const std::string name(key.str());
+        if (name == "plugin" || name == "history" || name == "line" || name == "meter") continue;
+        errors.add(value.source(), value.is_table() || value.is_array_of_tables()
+                                       ? "unknown section [" + name + "]"
+                                       : "unknown key " + quoted(name));
+    }
+    if (errors.any()) errors.raise();
+    return config;
+}
+
+}  // namespace pondrel

@@ -1,0 +1,94 @@
+// The configuration written back as TOML, every default filled in.
+#include <sstream>
+
+#include <toml++/toml.h>
+
+#include "site_config.h"
+
+namespace pondrel {
+
+namespace {
+
+// A JSON setting as TOML: objects as inline tables; TOML has no null, so a
+// null is left out.
+void insert_json(toml::table& table, const std::string& key, const Json::Value& value);
+
+toml::array toml_array_of(const Json::Value& list) {
+    toml::array array;
+    for (const Json::Value& value : list) {
+        toml::table holder;
+        insert_json(holder, "v", value);
+        if (toml::node* node = holder.get("v")) array.push_back(*node);
+    }
+    return array;
+}
+
+void insert_json(toml::table& table, const std::string& key, const Json::Value& value) {
+    switch (value.type()) {
+    case Json::objectValue: {
+        toml::table inner;
+        for (const std::string& name : value.getMemberNames()) insert_json(inner, name, value[name]);
+        inner.is_inline(true);
+        table.insert(key, std::move(inner));
+        break;
+    }
+    case Json::arrayValue: table.insert(key, toml_array_of(value)); break;
+    case Json::stringValue: table.insert(key, value.asString()); break;
+    case Json::booleanValue: table.insert(key, value.asBool()); break;
+    case Json::intValue:
+    case Json::uintValue: table.insert(key, static_cast<std::int64_t>(value.asInt64())); break;
+    case Json::realValue: table.insert(key, value.asDouble()); break;
+    case Json::nullValue: break;  // TOML has no null
+    }
+}
+
+}  // namespace
+
+std::string site_config_toml(const SiteConfig& config) {
+    toml::table document;
+    if (config.plugin) document.insert("plugin", *config.plugin);
+    if (config.history_file || config.keep_days) {
+        toml::table history;
+        if (config.history_file) history.insert("file", *config.history_file);
+        if (config.keep_days) history.insert("keep_days", static_cast<std::int64_t>(*config.keep_days));
+        document.insert("history", std::move(history));
+    }
+    toml::array lines;
+    for (const LineConfig& line : config.lines) {
+        const SerialSettings& s = line.settings;
+        toml::table t;
+        t.insert("name", line.name);
+        const char* transport = s.transport == Transport::Serial ? "device"
+                                : s.transport == Transport::Tcp  ? "tcp"
+                                                                 : "rtu_over_tcp";
+        t.insert(transport, s.device);
+        t.insert("baud", static_cast<std::int64_t>(s.baud));
+        t.insert("parity", std::string(1, s.parity));
+        t.insert("data_bits", static_cast<std::int64_t>(s.data_bits));
+        t.insert("stop_bits", static_cast<std::int64_t>(s.stop_bits));
+        t.insert("timeout_ms", static_cast<std::int64_t>(s.timeout_ms));
+        t.insert("connect_pause_ms", static_cast<std::int64_t>(s.connect_pause_ms));
+        t.insert("request_pause_ms", static_cast<std::int64_t>(s.request_pause_ms));
+        lines.push_back(std::move(t));
+    }
+    if (!lines.empty()) document.insert("line", std::move(lines));
+    toml::array meters;
+    for (const MeterConfig& meter : config.meters) {
+        toml::table t;
+        t.insert("name", meter.name);
+        t.insert("line", meter.line);
+        t.insert("slave", static_cast<std::int64_t>(meter.slave));
+        t.insert("data_id", static_cast<std::int64_t>(meter.data_id));
+        t.insert("word_order", meter.word_order_auto ? std::string("auto") : std::string(word_order_name(meter.word_order)));
+        t.insert("interval", meter.interval_s);
+        t.insert("retry_max", meter.retry_max_s);
+        insert_json(t, "setting", meter.setting);
+        meters.push_back(std::move(t));
+    }
+    if (!meters.empty()) document.insert("meter", std::move(meters));
+    std::ostringstream text;
+    text << document << "\n";
+    return text.str();
+}
+
+}  // namespace pondrel
