@@ -65,9 +65,10 @@ BENCHMARK(BM_Round);
 void BM_Round32Registered(benchmark::State& state) {
     Driver driver;
     static pondrel::HostServices services[32];
-    static const char others[31] = {};
+    struct alignas(KovVDevice) Place {};
+    static const Place others[31] = {};
     std::vector<const KovVDevice*> devices;
-    for (const char& other : others) devices.push_back(reinterpret_cast<const KovVDevice*>(&other));
+    for (const Place& other : others) devices.push_back(reinterpret_cast<const KovVDevice*>(&other));
     devices.push_back(static_cast<const KovVDevice*>(driver.d));
     for (std::size_t i = 0; i < devices.size(); ++i) pondrel::register_services(devices[i], &services[i]);
     for (auto _ : state) benchmark::DoNotOptimize(harness::complete_round(*driver.d, kValues));

@@ -74,7 +74,8 @@ Registry& registry() {
 
 // Marks a slot whose device went; never the address of a device.
 const KovVDevice* vacated() {
-    static const char marker = 0;
+    struct alignas(KovVDevice) Marker {};
+    static const Marker marker{};
     return reinterpret_cast<const KovVDevice*>(&marker);
 }
 

@@ -42,6 +42,11 @@ void LineWorker::add(std::unique_ptr<MeterDevice> meter, bool restored) {
 void LineWorker::remove(const std::string& meter) {
     std::lock_guard<std::mutex> lock(mutex_);
     names_.erase(std::remove(names_.begin(), names_.end(), meter), names_.end());
+    // One added since the thread last looked goes before it ever runs.
+    const auto waiting = std::remove_if(added_.begin(), added_.end(),
+                                        [&](const auto& entry) { return entry.first->config().name == meter; });
+    running_ -= static_cast<std::size_t>(added_.end() - waiting);
+    added_.erase(waiting, added_.end());
     removed_.push_back(meter);
 }
 
@@ -138,13 +143,14 @@ bool LineWorker::reconnect() {
         if (stop_) break;
         apply_changes();
         try {
-            if (master_) {
+            const bool opened_before = master_ != nullptr;
+            if (opened_before) {
                 master_->reopen();
             } else {
                 master_ = open_line(line_.settings);
                 for (Slot& slot : slots_) slot.meter->attach(master_.get());
             }
-            report_(master_->describe() + " is back");
+            report_(master_->describe() + (opened_before ? " is back" : " is open"));
             for (Slot& slot : slots_) slot.due = Clock::now();
             return true;
         } catch (const std::exception& e) {

@@ -22,7 +22,7 @@ namespace {
 
 constexpr long kMaxConfigBytes = 1L << 20;
 
-// Collects the errors of one file, each with its line.
+// Collects the errors of one file, each with its line (0: of the whole file).
 class Errors {
 public:
     explicit Errors(std::string path) : path_(std::move(path)) {}
@@ -33,7 +33,9 @@ public:
         std::stable_sort(found_.begin(), found_.end(),
                          [](const auto& a, const auto& b) { return a.first < b.first; });
         std::vector<std::string> lines;
-        for (const auto& [line, message] : found_) lines.push_back(path_ + ":" + std::to_string(line) + ": " + message);
+        for (const auto& [line, message] : found_) {
+            lines.push_back(path_ + (line == 0 ? "" : ":" + std::to_string(line)) + ": " + message);
+        }
         throw ConfigErrors(std::move(lines));
     }
 
