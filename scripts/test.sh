@@ -5,7 +5,8 @@
 #           tests, and two rounds of it in pondrel-host (built against host/)
 #   armhf   the plug-in's tests on the 32-bit ARM target under qemu-arm
 #   asan    all tests with AddressSanitizer and UndefinedBehaviorSanitizer
-#   tsan    the concurrency tests and the host services registry with ThreadSanitizer
+#   tsan    the concurrency tests, the host services registry and a site polled
+#           end to end with ThreadSanitizer
 #   embedding  the project as a sub-project of another (testing/embedding/)
 #   fuzz    each fuzz target for FUZZ_SECONDS (30) seconds
 # Reuses build/<preset> when it exists.
