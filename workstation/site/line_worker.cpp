@@ -4,7 +4,6 @@
 
 #include "commissioning.h"
 #include "device_status.h"
-#include "exit_codes.h"
 #include "round_schedule.h"
 
 namespace pondrel {
@@ -159,7 +158,7 @@ bool LineWorker::reconnect() {
                 if (slot.done) continue;
                 ++slot.failed_in_a_row;
                 if (limits_.max_failures && slot.failed_in_a_row >= *limits_.max_failures) {
-                    finish(slot, kExitMeterFailed, std::string("gave up: ") + e.what());
+                    finish(slot, MeterEnd::NoAnswer, std::string("gave up: ") + e.what());
                 } else {
                     any = true;
                 }
@@ -171,11 +170,11 @@ bool LineWorker::reconnect() {
     return false;
 }
 
-void LineWorker::finish(Slot& slot, int code, const std::string& message) {
+void LineWorker::finish(Slot& slot, MeterEnd end, const std::string& message) {
     if (slot.done) return;
     slot.done = true;
     std::lock_guard<std::mutex> lock(mutex_);
-    outcomes_.push_back({slot.meter->config().name, code, message});
+    outcomes_.push_back({slot.meter->config().name, end, message});
     --running_;
 }
 
@@ -189,7 +188,7 @@ bool LineWorker::find_order(Slot& slot) {
         return false;
     }
     if (found.plausible.size() != 1) {
-        finish(slot, kExitNoWordOrder, no_single_order(found));
+        finish(slot, MeterEnd::NoWordOrder, no_single_order(found));
         return false;
     }
     slot.meter->set_word_order(found.plausible[0]);
@@ -229,7 +228,7 @@ void LineWorker::poll(Slot& slot) {
         }
         const auto period = seconds(slot.meter->config().interval_s);
         slot.due = next_start(slot.due + period, period, Clock::now());
-        if (limits_.once || (limits_.rounds && slot.completed >= *limits_.rounds)) finish(slot, kExitOk, "");
+        if (limits_.once || (limits_.rounds && slot.completed >= *limits_.rounds)) finish(slot, MeterEnd::Done, "");
     } else if (!stop_) {
         failed(slot, result.error, master_->fault());
     }
@@ -242,11 +241,11 @@ void LineWorker::failed(Slot& slot, const std::string& error, LineFault fault) {
     const std::string causes = likely_causes(fault, error, settings);
     if (fault == LineFault::Lost) lost_reason_ = error;
     if (limits_.once) {
-        finish(slot, kExitMeterFailed, "the round failed: " + causes);
+        finish(slot, MeterEnd::NoAnswer, "the round failed: " + causes);
         return;
     }
     if (limits_.max_failures && slot.failed_in_a_row >= *limits_.max_failures) {
-        finish(slot, kExitMeterFailed,
+        finish(slot, MeterEnd::NoAnswer,
                "gave up after " + std::to_string(slot.failed_in_a_row) + " failed rounds in a row: " + causes);
         return;
     }

@@ -37,11 +37,18 @@ struct PollLimits {
     bool round_status = false;         // one status line a round, as the single-meter command line has
 };
 
+// How a meter's polling ended.
+enum class MeterEnd {
+    Done,         // its rounds or its one attempt completed
+    NoAnswer,     // it did not answer as it should (--once, --max-failures)
+    NoWordOrder,  // no single word order fits its readings
+};
+
 // What a meter's polling came to once it is done.
 struct MeterOutcome {
     std::string meter;
-    int code = 0;         // an exit code: 0, kExitMeterFailed, kExitNoWordOrder
-    std::string message;  // for a code other than 0
+    MeterEnd end = MeterEnd::Done;
+    std::string message;  // why, when it did not end Done
 };
 
 class LineWorker {
@@ -94,7 +101,7 @@ private:
     void poll(Slot& slot);
     bool find_order(Slot& slot);
     void failed(Slot& slot, const std::string& error, LineFault fault);
-    void finish(Slot& slot, int code, const std::string& message);
+    void finish(Slot& slot, MeterEnd end, const std::string& message);
     void sleep_until(Clock::time_point when);
     std::string who(const Slot& slot) const;
 

@@ -5,7 +5,6 @@
 
 #include "device_status.h"
 #include "kov_controller.h"
-#include "program_main.h"
 
 namespace pondrel {
 
@@ -14,17 +13,17 @@ MeterDevice::MeterDevice(const PluginModule& plugin, const MeterConfig& config, 
     try {
         device_.reset(plugin.create());
     } catch (const std::exception& e) {
-        throw Failure(kExitBadPlugin, e.what());
+        throw MeterSetupError(MeterSetupError::Cause::Plugin, e.what());
     }
     auto* modbus = dynamic_cast<SPModbus*>(device_.get());
     if (modbus == nullptr) {
-        throw Failure(kExitBadPlugin, "plug-in " + plugin_path + " made a device that is not a Modbus device");
+        throw MeterSetupError(MeterSetupError::Cause::Plugin, "plug-in " + plugin_path + " made a device that is not a Modbus device");
     }
     const auto controller = std::make_shared<KovController>();
     try {
         device_->Init(controller, config.data_id, config.setting);
     } catch (const std::exception& e) {
-        throw Failure(kExitBadSetting, "the device refused " + config.setting_source + ": " + e.what());
+        throw MeterSetupError(MeterSetupError::Cause::Setting, "the device refused " + config.setting_source + ": " + e.what());
     }
     poller_ = std::make_unique<Poller>(*modbus, slave_line_, config.word_order);
     services_ = std::make_unique<WorkstationServices>(*poller_, collector_);

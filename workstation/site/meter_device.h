@@ -9,6 +9,7 @@
 #include <atomic>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -24,10 +25,17 @@
 
 namespace pondrel {
 
+// Why a meter's driver could not be made: the plug-in's fault or the setting's.
+struct MeterSetupError : std::runtime_error {
+    enum class Cause { Plugin, Setting };
+    MeterSetupError(Cause why, const std::string& message) : std::runtime_error(message), cause(why) {}
+    Cause cause;
+};
+
 class MeterDevice {
 public:
-    // Makes and configures the driver. Throws a Failure: kExitBadPlugin when
-    // the plug-in makes no Modbus device, kExitBadSetting when the driver
+    // Makes and configures the driver. Throws MeterSetupError: of the plug-in
+    // when it makes no Modbus device, of the setting when the driver
     // refuses the setting.
     MeterDevice(const PluginModule& plugin, const MeterConfig& config, const std::string& plugin_path);
     ~MeterDevice();

@@ -92,13 +92,16 @@ void Site::finish(int code) {
     std::optional<Failure> failure;
     int failed = 0;
     for (const MeterOutcome& outcome : outcomes) {
-        if (outcome.code == kExitOk) {
+        if (outcome.end == MeterEnd::Done) {
             if (!single_ && options_.once) status_line("meter " + outcome.meter + ": ok");
             continue;
         }
         ++failed;
         if (single_) {
-            if (!failure) failure = Failure(outcome.code, outcome.message);
+            if (!failure) {
+                failure = Failure(outcome.end == MeterEnd::NoWordOrder ? kExitNoWordOrder : kExitMeterFailed,
+                                  outcome.message);
+            }
         } else {
             status_line("meter " + outcome.meter + ": " + outcome.message);
         }
@@ -119,7 +122,11 @@ void Site::finish(int code) {
 }
 
 std::unique_ptr<MeterDevice> Site::make_meter(const MeterConfig& meter) {
-    return std::make_unique<MeterDevice>(*plugin_, meter, *config_.plugin);
+    try {
+        return std::make_unique<MeterDevice>(*plugin_, meter, *config_.plugin);
+    } catch (const MeterSetupError& e) {
+        throw Failure(e.cause == MeterSetupError::Cause::Plugin ? kExitBadPlugin : kExitBadSetting, e.what());
+    }
 }
 
 std::unique_ptr<LineWorker> Site::make_worker(const LineConfig& line, std::unique_ptr<ModbusMaster> master) {
