@@ -1,18 +1,10 @@
 #include "meter_line.h"
 
-#include <algorithm>
-#include <thread>
+#include <stdexcept>
 
-#include "status_line.h"
-#include "stop_signal.h"
+#include "program_main.h"
 
 namespace pondrel {
-
-void sleep_until(Clock::time_point when) {
-    while (!stop_requested() && Clock::now() < when) {
-        std::this_thread::sleep_for(std::min<Clock::duration>(std::chrono::milliseconds(50), when - Clock::now()));
-    }
-}
 
 namespace {
 
@@ -46,26 +38,6 @@ MeterLine open_meter_line(const HostOptions& options) {
         throw Failure(kExitBadLine, e.what());
     }
     return line;
-}
-
-bool reconnect(ModbusMaster& line, const std::string& reason, std::optional<long> failures_left) {
-    status_line(line.describe() + " is gone (" + reason + "); reopening it");
-    auto wait = std::chrono::milliseconds(500);
-    while (!stop_requested()) {
-        sleep_until(Clock::now() + wait);
-        if (stop_requested()) break;
-        try {
-            line.reopen();
-            status_line(line.describe() + " is back");
-            return true;
-        } catch (const std::exception& e) {
-            if (failures_left && --*failures_left <= 0) {
-                throw Failure(kExitMeterFailed, std::string("gave up: ") + e.what());
-            }
-            wait = std::min<std::chrono::milliseconds>(wait * 2, std::chrono::seconds(10));
-        }
-    }
-    return false;
 }
 
 }  // namespace pondrel
