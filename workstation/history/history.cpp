@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -87,6 +88,10 @@ History::History(const std::string& path, Access access) : path_(path) {
                 " saved_at TEXT NOT NULL,"
                 " record BLOB NOT NULL)");
             execute("CREATE INDEX IF NOT EXISTS history_by_device ON history(data_id, id)");
+            execute(
+                "CREATE TABLE IF NOT EXISTS published ("
+                " destination TEXT PRIMARY KEY,"
+                " round_id INTEGER NOT NULL)");
             if (fresh) {
                 execute(("PRAGMA application_id=" + std::to_string(kApplicationId)).c_str());
                 execute(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
@@ -148,7 +153,9 @@ void History::identify(bool& fresh) {
         check_columns();
         return;
     }
-    if (application == 0 && version == 0 && tables == std::vector<std::string>{"history"}) {
+    if (application == 0 && version == 0 &&
+        (tables == std::vector<std::string>{"history"} ||
+         tables == std::vector<std::string>{"history", "published"})) {
         check_columns();  // an earlier history of this program
         return;
     }
@@ -219,14 +226,15 @@ std::optional<std::vector<unsigned char>> History::newest(std::uint32_t data_id)
     return std::vector<unsigned char>(bytes, bytes + size);
 }
 
-long History::prune(std::uint32_t data_id, boost::posix_time::ptime cutoff) {
+long History::prune(std::uint32_t data_id, boost::posix_time::ptime cutoff, std::optional<std::int64_t> keep_after) {
     const Statement statement = prepared(db_,
-                                         "DELETE FROM history WHERE data_id = ?1 AND saved_at < ?2"
+                                         "DELETE FROM history WHERE data_id = ?1 AND saved_at < ?2 AND id <= ?3"
                                          " AND id < (SELECT max(id) FROM history WHERE data_id = ?1)");
     sqlite3_stmt* raw = statement.get();
     const std::string before = boost::posix_time::to_iso_extended_string(cutoff);
     if (raw == nullptr || sqlite3_bind_int64(raw, 1, data_id) != SQLITE_OK ||
         sqlite3_bind_text(raw, 2, before.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
+        sqlite3_bind_int64(raw, 3, keep_after.value_or(INT64_MAX)) != SQLITE_OK ||
         sqlite3_step(raw) != SQLITE_DONE) {
         sqlite_failure("delete old rows of");
     }

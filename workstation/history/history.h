@@ -1,6 +1,7 @@
 // The device history that pondrel-host keeps and pondrel-history reads: one
 // SQLite table, one row per stored record (data id, record type code, local
-// time, the record's bytes).
+// time, the record's bytes), and the outbox's table of the last row each
+// destination acknowledged (see outbox.h).
 // The file identifies itself (application_id 0x504E4452 "PNDR", schema
 // user_version 1); a database that is neither empty nor a history is refused
 // without being changed. Every append is its own transaction, committed and
@@ -46,8 +47,10 @@ public:
     // The newest record stored for `data_id`, if any.
     std::optional<std::vector<unsigned char>> newest(std::uint32_t data_id);
     // Deletes the rows of `data_id` saved before `cutoff` (local time),
-    // except its newest row. Returns how many went. Throws on failure.
-    long prune(std::uint32_t data_id, boost::posix_time::ptime cutoff);
+    // except its newest row and any row after `keep_after`. Returns how many
+    // went. Throws on failure.
+    long prune(std::uint32_t data_id, boost::posix_time::ptime cutoff,
+               std::optional<std::int64_t> keep_after = std::nullopt);
 
     struct Row {
         std::int64_t id;

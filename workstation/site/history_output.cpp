@@ -24,9 +24,15 @@ std::optional<std::vector<unsigned char>> HistoryOutput::newest(std::uint32_t da
     return history_.newest(data_id);
 }
 
-long HistoryOutput::prune(std::uint32_t data_id, boost::posix_time::ptime cutoff) {
+long HistoryOutput::prune(std::uint32_t data_id, boost::posix_time::ptime cutoff,
+                          std::optional<std::int64_t> keep_after) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return history_.prune(data_id, cutoff);
+    return history_.prune(data_id, cutoff, keep_after);
+}
+
+std::size_t HistoryOutput::waiting() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return writer_.waiting();
 }
 
 std::size_t HistoryOutput::finish() {

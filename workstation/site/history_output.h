@@ -27,8 +27,11 @@ public:
     void after_attempt() override;
     // The newest record of `data_id`, for restoring it at start.
     std::optional<std::vector<unsigned char>> newest(std::uint32_t data_id);
-    // Deletes the rows of `data_id` older than `cutoff`, never its newest; how many.
-    long prune(std::uint32_t data_id, boost::posix_time::ptime cutoff);
+    // Deletes the rows of `data_id` older than `cutoff`, never its newest nor
+    // any row after `keep_after` (rounds not yet published); how many.
+    long prune(std::uint32_t data_id, boost::posix_time::ptime cutoff, std::optional<std::int64_t> keep_after);
+    // Records waiting in memory for the history to take them.
+    std::size_t waiting();
     // At the end: how many records could not be stored.
     std::size_t finish();
     // How many rounds were handed to it so far.

@@ -110,8 +110,13 @@ void LineWorker::sleep_until(Clock::time_point when) {
     }
 }
 
+void LineWorker::line_state(bool up) {
+    for (RoundOutput* output : outputs_) output->line_state(line_.name, up);
+}
+
 void LineWorker::run() {
     apply_changes();
+    line_state(master_ != nullptr);
     if (!master_ && !reconnect()) return;
     while (!stop_) {
         apply_changes();
@@ -150,6 +155,7 @@ bool LineWorker::reconnect() {
                 for (Slot& slot : slots_) slot.meter->attach(master_.get());
             }
             report_(master_->describe() + (opened_before ? " is back" : " is open"));
+            line_state(true);
             for (Slot& slot : slots_) slot.due = Clock::now();
             return true;
         } catch (const std::exception& e) {
@@ -204,8 +210,10 @@ void LineWorker::poll(Slot& slot) {
         for (RoundOutput* output : outputs_) output->after_attempt();
         return;
     }
+    const auto began = Clock::now();
     const RoundResult result = slot.meter->poll_round(&stop_);
     std::optional<CompletedRound> round = result.completed ? slot.meter->take_round() : std::nullopt;
+    if (round) round->duration_s = std::chrono::duration<double>(Clock::now() - began).count();
     for (RoundOutput* output : outputs_) {
         try {
             if (round) output->write(*round);
@@ -236,6 +244,13 @@ void LineWorker::poll(Slot& slot) {
 
 void LineWorker::failed(Slot& slot, const std::string& error, LineFault fault) {
     ++slot.failed_in_a_row;
+    const RoundFailure why = fault == LineFault::NoAnswer    ? RoundFailure::Timeout
+                             : fault == LineFault::BadCrc    ? RoundFailure::Crc
+                             : fault == LineFault::Exception ? RoundFailure::Exception
+                             : fault == LineFault::Lost      ? RoundFailure::LineLost
+                                                             : RoundFailure::Mismatch;
+    for (RoundOutput* output : outputs_) output->failed(slot.meter->identity(), why);
+    if (fault == LineFault::Lost) line_state(false);
     SerialSettings settings = line_.settings;
     settings.slave = slot.meter->config().slave;
     const std::string causes = likely_causes(fault, error, settings);

@@ -103,6 +103,8 @@ private:
     void failed(Slot& slot, const std::string& error, LineFault fault);
     void finish(Slot& slot, MeterEnd end, const std::string& message);
     void sleep_until(Clock::time_point when);
+    // Tells the outputs whether the line is open.
+    void line_state(bool up);
     std::string who(const Slot& slot) const;
 
     const LineConfig line_;

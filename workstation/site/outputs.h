@@ -1,5 +1,5 @@
 // Where readings leave: a meter's completed round goes to each output (the
-// history, standard output; more to come) as the record the driver handed
+// history, standard output, metrics, MQTT) as the record the driver handed
 // its host, with the meter and the round's time. Outputs other than the JSON
 // snapshot read the record, never the snapshot text (which the driver
 // rebuilds at most once a second).
@@ -25,12 +25,34 @@ struct MeterIdentity {
     std::uint32_t data_id = 1;
 };
 
+// Why a round attempt failed, as metrics count it.
+enum class RoundFailure {
+    Timeout,    // no answer in time
+    Crc,        // an answer that failed its check
+    Exception,  // the meter answered with a Modbus exception
+    Mismatch,   // an answer that does not fit the request
+    LineLost,   // the line went away
+};
+inline constexpr RoundFailure kRoundFailures[] = {RoundFailure::Timeout, RoundFailure::Crc, RoundFailure::Exception,
+                                                  RoundFailure::Mismatch, RoundFailure::LineLost};
+inline const char* round_failure_name(RoundFailure failure) {
+    switch (failure) {
+    case RoundFailure::Timeout: return "timeout";
+    case RoundFailure::Crc: return "crc";
+    case RoundFailure::Exception: return "exception";
+    case RoundFailure::Mismatch: return "mismatch";
+    case RoundFailure::LineLost: return "line_lost";
+    }
+    return "mismatch";
+}
+
 struct CompletedRound {
     const MeterIdentity* meter = nullptr;
     int type_code = 0;
     boost::posix_time::ptime saved_at;   // the round's local time, as the driver stamped it
     std::vector<unsigned char> record;   // the record the driver handed its host
     std::string snapshot;                // the driver's snapshot text (request 801) after the round
+    double duration_s = 0;               // from the round's first request to its last answer
 };
 
 class RoundOutput {
@@ -42,6 +64,10 @@ public:
     // After every round attempt of a meter, completed or not: a chance to
     // retry what waits.
     virtual void after_attempt() {}
+    // A round attempt of `meter` that failed, and why.
+    virtual void failed(const MeterIdentity& /*meter*/, RoundFailure /*why*/) {}
+    // A line opened (or reopened) or found lost.
+    virtual void line_state(const std::string& /*line*/, bool /*up*/) {}
 };
 
 }  // namespace pondrel

@@ -1,6 +1,7 @@
 #include "site_config.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <tuple>
 #include <utility>
 
 #include <toml++/toml.h>
@@ -257,6 +259,120 @@ std::optional<MeterConfig> read_meter(const toml::table& table, std::size_t posi
     return meter;
 }
 
+// The first line of a small file that only its owner should read (a password).
+std::optional<std::string> first_line_of(const std::string& path, std::string& error) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        error = std::strerror(errno);
+        return std::nullopt;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        error = "not a regular file";
+        return std::nullopt;
+    }
+    std::ifstream file(path);
+    if (!file) {
+        error = std::strerror(errno);
+        return std::nullopt;
+    }
+    std::string line;
+    std::getline(file, line);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
+
+std::string machine_name() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "pondrel";
+    return std::string("pondrel-") + name;
+}
+
+// MQTT topics: no wildcards, no empty levels at the ends.
+bool sound_topic_prefix(const std::string& prefix) {
+    return prefix.find_first_of("+#") == std::string::npos && prefix.front() != '/' && prefix.back() != '/';
+}
+
+std::optional<MqttConfig> read_mqtt(const toml::table& table, Errors& errors) {
+    Table t(table, "[mqtt]", errors);
+    MqttConfig mqtt;
+    bool sound = true;
+    if (const auto broker = t.text("broker", true)) {
+        mqtt.broker = *broker;
+        const std::string plain = "mqtt://", secure = "mqtts://";
+        std::string rest;
+        if (broker->compare(0, plain.size(), plain) == 0) {
+            rest = broker->substr(plain.size());
+        } else if (broker->compare(0, secure.size(), secure) == 0) {
+            mqtt.tls = true;
+            rest = broker->substr(secure.size());
+        } else {
+            errors.add(t.line_of("broker"), "'broker' must be mqtt://HOST[:PORT] or mqtts://HOST[:PORT], not " +
+                                                quoted(*broker));
+            sound = false;
+        }
+        if (sound) {
+            try {
+                std::tie(mqtt.host, mqtt.port) = host_and_port(rest, false, mqtt.tls ? 8883 : 1883);
+            } catch (const std::invalid_argument& e) {
+                errors.add(t.line_of("broker"), "'broker' " + quoted(*broker) + ": " + e.what());
+                sound = false;
+            }
+        }
+    } else {
+        sound = false;
+    }
+    mqtt.client_id = t.text("client_id").value_or(machine_name());
+    mqtt.username = t.text("username");
+    for (const char* key : {"password_file", "ca_file"}) {
+        const auto path = t.text(key);
+        if (!path) continue;
+        std::string error;
+        const auto line = first_line_of(*path, error);
+        if (!line) {
+            errors.add(t.line_of(key), "cannot read " + quoted(key) + " " + *path + ": " + error);
+            sound = false;
+            continue;
+        }
+        if (std::string(key) == "password_file") {
+            mqtt.password_file = path;
+            mqtt.password = *line;
+        } else {
+            mqtt.ca_file = path;
+        }
+    }
+    if (mqtt.password_file && !mqtt.username) {
+        errors.add(t.line_of("password_file"), "'password_file' needs a 'username'");
+        sound = false;
+    }
+    if (mqtt.ca_file && !mqtt.tls) {
+        errors.add(t.line_of("ca_file"), "'ca_file' needs an mqtts:// broker");
+        sound = false;
+    }
+    for (const char* key : {"topic_prefix", "discovery_prefix"}) {
+        const toml::node* n = t.node(key);
+        if (n == nullptr) continue;
+        const bool discovery = std::string(key) == "discovery_prefix";
+        if (!n->is_string() || (!discovery && n->as_string()->get().empty())) {
+            errors.add(n->source(), quoted(key) + " must be a text in quotes" + (discovery ? "" : ", not empty"));
+            sound = false;
+            continue;
+        }
+        const std::string value = n->as_string()->get();
+        if (!value.empty() && !sound_topic_prefix(value)) {
+            errors.add(n->source(), quoted(key) + " must be topic levels without '+', '#' or a '/' at either end");
+            sound = false;
+            continue;
+        }
+        (discovery ? mqtt.discovery_prefix : mqtt.topic_prefix) = value;
+    }
+    if (const auto v = t.whole("qos", 0, 2)) mqtt.qos = static_cast<int>(*v);
+    if (const auto v = t.whole("keepalive", 5, 3600)) mqtt.keepalive_s = static_cast<int>(*v);
+    if (const auto v = t.whole("max_pending", 0, 1000000000)) mqtt.max_pending = static_cast<long>(*v);
+    t.refuse_unknown();
+    if (!sound) return std::nullopt;
+    return mqtt;
+}
+
 toml::table parse(const std::string& path, Errors& errors) {
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) {
@@ -303,6 +419,47 @@ bool MeterConfig::operator==(const MeterConfig& other) const {
            interval_s == other.interval_s && retry_max_s == other.retry_max_s && setting == other.setting;
 }
 
+bool MqttConfig::operator==(const MqttConfig& other) const {
+    return broker == other.broker && client_id == other.client_id && username == other.username &&
+           password_file == other.password_file && password == other.password && ca_file == other.ca_file &&
+           topic_prefix == other.topic_prefix && discovery_prefix == other.discovery_prefix && qos == other.qos &&
+           keepalive_s == other.keepalive_s && max_pending == other.max_pending;
+}
+
+std::pair<std::string, int> host_and_port(const std::string& text, bool need_port, int default_port) {
+    std::string host = text;
+    std::string port;
+    if (!text.empty() && text.front() == '[') {
+        const auto close = text.find(']');
+        if (close == std::string::npos) throw std::invalid_argument("no ']' after the IPv6 address");
+        host = text.substr(1, close - 1);
+        const std::string rest = text.substr(close + 1);
+        if (!rest.empty()) {
+            if (rest.front() != ':') throw std::invalid_argument("only ':PORT' may follow ']'");
+            port = rest.substr(1);
+        } else if (need_port) {
+            throw std::invalid_argument("no port");
+        }
+    } else {
+        const auto colon = text.rfind(':');
+        if (colon != std::string::npos) {
+            host = text.substr(0, colon);
+            port = text.substr(colon + 1);
+            if (host.find(':') != std::string::npos) throw std::invalid_argument("an IPv6 address goes in brackets");
+        } else if (need_port) {
+            throw std::invalid_argument("no port");
+        }
+    }
+    if (host.empty()) throw std::invalid_argument("no host");
+    if (host.find_first_of("/@?# ") != std::string::npos) throw std::invalid_argument("not a host name: " + host);
+    if (port.empty() && !need_port && text.find(':') == std::string::npos) return {host, default_port};
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoi(port) < 1 || std::stoi(port) > 65535) {
+        throw std::invalid_argument("the port must be from 1 to 65535");
+    }
+    return {host, std::stoi(port)};
+}
+
 const LineConfig* SiteConfig::line(const std::string& name) const {
     for (const LineConfig& l : lines) {
         if (l.name == name) return &l;
@@ -327,6 +484,30 @@ SiteConfig read_site_config(const std::string& path) {
             config.history_file = t.text("file");
             config.keep_days = t.whole("keep_days", 1, 100000);
             t.refuse_unknown();
+        }
+    }
+    if (const toml::node* prometheus = top.node("prometheus")) {
+        if (!prometheus->is_table()) {
+            errors.add(prometheus->source(), "'prometheus' must be a section [prometheus]");
+        } else {
+            Table t(*prometheus->as_table(), "[prometheus]", errors);
+            if (const auto listen = t.text("listen", true)) {
+                try {
+                    host_and_port(*listen, true);
+                    config.prometheus = PrometheusConfig{*listen};
+                } catch (const std::invalid_argument& e) {
+                    errors.add(t.line_of("listen"), "'listen' must be HOST:PORT, not " + quoted(*listen) + ": " +
+                                                        e.what());
+                }
+            }
+            t.refuse_unknown();
+        }
+    }
+    if (const toml::node* mqtt = top.node("mqtt")) {
+        if (!mqtt->is_table()) {
+            errors.add(mqtt->source(), "'mqtt' must be a section [mqtt]");
+        } else {
+            config.mqtt = read_mqtt(*mqtt->as_table(), errors);
         }
     }
     std::map<std::string, std::size_t> line_names;
@@ -389,7 +570,10 @@ SiteConfig read_site_config(const std::string& path) {
     }
     for (auto&& [key, value] : document) {
         const std::string name(key.str());
-        if (name == "plugin" || name == "history" || name == "line" || name == "meter") continue;
+        if (name == "plugin" || name == "history" || name == "line" || name == "meter" || name == "prometheus" ||
+            name == "mqtt") {
+            continue;
+        }
         errors.add(value.source(), value.is_table() || value.is_array_of_tables()
                                        ? "unknown section [" + name + "]"
                                        : "unknown key " + quoted(name));

@@ -9,6 +9,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <json/value.h>
@@ -38,12 +39,42 @@ struct MeterConfig {
     bool operator==(const MeterConfig& other) const;
 };
 
+// Where Prometheus scrapes /metrics: "HOST:PORT".
+struct PrometheusConfig {
+    std::string listen;
+    bool operator==(const PrometheusConfig& other) const { return listen == other.listen; }
+    bool operator!=(const PrometheusConfig& other) const { return !(*this == other); }
+};
+
+// The MQTT broker completed rounds are published to (and Home Assistant's
+// discovery); the history is its outbox.
+struct MqttConfig {
+    std::string broker;        // as written: mqtt://HOST[:PORT] or mqtts://HOST[:PORT]
+    bool tls = false;
+    std::string host;
+    int port = 1883;
+    std::string client_id;     // default: pondrel-<host name>
+    std::optional<std::string> username;
+    std::optional<std::string> password_file;
+    std::string password;      // the password file's first line
+    std::optional<std::string> ca_file;
+    std::string topic_prefix = "pondrel";
+    std::string discovery_prefix = "homeassistant";  // "": no discovery
+    int qos = 1;
+    int keepalive_s = 60;
+    long max_pending = 1000000;  // rounds waiting for the broker that retention keeps
+    bool operator==(const MqttConfig& other) const;
+    bool operator!=(const MqttConfig& other) const { return !(*this == other); }
+};
+
 struct SiteConfig {
     std::optional<std::string> plugin;
     std::optional<std::string> history_file;
     std::optional<long> keep_days;
     std::vector<LineConfig> lines;
     std::vector<MeterConfig> meters;
+    std::optional<PrometheusConfig> prometheus;
+    std::optional<MqttConfig> mqtt;
 
     const LineConfig* line(const std::string& name) const;
 };
@@ -58,8 +89,15 @@ struct ConfigErrors : std::runtime_error {
 // that cannot be read or parsed, an unknown key or section, a wrong type, a
 // missing required key, a value out of range, a name or data id used twice,
 // a meter naming a missing line, two meters with one slave address on one
-// line, a line with no transport or two, a setting whose data_id disagrees.
+// line, a line with no transport or two, a setting whose data_id disagrees,
+// a broker that is no mqtt:// or mqtts:// address, a password or CA file
+// that cannot be read.
 SiteConfig read_site_config(const std::string& path);
+
+// "HOST:PORT" (a numeric IPv6 host in brackets) split; throws
+// std::invalid_argument saying what is wrong. Without `need_port`, a missing
+// port is `default_port`.
+std::pair<std::string, int> host_and_port(const std::string& text, bool need_port, int default_port = 0);
 
 // The configuration as TOML with every default filled in.
 std::string site_config_toml(const SiteConfig& config);

@@ -53,6 +53,21 @@ std::string site_config_toml(const SiteConfig& config) {
         if (config.keep_days) history.insert("keep_days", static_cast<std::int64_t>(*config.keep_days));
         document.insert("history", std::move(history));
     }
+    if (config.prometheus) document.insert("prometheus", toml::table{{"listen", config.prometheus->listen}});
+    if (config.mqtt) {
+        const MqttConfig& m = *config.mqtt;
+        toml::table mqtt{{"broker", m.broker},
+                         {"client_id", m.client_id},
+                         {"topic_prefix", m.topic_prefix},
+                         {"discovery_prefix", m.discovery_prefix},
+                         {"qos", static_cast<std::int64_t>(m.qos)},
+                         {"keepalive", static_cast<std::int64_t>(m.keepalive_s)},
+                         {"max_pending", static_cast<std::int64_t>(m.max_pending)}};
+        if (m.username) mqtt.insert("username", *m.username);
+        if (m.password_file) mqtt.insert("password_file", *m.password_file);  // never the password
+        if (m.ca_file) mqtt.insert("ca_file", *m.ca_file);
+        document.insert("mqtt", std::move(mqtt));
+    }
     toml::array lines;
     for (const LineConfig& line : config.lines) {
         const SerialSettings& s = line.settings;

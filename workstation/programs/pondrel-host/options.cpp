@@ -6,6 +6,7 @@
 #include <string>
 
 #include "endpoint.h"
+#include "site_config.h"
 
 namespace pondrel {
 
@@ -148,6 +149,9 @@ std::optional<HostOptions> parse_options(int argc, const char* const* argv) {
         ->type_name("FILE")->check(non_empty("an empty path"))->group(polling);
     app.add_option("--keep-days", keep_days, "every hour, delete the device's rows older than N days (never its newest)")
         ->type_name("N")->check(whole_number(1, 100000))->group(polling);
+    std::string metrics;
+    app.add_option("--metrics", metrics, "serve Prometheus' GET /metrics on HOST:PORT (over [prometheus] listen)")
+        ->type_name("HOST:PORT")->group(polling);
     once->excludes(rounds_option);
 
     if (!parse_command_line(app, argc, argv)) return std::nullopt;
@@ -193,6 +197,14 @@ std::optional<HostOptions> parse_options(int argc, const char* const* argv) {
     if (app.count("--rounds") > 0) options.rounds = rounds;
     if (app.count("--max-failures") > 0) options.max_failures = max_failures;
     if (app.count("--keep-days") > 0) options.keep_days = keep_days;
+    if (app.count("--metrics") > 0) {
+        try {
+            host_and_port(metrics, true);
+        } catch (const std::invalid_argument& e) {
+            throw UsageError("--metrics must be HOST:PORT, not '" + metrics + "': " + e.what());
+        }
+        options.metrics = metrics;
+    }
     if (format == "table") options.format = OutputFormat::Table;
     if (format == "influx") options.format = OutputFormat::Influx;
     if (app.count("--scan") > 0) {

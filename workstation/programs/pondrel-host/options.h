@@ -31,6 +31,7 @@ struct HostOptions {
     std::string history;           // SQLite file
     bool history_given = false;    // --history was given (it overrides the configuration's)
     std::optional<long> keep_days; // delete the device's rows older than this, hourly
+    std::optional<std::string> metrics;  // HOST:PORT serving Prometheus' /metrics
     OutputFormat format = OutputFormat::Json;
     int simulated_line_baud = 0;   // the built-in meter's paced line; 0: not paced
 };

@@ -40,6 +40,7 @@ void Site::start() {
         throw Failure(kExitBadHistory, e.what());
     }
     history_output_ = std::make_unique<HistoryOutput>(*history_, status_line);
+    start_monitoring();
     std::vector<std::pair<std::unique_ptr<MeterDevice>, bool>> restored;
     for (const LineConfig& line : config_.lines) {
         auto worker = make_worker(line, std::move(masters[line.name]));
@@ -57,7 +58,44 @@ void Site::start() {
                     " meters on " + std::to_string(config_.lines.size()) + " lines; history " +
                     *config_.history_file);
     }
+    tell_monitoring();
+    if (publisher_) publisher_->start();
     for (auto& worker : workers_) worker->start();
+}
+
+void Site::start_monitoring() {
+    if (config_.prometheus) {
+        metrics_ = std::make_shared<SiteMetrics>(status_line);
+        metrics_->set_waiting([this] { return static_cast<double>(history_output_->waiting()); },
+                              [this] { return publisher_ ? static_cast<double>(publisher_->waiting()) : 0.0; });
+        try {
+            metrics_server_ = std::make_unique<MetricsServer>(config_.prometheus->listen, metrics_);
+        } catch (const std::exception& e) {
+            throw Failure(kExitBadOption, e.what());
+        }
+    }
+    if (config_.mqtt) {
+        std::unique_ptr<Outbox> outbox;
+        try {
+            outbox = std::make_unique<Outbox>(*config_.history_file, config_.mqtt->broker);
+        } catch (const std::exception& e) {
+            throw Failure(kExitBadHistory, e.what());
+        }
+        try {
+            publisher_ = std::make_unique<MqttPublisher>(*config_.mqtt, std::move(outbox), status_line);
+        } catch (const std::exception& e) {
+            throw Failure(kExitBadOption, e.what());
+        }
+    }
+}
+
+void Site::tell_monitoring() {
+    std::vector<MeterIdentity> meters;
+    for (const MeterConfig& meter : config_.meters) meters.push_back({meter.name, meter.line, meter.slave, meter.data_id});
+    std::vector<std::string> lines;
+    for (const LineConfig& line : config_.lines) lines.push_back(line.name);
+    if (metrics_) metrics_->set_site(meters, lines);
+    if (publisher_) publisher_->set_meters(meters);
 }
 
 int Site::run() {
@@ -106,8 +144,10 @@ void Site::finish(int code) {
             status_line("meter " + outcome.meter + ": " + outcome.message);
         }
     }
-    // Records that still wait for the history get one more, patient try.
+    // Records that still wait for the history get one more, patient try;
+    // then the publisher has its moment with the broker.
     const std::size_t unstored = history_output_ ? history_output_->finish() : 0;
+    if (publisher_) publisher_->stop();
     if (failure) throw *failure;
     if (failed > 0) {
         throw Failure(kExitMeterFailed, std::to_string(failed) + " of " + std::to_string(config_.meters.size()) +
@@ -135,9 +175,11 @@ std::unique_ptr<LineWorker> Site::make_worker(const LineConfig& line, std::uniqu
     limits.once = options_.once;
     limits.max_failures = options_.max_failures;
     limits.round_status = single_;
-    return std::make_unique<LineWorker>(line, std::move(master),
-                                        std::vector<RoundOutput*>{history_output_.get(), &stdout_}, limits,
-                                        status_line);
+    // The history first: the publisher sends what it stored.
+    std::vector<RoundOutput*> outputs{history_output_.get(), &stdout_};
+    if (metrics_) outputs.push_back(metrics_.get());
+    if (publisher_) outputs.push_back(publisher_.get());
+    return std::make_unique<LineWorker>(line, std::move(master), std::move(outputs), limits, status_line);
 }
 
 std::unique_ptr<ModbusMaster> Site::open_site_line(const LineConfig& line,
@@ -199,9 +241,11 @@ bool Site::all_done() const {
 
 void Site::prune() {
     const auto cutoff = boost::posix_time::second_clock::local_time() - boost::gregorian::days(*config_.keep_days);
+    // Rounds the broker has not acknowledged stay, unless too many wait.
+    const std::optional<std::int64_t> keep_after = publisher_ ? publisher_->keep_after() : std::nullopt;
     for (const MeterConfig& meter : config_.meters) {
         try {
-            const long removed = history_output_->prune(meter.data_id, cutoff);
+            const long removed = history_output_->prune(meter.data_id, cutoff, keep_after);
             if (removed > 0) {
                 status_line((single_ ? "" : "meter " + meter.name + ": ") + "deleted " + std::to_string(removed) +
                             " rows older than " + std::to_string(*config_.keep_days) + " days");
@@ -227,8 +271,13 @@ void Site::reload() {
     if (next.history_file && !options_.history_given && *next.history_file != *config_.history_file) {
         status_line("a new history takes effect at the next start");
     }
+    if (next.mqtt != config_.mqtt || (!options_.metrics && next.prometheus != config_.prometheus)) {
+        status_line("a changed [mqtt] or [prometheus] takes effect at the next start");
+    }
     next.plugin = config_.plugin;
     next.history_file = config_.history_file;
+    next.mqtt = config_.mqtt;
+    next.prometheus = config_.prometheus;
     if (!options_.keep_days) config_.keep_days = next.keep_days;
     next.keep_days = config_.keep_days;
 
@@ -282,6 +331,7 @@ void Site::reload() {
         }
     }
     config_ = next;
+    tell_monitoring();
     status_line("reloaded " + options_.config + ": " + std::to_string(stopped) + " meters stopped, " +
                 std::to_string(started) + " started, " + std::to_string(config_.meters.size()) + " polled");
 }

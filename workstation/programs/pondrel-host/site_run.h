@@ -1,6 +1,6 @@
 // The site pondrel-host polls, running: its plug-in, every meter's driver,
-// its lines each with a worker thread, the history and standard output as the
-// outputs of completed rounds; the limits of --rounds, --once and
+// its lines each with a worker thread, the history, standard output, the
+// Prometheus figures and the MQTT publisher as the outputs of completed rounds; the limits of --rounds, --once and
 // --max-failures; SIGHUP's reload of a configuration file; retention.
 // Main thread only (the workers are its own threads).
 #pragma once
@@ -15,8 +15,11 @@
 #include "line_worker.h"
 #include "meter_device.h"
 #include "meter_line.h"
+#include "metrics_server.h"
+#include "mqtt_publisher.h"
 #include "options.h"
 #include "plugin_module.h"
+#include "site_metrics.h"
 #include "site_config.h"
 #include "stdout_output.h"
 
@@ -68,6 +71,10 @@ private:
     void reload();
     // Makes, restores and adds a meter to a line's worker; 1 when it started.
     int add_meter(LineWorker& worker, const MeterConfig& meter);
+    // Serves the figures and starts the publisher, as configured.
+    void start_monitoring();
+    // Tells the figures and the publisher which meters and lines there are.
+    void tell_monitoring();
 
     const HostOptions& options_;
     SiteConfig config_;
@@ -77,6 +84,9 @@ private:
     std::unique_ptr<PluginModule> plugin_;  // outlives every meter's driver
     std::unique_ptr<History> history_;
     std::unique_ptr<HistoryOutput> history_output_;
+    std::shared_ptr<SiteMetrics> metrics_;
+    std::unique_ptr<MetricsServer> metrics_server_;
+    std::unique_ptr<MqttPublisher> publisher_;
     MeterLine meter_line_;  // the single-meter command line's line (and simulated meter)
     bool simulated_ = false;
     std::string polled_device_;

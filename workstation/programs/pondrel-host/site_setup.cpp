@@ -19,6 +19,7 @@ SiteConfig site_from_file(const HostOptions& options) {
     if (options.plugin_given || !config.plugin) config.plugin = options.plugin;
     if (options.history_given || !config.history_file) config.history_file = options.history;
     if (options.keep_days) config.keep_days = options.keep_days;
+    if (options.metrics) config.prometheus = PrometheusConfig{*options.metrics};
     return config;
 }
 
@@ -33,6 +34,7 @@ SiteConfig site_from_options(const HostOptions& options) {
     config.plugin = options.plugin;
     config.history_file = options.history;
     config.keep_days = options.keep_days;
+    if (options.metrics) config.prometheus = PrometheusConfig{*options.metrics};
     LineConfig line;
     line.name = "line";
     line.settings = options.line;

@@ -1,0 +1,143 @@
+#include "mqtt_messages.h"
+
+#include <charconv>
+#include <cmath>
+
+#include <json/value.h>
+#include <json/writer.h>
+
+namespace pondrel {
+
+namespace {
+
+constexpr int kCircuits = pondrel_meter::kCircuits;
+
+void append_number(std::string& out, float value) {
+    if (!std::isfinite(value)) {
+        out += "null";
+        return;
+    }
+    char text[32];
+    const auto result = std::to_chars(text, text + sizeof text, value);
+    out.append(text, result.ptr);
+}
+
+void append_list(std::string& out, const char* key, const std::array<float, kCircuits>& values,
+                 const std::array<bool, kCircuits>* taken = nullptr) {
+    out += ",\"";
+    out += key;
+    out += "\":[";
+    for (int n = 0; n < kCircuits; ++n) {
+        if (n > 0) out += ',';
+        if (taken != nullptr && !(*taken)[n]) {
+            out += "null";
+        } else {
+            append_number(out, values[n]);
+        }
+    }
+    out += ']';
+}
+
+std::string compact(const Json::Value& value) {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    builder["emitUTF8"] = true;
+    return Json::writeString(builder, value);
+}
+
+struct Sensor {
+    std::string object;          // object id, unique within the meter
+    std::string name;
+    std::string device_class;
+    std::string unit;
+    std::string state_class;
+    std::string value_template;
+};
+
+std::vector<Sensor> sensors() {
+    std::vector<Sensor> list{{"voltage", "Voltage", "voltage", "V", "measurement", "{{ value_json.voltage_V }}"}};
+    for (int n = 0; n < kCircuits; ++n) {
+        const std::string c = std::to_string(n + 1);
+        const std::string at = "[" + std::to_string(n) + "]";
+        list.push_back({"current_" + c, "Circuit " + c + " current", "current", "A", "measurement",
+                        "{{ value_json.current_A" + at + " }}"});
+        list.push_back({"power_" + c, "Circuit " + c + " power", "power", "W", "measurement",
+                        "{{ value_json.power_W" + at + " }}"});
+        // A refused energy is null: the filter fails on it and the sensor keeps its state.
+        list.push_back({"energy_" + c, "Circuit " + c + " energy", "energy", "kWh", "total_increasing",
+                        "{{ value_json.energy_kWh" + at + " | float }}"});
+    }
+    return list;
+}
+
+}  // namespace
+
+std::string topic_level(const std::string& meter_name) {
+    std::string level = meter_name;
+    for (char& c : level) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+                           c == '-';
+        if (!plain) c = '_';
+    }
+    return level.empty() ? "_" : level;
+}
+
+std::string state_topic(const std::string& prefix, const MeterIdentity& meter) {
+    return prefix + "/" + topic_level(meter.name) + "/state";
+}
+
+std::string availability_topic(const std::string& prefix, const MeterIdentity& meter) {
+    return prefix + "/" + topic_level(meter.name) + "/availability";
+}
+
+std::string status_topic(const std::string& prefix) { return prefix + "/status"; }
+
+std::string state_payload(std::int64_t round_id, std::uint32_t data_id, const std::string& time,
+                          const RoundValues& values, const std::array<bool, kCircuits>& energy_taken) {
+    std::string out;
+    out.reserve(1024);
+    out += "{\"round_id\":" + std::to_string(round_id) + ",\"data_id\":" + std::to_string(data_id) +
+           ",\"time\":" + Json::valueToQuotedString(time.c_str()) + ",\"voltage_V\":";
+    append_number(out, values.voltage);
+    append_list(out, "current_A", values.current);
+    append_list(out, "power_W", values.power);
+    append_list(out, "energy_kWh", values.energy, &energy_taken);
+    out += '}';
+    return out;
+}
+
+std::vector<MqttMessage> discovery_messages(const std::string& discovery_prefix, const std::string& prefix,
+                                            const MeterIdentity& meter, bool removed) {
+    const std::string level = topic_level(meter.name);
+    Json::Value device;
+    device["identifiers"].append("pondrel_" + level);
+    device["name"] = meter.name;
+    device["model"] = "18-circuit meter";
+    Json::Value availability(Json::arrayValue);
+    availability.append(Json::Value(Json::objectValue))["topic"] = status_topic(prefix);
+    availability.append(Json::Value(Json::objectValue))["topic"] = availability_topic(prefix, meter);
+    std::vector<MqttMessage> messages;
+    for (const Sensor& sensor : sensors()) {
+        MqttMessage message;
+        message.topic = discovery_prefix + "/sensor/pondrel_" + level + "/" + sensor.object + "/config";
+        message.retain = true;
+        if (!removed) {
+            Json::Value config;
+            config["name"] = sensor.name;
+            config["unique_id"] = "pondrel_" + level + "_" + sensor.object;
+            config["state_topic"] = state_topic(prefix, meter);
+            config["value_template"] = sensor.value_template;
+            config["device_class"] = sensor.device_class;
+            config["unit_of_measurement"] = sensor.unit;
+            config["state_class"] = sensor.state_class;
+            config["availability"] = availability;
+            config["availability_mode"] = "all";
+            config["device"] = device;
+            message.payload = compact(config);
+        }
+        messages.push_back(std::move(message));
+    }
+    return messages;
+}
+
+}  // namespace pondrel

@@ -1,0 +1,401 @@
+#include "mqtt_publisher.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include <boost/date_time/posix_time/time_parsers.hpp>
+#include <mosquitto.h>
+
+#include "mqtt_messages.h"
+#include "round_values.h"
+
+namespace pondrel {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kLongestBackoff = 30s;
+constexpr auto kConnectAnswer = 10s;
+constexpr auto kSaveEvery = 250ms;
+
+// libmosquitto's global state, made once for the process.
+void init_library() {
+    static const int done = [] {
+        mosquitto_lib_init();
+        return 0;
+    }();
+    (void)done;
+}
+
+std::string problem_of(int rc, int error) {
+    if (rc == MOSQ_ERR_ERRNO) return std::strerror(error);
+    return mosquitto_strerror(rc);
+}
+
+// The stored local time with the machine's UTC offset.
+std::string time_of(const std::string& saved_at) {
+    std::string text = saved_at;
+    const auto t = text.find('T');
+    if (t != std::string::npos) text[t] = ' ';
+    try {
+        return iso_time_with_offset(boost::posix_time::time_from_string(text));
+    } catch (const std::exception&) {
+        return saved_at;
+    }
+}
+
+}  // namespace
+
+MqttPublisher::MqttPublisher(MqttConfig config, std::unique_ptr<Outbox> outbox, Report report)
+    : config_(std::move(config)),
+      report_(std::move(report)),
+      name_("MQTT broker " + config_.broker),
+      outbox_(std::move(outbox)) {
+    init_library();
+    acknowledged_ = cursor_ = outbox_->acknowledged();
+    acknowledged_shared_ = acknowledged_;
+    client_ = mosquitto_new(config_.client_id.c_str(), true, this);
+    if (client_ == nullptr) throw std::runtime_error("cannot make an MQTT client: " + std::string(std::strerror(errno)));
+    mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    mosquitto_connect_callback_set(client_, &MqttPublisher::connect_callback);
+    mosquitto_publish_callback_set(client_, &MqttPublisher::publish_callback);
+    int rc = MOSQ_ERR_SUCCESS;
+    if (config_.username) {
+        rc = mosquitto_username_pw_set(client_, config_.username->c_str(),
+                                       config_.password_file ? config_.password.c_str() : nullptr);
+    }
+    if (rc == MOSQ_ERR_SUCCESS && config_.tls) {
+        rc = mosquitto_tls_set(client_, config_.ca_file ? config_.ca_file->c_str() : nullptr,
+                               config_.ca_file ? nullptr : "/etc/ssl/certs", nullptr, nullptr, nullptr);
+    }
+    const std::string status = status_topic(config_.topic_prefix);
+    if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_will_set(client_, status.c_str(), 7, "offline", config_.qos, true);
+    wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (rc != MOSQ_ERR_SUCCESS || wake_fd_ < 0) {
+        const std::string why = wake_fd_ < 0 ? std::strerror(errno) : problem_of(rc, errno);
+        mosquitto_destroy(client_);
+        if (wake_fd_ >= 0) close(wake_fd_);
+        throw std::runtime_error("cannot set up the MQTT client for " + config_.broker + ": " + why);
+    }
+}
+
+MqttPublisher::~MqttPublisher() {
+    stop();
+    mosquitto_destroy(client_);
+    close(wake_fd_);
+}
+
+void MqttPublisher::set_meters(const std::vector<MeterIdentity>& meters) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    meters_.clear();
+    for (const MeterIdentity& meter : meters) meters_[meter.data_id] = meter;
+    meters_changed_ = true;
+    wake();
+}
+
+void MqttPublisher::start() { thread_ = std::thread([this] { run(); }); }
+
+void MqttPublisher::stop() {
+    stop_ = true;
+    wake();
+    if (thread_.joinable()) thread_.join();
+}
+
+void MqttPublisher::write(const CompletedRound& round) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        last_round_[round.meter->data_id] = Clock::now();
+    }
+    wake();
+}
+
+void MqttPublisher::wake() {
+    if (wake_fd_ >= 0) eventfd_write(wake_fd_, 1);
+}
+
+std::optional<std::int64_t> MqttPublisher::keep_after() {
+    if (waiting_ <= config_.max_pending) return acknowledged_shared_.load();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!overflow_said_) {
+        overflow_said_ = true;
+        report_(std::to_string(waiting_.load()) + " rounds wait for " + name_ + ", more than max_pending (" +
+                std::to_string(config_.max_pending) + "); retention deletes old ones that were not published");
+    }
+    return std::nullopt;
+}
+
+void MqttPublisher::connect_callback(mosquitto*, void* self, int rc) { static_cast<MqttPublisher*>(self)->on_connect(rc); }
+
+void MqttPublisher::publish_callback(mosquitto*, void* self, int mid) {
+    static_cast<MqttPublisher*>(self)->on_publish(mid);
+}
+
+void MqttPublisher::connect() {
+    attempt_started_ = Clock::now();
+    errno = 0;
+    const int rc = mosquitto_connect_async(client_, config_.host.c_str(), config_.port, config_.keepalive_s);
+    if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(client_) < 0) {
+        lost("cannot connect: " + problem_of(rc, errno));
+        return;
+    }
+    socket_open_ = true;
+}
+
+void MqttPublisher::lost(const std::string& why) {
+    const bool was_connected = connected_;
+    mosquitto_disconnect(client_);
+    socket_open_ = false;
+    connected_ = false;
+    in_flight_.clear();
+    unacknowledged_.clear();
+    cursor_ = acknowledged_;
+    if (was_connected) backoff_ = 1000ms;
+    next_attempt_ = Clock::now() + backoff_;
+    backoff_ = std::min<std::chrono::milliseconds>(backoff_ * 2, kLongestBackoff);
+    if (why != last_problem_) {
+        last_problem_ = why;
+        report_(name_ + ": " + why + "; retrying, rounds wait in the history");
+    }
+}
+
+void MqttPublisher::on_connect(int rc) {
+    if (rc != 0) {
+        // The broker closes the connection; the loop finds it lost.
+        const std::string why = std::string("refused the connection: ") + mosquitto_connack_string(rc);
+        if (why != last_problem_) {
+            last_problem_ = why;
+            report_(name_ + " " + why + "; retrying");
+        }
+        return;
+    }
+    connected_ = true;
+    backoff_ = 1000ms;
+    report_(name_ + (ever_connected_ ? " is back" : " connected") +
+            (acknowledged_ < cursor_ || waiting_ > 0 ? "; publishing the rounds that wait" : ""));
+    ever_connected_ = true;
+    last_problem_.clear();
+    guards_.clear();  // the rows after the acknowledged one go again
+    publish(status_topic(config_.topic_prefix), "online", true);
+    announced_.clear();
+    online_.clear();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        meters_changed_ = true;
+    }
+}
+
+void MqttPublisher::on_publish(int mid) {
+    const auto found = in_flight_.find(mid);
+    if (found == in_flight_.end()) return;
+    unacknowledged_.erase(found->second);
+    in_flight_.erase(found);
+    const std::int64_t through = unacknowledged_.empty() ? cursor_ : *unacknowledged_.begin() - 1;
+    if (through > acknowledged_) acknowledged_ = through;
+}
+
+void MqttPublisher::publish(const std::string& topic, const std::string& payload, bool retain, int* mid) {
+    errno = 0;
+    const int rc = mosquitto_publish(client_, mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
+                                     config_.qos, retain);
+    if (rc == MOSQ_ERR_PAYLOAD_SIZE || rc == MOSQ_ERR_INVAL) {
+        report_(name_ + ": cannot publish to " + topic + ": " + problem_of(rc, errno));
+    } else if (rc != MOSQ_ERR_SUCCESS) {
+        throw std::runtime_error(problem_of(rc, errno));
+    }
+}
+
+void MqttPublisher::announce_meters() {
+    std::map<std::uint32_t, MeterIdentity> meters;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!meters_changed_) return;
+        meters_changed_ = false;
+        meters = meters_;
+    }
+    const bool discovery = !config_.discovery_prefix.empty();
+    for (const auto& [id, meter] : announced_) {
+        const auto now = meters.find(id);
+        if (now != meters.end() && now->second.name == meter.name) continue;
+        if (discovery) {
+            for (const MqttMessage& m : discovery_messages(config_.discovery_prefix, config_.topic_prefix, meter, true)) {
+                publish(m.topic, m.payload, m.retain);
+            }
+        }
+        publish(availability_topic(config_.topic_prefix, meter), "", true);
+        online_.erase(meter.name);
+    }
+    for (const auto& [id, meter] : meters) {
+        const auto before = announced_.find(id);
+        if (before != announced_.end() && before->second.name == meter.name) continue;
+        if (discovery) {
+            for (const MqttMessage& m : discovery_messages(config_.discovery_prefix, config_.topic_prefix, meter)) {
+                publish(m.topic, m.payload, m.retain);
+            }
+        }
+    }
+    announced_ = meters;
+    update_availability(true);
+}
+
+void MqttPublisher::update_availability(bool force) {
+    std::map<std::uint32_t, Clock::time_point> last;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        last = last_round_;
+    }
+    const auto now = Clock::now();
+    for (const auto& [id, meter] : announced_) {
+        const auto round = last.find(id);
+        const bool online = round != last.end() && now - round->second <= 61s;
+        const auto said = online_.find(meter.name);
+        if (!force && said != online_.end() && said->second == online) continue;
+        publish(availability_topic(config_.topic_prefix, meter), online ? "online" : "offline", true);
+        online_[meter.name] = online;
+    }
+}
+
+void MqttPublisher::publish_row(const History::Row& row) {
+    MeterIdentity meter;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = meters_.find(row.data_id);
+        if (found == meters_.end()) return;  // of no meter configured now: passed over
+        meter = found->second;
+    }
+    const std::optional<RoundValues> values = round_values(row.record);
+    if (!values) return;  // not a round of this meter
+    auto guards = guards_.find(row.data_id);
+    if (guards == guards_.end()) {
+        guards = guards_.emplace(row.data_id, std::array<EnergyGuard, pondrel_meter::kCircuits>{}).first;
+        if (const auto before = outbox_->record_at_or_before(row.data_id, acknowledged_)) {
+            if (const auto seed = round_values(*before)) {
+                for (int n = 0; n < pondrel_meter::kCircuits; ++n) guards->second[n].seed(seed->energy[n]);
+            }
+        }
+    }
+    std::array<bool, pondrel_meter::kCircuits> taken{};
+    for (int n = 0; n < pondrel_meter::kCircuits; ++n) {
+        const float before = guards->second[n].last().value_or(0);
+        const EnergyGuard::Verdict verdict = guards->second[n].take(values->energy[n]);
+        taken[n] = verdict != EnergyGuard::Verdict::Refused;
+        if (verdict == EnergyGuard::Verdict::Reset) {
+            report_("meter " + meter.name + " circuit " + std::to_string(n + 1) + ": energy counter reset (from " +
+                    std::to_string(before) + " to " + std::to_string(values->energy[n]) + " kWh); published");
+        }
+    }
+    int mid = 0;
+    publish(state_topic(config_.topic_prefix, meter),
+            state_payload(row.id, row.data_id, time_of(row.saved_at), *values, taken), false, &mid);
+    if (config_.qos == 0) return;  // nothing to wait for: it is gone once written
+    in_flight_[mid] = row.id;
+    unacknowledged_.insert(row.id);
+}
+
+void MqttPublisher::fill_window() {
+    while (unacknowledged_.size() < kWindow) {
+        const auto rows = outbox_->rows_after(cursor_, static_cast<int>(kWindow - unacknowledged_.size()));
+        if (rows.empty()) break;
+        for (const History::Row& row : rows) {
+            publish_row(row);
+            cursor_ = row.id;
+        }
+    }
+    if (unacknowledged_.empty() && cursor_ > acknowledged_) acknowledged_ = cursor_;
+}
+
+void MqttPublisher::save_acknowledged(bool now) {
+    acknowledged_shared_ = acknowledged_;
+    if (acknowledged_ <= outbox_->acknowledged()) return;
+    if (!now && Clock::now() - last_saved_ < kSaveEvery) return;
+    last_saved_ = Clock::now();
+    outbox_->acknowledge(acknowledged_);
+}
+
+void MqttPublisher::run() {
+    while (!stop_) {
+        try {
+            const auto now = Clock::now();
+            if (!socket_open_ && now >= next_attempt_) connect();
+            pollfd fds[2] = {{wake_fd_, POLLIN, 0}, {-1, 0, 0}};
+            nfds_t count = 1;
+            const int socket = mosquitto_socket(client_);
+            if (socket_open_ && socket >= 0) {
+                fds[1] = {socket, static_cast<short>(POLLIN | (mosquitto_want_write(client_) ? POLLOUT : 0)), 0};
+                count = 2;
+            }
+            int timeout_ms = 1000;
+            if (!socket_open_) {
+                const auto until = std::chrono::duration_cast<std::chrono::milliseconds>(next_attempt_ - now).count();
+                timeout_ms = static_cast<int>(std::max<long long>(0, std::min<long long>(until, 1000)));
+            }
+            ::poll(fds, count, timeout_ms);
+            if (fds[0].revents & POLLIN) {
+                eventfd_t ignored;
+                eventfd_read(wake_fd_, &ignored);
+            }
+            if (count == 2) {
+                errno = 0;
+                int rc = MOSQ_ERR_SUCCESS;
+                if (fds[1].revents & (POLLIN | POLLERR | POLLHUP)) rc = mosquitto_loop_read(client_, 1);
+                if (rc == MOSQ_ERR_SUCCESS && (fds[1].revents & POLLOUT)) rc = mosquitto_loop_write(client_, 1);
+                if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_loop_misc(client_);
+                if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(client_) < 0) {
+                    lost(rc == MOSQ_ERR_SUCCESS ? "connection closed" : problem_of(rc, errno));
+                }
+            }
+            if (socket_open_ && !connected_ && Clock::now() - attempt_started_ > kConnectAnswer) {
+                lost("no answer to the connection within 10 s");
+            }
+            if (connected_) {
+                announce_meters();
+                fill_window();
+                update_availability(false);
+            }
+            save_acknowledged(false);
+            if (Clock::now() - last_counted_ >= 1s) {
+                last_counted_ = Clock::now();
+                waiting_ = outbox_->waiting();
+            }
+        } catch (const std::exception& e) {
+            if (connected_ || socket_open_) {
+                lost(e.what());
+            } else if (last_problem_ != e.what()) {
+                last_problem_ = e.what();
+                report_(name_ + ": " + e.what());
+                next_attempt_ = Clock::now() + backoff_;
+            }
+        }
+    }
+    // Going: "offline", and a moment for the acknowledgements of what went.
+    try {
+        if (connected_) {
+            for (const auto& [id, meter] : announced_) {
+                publish(availability_topic(config_.topic_prefix, meter), "offline", true);
+            }
+            publish(status_topic(config_.topic_prefix), "offline", true);
+            const auto until = Clock::now() + 1s;
+            while (!unacknowledged_.empty() && Clock::now() < until && mosquitto_socket(client_) >= 0) {
+                pollfd fd{mosquitto_socket(client_),
+                          static_cast<short>(POLLIN | (mosquitto_want_write(client_) ? POLLOUT : 0)), 0};
+                ::poll(&fd, 1, 50);
+                if (fd.revents & (POLLIN | POLLERR | POLLHUP)) mosquitto_loop_read(client_, 1);
+                if (fd.revents & POLLOUT) mosquitto_loop_write(client_, 1);
+            }
+            while (mosquitto_want_write(client_) && mosquitto_loop_write(client_, 1) == MOSQ_ERR_SUCCESS) {
+            }
+        }
+        save_acknowledged(true);
+    } catch (const std::exception& e) {
+        report_(name_ + ": " + e.what());
+    }
+    mosquitto_disconnect(client_);
+    connected_ = false;
+}
+
+}  // namespace pondrel
