@@ -153,6 +153,18 @@ TEST_F(SiteConfigTest, EachErrorIsReportedWithItsLine) {
          "8: the setting's data_id 6 disagrees with the meter's data_id 5"},
         {"setting not a table", std::string(kLine) + meter + "setting = 3\n", "7: 'setting' must be a table"},
         {"keep days", "[history]\nkeep_days = 0\n", "2: 'keep_days' must be from 1 to 100000, not 0"},
+        {"listen without port", "[prometheus]\nlisten = \"localhost\"\n", "2: 'listen' must be HOST:PORT"},
+        {"listen port", "[prometheus]\nlisten = \"[::1]:70000\"\n", "2: 'listen' must be HOST:PORT"},
+        {"broker scheme", "[mqtt]\nbroker = \"tcp://broker\"\n", "2: 'broker' must be mqtt://HOST[:PORT]"},
+        {"broker path", "[mqtt]\nbroker = \"mqtt://broker:1883/x\"\n", "2: 'broker' 'mqtt://broker:1883/x': the port"},
+        {"no broker", "[mqtt]\nqos = 1\n", "1: [mqtt] has no 'broker'"},
+        {"missing password file", "[mqtt]\nbroker = \"mqtt://b\"\nusername = \"u\"\npassword_file = \"/nonexistent\"\n",
+         "4: cannot read 'password_file' /nonexistent: No such file or directory"},
+        {"missing CA file", "[mqtt]\nbroker = \"mqtts://b\"\nca_file = \"/nonexistent/ca.pem\"\n",
+         "3: cannot read 'ca_file' /nonexistent/ca.pem"},
+        {"CA without TLS", "[mqtt]\nbroker = \"mqtt://b\"\nca_file = \"/etc/hostname\"\n", "3: 'ca_file' needs an mqtts://"},
+        {"wildcard prefix", "[mqtt]\nbroker = \"mqtt://b\"\ntopic_prefix = \"a/#\"\n", "3: 'topic_prefix' must be topic"},
+        {"qos", "[mqtt]\nbroker = \"mqtt://b\"\nqos = 3\n", "3: 'qos' must be from 0 to 2, not 3"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -162,6 +174,32 @@ TEST_F(SiteConfigTest, EachErrorIsReportedWithItsLine) {
         for (const std::string& line : errors) found = found || line.find(path_ + ":" + c.says) == 0;
         EXPECT_TRUE(found) << errors.front();
     }
+}
+
+TEST_F(SiteConfigTest, ReadsTheMonitoringSectionsWithTheirDefaults) {
+    std::ofstream(dir_ + "/password") << "s3cret\nignored\n";
+    const SiteConfig config = read("[prometheus]\nlisten = \"0.0.0.0:9100\"\n[mqtt]\nbroker = \"mqtts://[fd00::1]\"\n"
+                                   "username = \"pondrel\"\npassword_file = \"" + dir_ + "/password\"\n");
+    ASSERT_TRUE(config.prometheus && config.mqtt);
+    EXPECT_EQ(config.prometheus->listen, "0.0.0.0:9100");
+    const MqttConfig& m = *config.mqtt;
+    EXPECT_TRUE(m.tls);
+    EXPECT_EQ(m.host, "fd00::1");
+    EXPECT_EQ(m.port, 8883);
+    EXPECT_EQ(m.password, "s3cret");
+    EXPECT_EQ(m.topic_prefix, "pondrel");
+    EXPECT_EQ(m.discovery_prefix, "homeassistant");
+    EXPECT_EQ(m.qos, 1);
+    EXPECT_EQ(m.client_id.rfind("pondrel-", 0), 0u);
+    // Printed back: the password file, never the password.
+    const std::string printed = site_config_toml(config);
+    EXPECT_EQ(printed.find("s3cret"), std::string::npos);
+    std::ofstream(path_, std::ios::trunc) << printed;
+    EXPECT_EQ(*read_site_config(path_).mqtt, m);
+    // Discovery off; the default port of plain MQTT.
+    const SiteConfig plain = read("[mqtt]\nbroker = \"mqtt://broker\"\ndiscovery_prefix = \"\"\n");
+    EXPECT_EQ(plain.mqtt->port, 1883);
+    EXPECT_EQ(plain.mqtt->discovery_prefix, "");
 }
 
 TEST_F(SiteConfigTest, EveryErrorOfAFileIsReportedInFileOrder) {

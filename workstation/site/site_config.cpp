@@ -428,7 +428,7 @@ bool MqttConfig::operator==(const MqttConfig& other) const {
 
 std::pair<std::string, int> host_and_port(const std::string& text, bool need_port, int default_port) {
     std::string host = text;
-    std::string port;
+    std::optional<std::string> port;
     if (!text.empty() && text.front() == '[') {
         const auto close = text.find(']');
         if (close == std::string::npos) throw std::invalid_argument("no ']' after the IPv6 address");
@@ -437,27 +437,23 @@ std::pair<std::string, int> host_and_port(const std::string& text, bool need_por
         if (!rest.empty()) {
             if (rest.front() != ':') throw std::invalid_argument("only ':PORT' may follow ']'");
             port = rest.substr(1);
-        } else if (need_port) {
-            throw std::invalid_argument("no port");
         }
-    } else {
-        const auto colon = text.rfind(':');
-        if (colon != std::string::npos) {
-            host = text.substr(0, colon);
-            port = text.substr(colon + 1);
-            if (host.find(':') != std::string::npos) throw std::invalid_argument("an IPv6 address goes in brackets");
-        } else if (need_port) {
-            throw std::invalid_argument("no port");
-        }
+    } else if (const auto colon = text.rfind(':'); colon != std::string::npos) {
+        host = text.substr(0, colon);
+        port = text.substr(colon + 1);
+        if (host.find(':') != std::string::npos) throw std::invalid_argument("an IPv6 address goes in brackets");
     }
     if (host.empty()) throw std::invalid_argument("no host");
     if (host.find_first_of("/@?# ") != std::string::npos) throw std::invalid_argument("not a host name: " + host);
-    if (port.empty() && !need_port && text.find(':') == std::string::npos) return {host, default_port};
-    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
-        std::stoi(port) < 1 || std::stoi(port) > 65535) {
+    if (!port) {
+        if (need_port) throw std::invalid_argument("no port");
+        return {host, default_port};
+    }
+    if (port->empty() || port->size() > 5 || port->find_first_not_of("0123456789") != std::string::npos ||
+        std::stoi(*port) < 1 || std::stoi(*port) > 65535) {
         throw std::invalid_argument("the port must be from 1 to 65535");
     }
-    return {host, std::stoi(port)};
+    return {host, std::stoi(*port)};
 }
 
 const LineConfig* SiteConfig::line(const std::string& name) const {
