@@ -1,0 +1,381 @@
+// pondrel-host feeding monitoring, end to end with the real servers on
+// loopback: Prometheus scrapes its figures (and promtool checks them), an
+// MQTT broker carries its rounds and Home Assistant's discovery, and no
+// round of the history is lost to a broker away or a killed pondrel-host.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <map>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "host_program_fixture.h"
+
+using namespace host_programs;
+
+namespace {
+
+// A loopback port nobody listens on now.
+std::string free_port() {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    bind(s, reinterpret_cast<sockaddr*>(&address), size);
+    getsockname(s, reinterpret_cast<sockaddr*>(&address), &size);
+    close(s);
+    return std::to_string(ntohs(address.sin_port));
+}
+
+bool accepts(const std::string& port) {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(std::stoi(port)));
+    const bool ok = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(s);
+    return ok;
+}
+
+bool wait_for_port(const std::string& port, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (accepts(port)) return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
+}
+
+std::string http_get(const std::string& url) {
+    const auto got = run_program({"curl", "-sS", "--max-time", "5", url}, 10s);
+    std::string text;
+    for (const std::string& line : got.lines) text += line + "\n";
+    return text;
+}
+
+// The series of an exposition text and their values.
+std::map<std::string, double> series_of(const std::string& text) {
+    std::map<std::string, double> series;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        const auto space = line.rfind(' ');
+        series[line.substr(0, space)] = std::stod(line.substr(space + 1));
+    }
+    return series;
+}
+
+Json::Value parsed(const std::string& text) {
+    Json::Value value;
+    Json::CharReaderBuilder builder;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    std::string errors;
+    reader->parse(text.data(), text.data() + text.size(), &value, &errors);
+    return value;
+}
+
+// A stored row with its id.
+struct Stored {
+    std::int64_t id;
+    std::uint32_t data_id;
+    std::string saved_at;
+    Pondrel_Data_t record;
+};
+
+std::map<std::int64_t, Stored> stored_rows(const std::string& path) {
+    std::map<std::int64_t, Stored> rows;
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        sqlite3_prepare_v2(db, "SELECT id, data_id, saved_at, record FROM history ORDER BY id", -1, &statement,
+                           nullptr);
+        while (statement != nullptr && sqlite3_step(statement) == SQLITE_ROW) {
+            Stored row{sqlite3_column_int64(statement, 0), static_cast<std::uint32_t>(sqlite3_column_int64(statement, 1)),
+                       reinterpret_cast<const char*>(sqlite3_column_text(statement, 2)), {}};
+            std::memcpy(&row.record, sqlite3_column_blob(statement, 3),
+                        std::min<std::size_t>(sizeof row.record, static_cast<std::size_t>(sqlite3_column_bytes(statement, 3))));
+            rows[row.id] = row;
+        }
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return rows;
+}
+
+// Debian's mosquitto on a loopback port, keeping its sessions in `dir`
+// across a restart.
+struct Broker {
+    Broker(const std::string& dir, const std::string& listen_port) : port(listen_port), conf(dir + "/mosquitto.conf") {
+        std::ofstream(conf) << "listener " << port << " 127.0.0.1\nallow_anonymous true\npersistence true\n"
+                            << "persistence_location " << dir << "/\n"
+                            // As root it would become another user, who cannot write here.
+                            << (getuid() == 0 ? "user root\n" : "");
+        start();
+    }
+    void start() {
+        process = std::make_unique<ChildProcess>(std::vector<std::string>{"mosquitto", "-c", conf});
+        EXPECT_TRUE(wait_for_port(port, 10s)) << process->error_text();
+    }
+    void stop() {
+        process->send_signal(SIGTERM);
+        process->wait(10s);
+        log += process->error_text();
+        process.reset();
+    }
+    std::string port;
+    std::string conf;
+    std::string log;  // of the broker's earlier runs
+    std::unique_ptr<ChildProcess> process;
+};
+
+// mosquitto_sub printing "TOPIC PAYLOAD" lines, ready once it has the
+// retained probe (published first); what came before the probe (a
+// persistent session's waiting messages) goes to `before`.
+std::unique_ptr<ChildProcess> subscriber(const std::string& port, std::vector<std::string> extra,
+                                         std::vector<std::string>* before = nullptr) {
+    run_program({"mosquitto_pub", "-p", port, "-r", "-q", "1", "-t", "pondrel/probe/state", "-m", "probe"}, 10s);
+    std::vector<std::string> args{"mosquitto_sub", "-h", "127.0.0.1", "-p", port, "-v"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    auto sub = std::make_unique<ChildProcess>(args);
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const auto line = sub->read_line(200ms);
+        if (line && *line == "pondrel/probe/state probe") break;
+        if (line && before != nullptr) before->push_back(*line);
+    }
+    return sub;
+}
+
+class MonitoringTest : public HostProgramTest {
+protected:
+    // One line, `path`, a meter "mN" for each slave N, and `sections`.
+    std::string site(const std::string& path, const std::vector<int>& slaves, const std::string& sections,
+                     const std::string& meter_keys = "interval = 0.2\n") {
+        std::string text = "[history]\nfile = \"" + history_ + "\"\n\n" + sections + "\n[[line]]\nname = \"bus\"\n" +
+                           "device = \"" + path + "\"\ntimeout_ms = 200\n\n";
+        for (int slave : slaves) {
+            const std::string n = std::to_string(slave);
+            text += "[[meter]]\nname = \"m" + n + "\"\nline = \"bus\"\nslave = " + n + "\ndata_id = " + n + "\n" +
+                    meter_keys + "\n";
+        }
+        return file("site.toml", text);
+    }
+};
+
+// "pondrel/m1/state {...}": the topic and the payload.
+std::pair<std::string, std::string> split_message(const std::string& line) {
+    const auto space = line.find(' ');
+    if (space == std::string::npos) return {line, ""};
+    return {line.substr(0, space), line.substr(space + 1)};
+}
+
+}  // namespace
+
+TEST_F(MonitoringTest, ScrapedFiguresAreTheStoredRoundsAndPassPrometheusOwnChecks) {
+    Meter meters({"--slave", "1-2", "--fault", "2=silent"});
+    const std::string port = free_port();
+    const std::string url = "http://127.0.0.1:" + port + "/metrics";
+    ChildProcess host({kHost, "--config", site(meters.path, {1, 2}, "[prometheus]\nlisten = \"127.0.0.1:" + port + "\"\n")});
+    const std::string m1 = "{data_id=\"1\",meter=\"m1\"}";
+    const std::string m2 = "{data_id=\"2\",meter=\"m2\"}";
+    std::string text;
+    std::map<std::string, double> series;
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        text = http_get(url);
+        series = series_of(text);
+        if (series["pondrel_rounds_total" + m1] >= 3 &&
+            series["pondrel_round_failures_total{data_id=\"2\",meter=\"m2\",reason=\"timeout\"}"] >= 1) {
+            break;
+        }
+        std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_GE(series["pondrel_rounds_total" + m1], 3) << text << host.error_text();
+    // The readings are those of the stored round the count names.
+    const auto rows = stored_rows(history_);
+    std::vector<Pondrel_Data_t> of_m1;
+    for (const auto& [id, row] : rows) {
+        if (row.data_id == 1) of_m1.push_back(row.record);
+    }
+    const auto rounds = static_cast<std::size_t>(series["pondrel_rounds_total" + m1]);
+    ASSERT_GE(of_m1.size(), rounds);
+    const Pondrel_Data_t& round = of_m1[rounds - 1];
+    EXPECT_EQ(static_cast<float>(series["pondrel_voltage_volts" + m1]), round.voltage);
+    for (int n : {0, 17}) {
+        const std::string c = "{circuit=\"" + std::to_string(n + 1) + "\",data_id=\"1\",meter=\"m1\"}";
+        EXPECT_EQ(static_cast<float>(series["pondrel_current_amperes" + c]), round.current[n]);
+        EXPECT_EQ(static_cast<float>(series["pondrel_power_watts" + c]), round.power[n]);
+        EXPECT_NEAR(series["pondrel_energy_joules_total" + c], static_cast<double>(round.energy[n]) * 3.6e6, 1e-3);
+    }
+    EXPECT_EQ(series["pondrel_up" + m1], 1);
+    EXPECT_EQ(series["pondrel_line_up{line=\"bus\"}"], 1);
+    // The silent meter: down, counted, and no readings at all.
+    EXPECT_EQ(series.count("pondrel_up" + m2), 1u);
+    EXPECT_EQ(series["pondrel_up" + m2], 0);
+    EXPECT_EQ(series.count("pondrel_voltage_volts" + m2), 0u);
+    EXPECT_EQ(series.count("pondrel_power_watts{circuit=\"1\",data_id=\"2\",meter=\"m2\"}"), 0u);
+
+    const std::string scraped = file("scrape.txt", text);
+    const auto check = run_program({"sh", "-c", "promtool check metrics < " + scraped}, 30s);
+    EXPECT_EQ(check.code, 0) << check.errors;
+    EXPECT_TRUE(check.lines.empty() && check.errors.empty()) << check.errors;
+
+    // Prometheus itself scrapes it: both meters' pondrel_up, as they are.
+    const std::string prometheus_port = free_port();
+    const std::string config = file("prometheus.yml", "global:\n  scrape_interval: 1s\nscrape_configs:\n"
+                                                      "  - job_name: pondrel\n    static_configs:\n"
+                                                      "      - targets: ['127.0.0.1:" + port + "']\n");
+    ChildProcess prometheus({"prometheus", "--config.file=" + config, "--storage.tsdb.path=" + dir_ + "/tsdb",
+                             "--web.listen-address=127.0.0.1:" + prometheus_port});
+    Json::Value result;
+    const auto until = std::chrono::steady_clock::now() + 60s;
+    while (std::chrono::steady_clock::now() < until && result.size() < 2) {
+        std::this_thread::sleep_for(500ms);
+        result = parsed(http_get("http://127.0.0.1:" + prometheus_port + "/api/v1/query?query=pondrel_up"))["data"]["result"];
+    }
+    ASSERT_EQ(result.size(), 2u) << prometheus.error_text();
+    std::map<std::string, std::string> up;
+    for (const Json::Value& one : result) up[one["metric"]["meter"].asString()] = one["value"][1].asString();
+    EXPECT_EQ(up["m1"], "1");
+    EXPECT_EQ(up["m2"], "0");
+}
+
+TEST_F(MonitoringTest, PublishesDiscoveryStateAndAvailabilityAndTheBrokerSaysOfflineForAKilledHost) {
+    Broker broker(dir_, free_port());
+    Meter meters({"--slave", "1"});
+    auto sub = subscriber(broker.port, {"-t", "homeassistant/#", "-t", "pondrel/#"});
+    ChildProcess host({kHost, "--config", site(meters.path, {1}, "[mqtt]\nbroker = \"mqtt://127.0.0.1:" + broker.port +
+                                                                     "\"\nkeepalive = 5\n")});
+    std::vector<std::pair<std::string, std::string>> messages;
+    int states = 0;
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (states < 3 && std::chrono::steady_clock::now() < deadline) {
+        if (const auto line = sub->read_line(200ms)) {
+            messages.push_back(split_message(*line));
+            if (messages.back().first == "pondrel/m1/state") ++states;
+        }
+    }
+    ASSERT_EQ(states, 3) << host.error_text();
+    host.send_signal(SIGKILL);
+    bool will = false;
+    deadline = std::chrono::steady_clock::now() + 10s;
+    while (!will && std::chrono::steady_clock::now() < deadline) {
+        if (const auto line = sub->read_line(200ms)) will = *line == "pondrel/status offline";
+    }
+    EXPECT_TRUE(will) << "no last will after kill -9";
+
+    std::set<std::string> configs;
+    bool online = false, available = false;
+    const auto rows = stored_rows(history_);
+    for (const auto& [topic, payload] : messages) {
+        online = online || (topic == "pondrel/status" && payload == "online");
+        available = available || (topic == "pondrel/m1/availability" && payload == "online");
+        if (topic.rfind("homeassistant/sensor/pondrel_m1/", 0) == 0) {
+            configs.insert(topic);
+            const Json::Value config = parsed(payload);
+            EXPECT_EQ(config["state_topic"].asString(), "pondrel/m1/state");
+            EXPECT_EQ(config["device"]["model"].asString(), "18-circuit meter");
+            EXPECT_FALSE(config["unique_id"].asString().empty());
+            EXPECT_EQ(config["availability"].size(), 2u);
+            if (topic == "homeassistant/sensor/pondrel_m1/energy_18/config") {
+                EXPECT_EQ(config["device_class"].asString(), "energy");
+                EXPECT_EQ(config["unit_of_measurement"].asString(), "kWh");
+                EXPECT_EQ(config["state_class"].asString(), "total_increasing");
+            }
+        }
+        if (topic != "pondrel/m1/state") continue;
+        // Each state is the stored round its round_id names.
+        const Json::Value state = parsed(payload);
+        const auto row = rows.find(state["round_id"].asInt64());
+        ASSERT_NE(row, rows.end()) << payload;
+        const Pondrel_Data_t& r = row->second.record;
+        EXPECT_EQ(state["data_id"].asUInt(), 1u);
+        EXPECT_EQ(state["time"].asString().substr(0, 19), row->second.saved_at);
+        EXPECT_EQ(state["time"].asString().size(), 25u) << "no UTC offset: " << state["time"].asString();
+        EXPECT_EQ(state["voltage_V"].asFloat(), r.voltage);
+        for (int n = 0; n < 18; ++n) {
+            EXPECT_EQ(state["current_A"][n].asFloat(), r.current[n]);
+            EXPECT_EQ(state["power_W"][n].asFloat(), r.power[n]);
+            EXPECT_EQ(state["energy_kWh"][n].asFloat(), r.energy[n]);
+        }
+    }
+    EXPECT_TRUE(online && available);
+    EXPECT_EQ(configs.size(), 55u);
+}
+
+TEST_F(MonitoringTest, NoRoundOfTheHistoryIsLostToABrokerAwayOrAHostKilledMeanwhile) {
+    Broker broker(dir_, free_port());
+    Meter meters({"--slave", "1"});
+    const std::vector<std::string> session{"-c", "-i", "pondrel-test-subscriber", "-q", "1", "-t", "pondrel/+/state"};
+    const std::string config =
+        site(meters.path, {1}, "[mqtt]\nbroker = \"mqtt://127.0.0.1:" + broker.port + "\"\n", "interval = 0.1\n");
+    std::vector<std::int64_t> received;
+    const auto take_line = [&](const std::string& line) {
+        const auto [topic, payload] = split_message(line);
+        if (topic == "pondrel/m1/state") received.push_back(parsed(payload)["round_id"].asInt64());
+    };
+    const auto take = [&](ChildProcess& sub, std::chrono::milliseconds quiet) {
+        while (const auto line = sub.read_line(quiet)) take_line(*line);
+    };
+    auto sub = subscriber(broker.port, session);
+    auto host = std::make_unique<ChildProcess>(std::vector<std::string>{kHost, "--config", config});
+    std::this_thread::sleep_for(1500ms);
+    broker.stop();  // the broker away: rounds wait in the history
+    take(*sub, 500ms);
+    sub.reset();
+    ASSERT_FALSE(received.empty()) << host->error_text();
+    std::this_thread::sleep_for(1s);
+    host->send_signal(SIGKILL);  // and pondrel-host killed meanwhile
+    host->wait(5s);
+    host = std::make_unique<ChildProcess>(std::vector<std::string>{kHost, "--config", config});
+    std::this_thread::sleep_for(1s);
+    broker.start();
+    std::vector<std::string> waited;
+    sub = subscriber(broker.port, session, &waited);
+    for (const std::string& line : waited) take_line(line);
+    std::this_thread::sleep_for(3s);
+    host->send_signal(SIGTERM);
+    EXPECT_EQ(host->wait(10s), 0) << host->error_text();
+    take(*sub, 2s);
+
+    const auto rows = stored_rows(history_);
+    ASSERT_GT(rows.size(), 30u);
+    std::set<std::int64_t> got(received.begin(), received.end());
+    std::vector<std::int64_t> missing;
+    for (const auto& [id, row] : rows) {
+        if (got.count(id) == 0) missing.push_back(id);
+    }
+    std::string order;
+    for (std::int64_t id : received) order += " " + std::to_string(id);
+    EXPECT_TRUE(missing.empty()) << missing.size() << " of " << rows.size() << " rounds never arrived, the first "
+                                 << missing.front() << "; received" << order << "\n" << host->error_text() << broker.log << broker.process->error_text();
+    // In order: each round first arrives after every earlier one (copies of
+    // QoS 1 may come again, and are recognised by their round_id).
+    std::set<std::int64_t> seen;
+    std::int64_t newest = 0;
+    for (std::int64_t id : received) {
+        if (!seen.insert(id).second) continue;
+        EXPECT_GT(id, newest);
+        newest = id;
+    }
+}
+
+TEST_F(MonitoringTest, ABrokerThatCannotBeReachedIsReportedOnceAndPollingGoesOn) {
+    Meter meters({"--slave", "1"});
+    const std::string config = site(meters.path, {1}, "[mqtt]\nbroker = \"mqtt://127.0.0.1:" + free_port() + "\"\n");
+    const auto run = run_program({kHost, "--config", config, "--rounds", "12"}, 30s);
+    EXPECT_EQ(run.code, 0) << run.errors;
+    EXPECT_EQ(json_lines(run.lines).size(), 12u);
+    EXPECT_EQ(stored_rows(history_).size(), 12u);
+    std::size_t reports = 0;
+    for (std::size_t at = run.errors.find("MQTT broker"); at != std::string::npos;
+         at = run.errors.find("MQTT broker", at + 1)) {
+        ++reports;
+    }
+    EXPECT_EQ(reports, 1u) << run.errors;
+}
