@@ -188,6 +188,7 @@ TEST_F(HostProgramTest, BadInputFailsWithOneLineAndLeavesEveryHistoryAlone) {
         {{"--stop-bits", "3"}, 2, "--stop-bits"},
         {{"--max-failures", "0"}, 2, "--max-failures"},
         {{"--keep-days", "0"}, 2, "--keep-days"},
+        {{"--metrics", "9100"}, 2, "--metrics must be HOST:PORT"},
         {{"--tcp", "127.0.0.1:1"}, 5, "cannot connect to gateway 127.0.0.1:1"},
         {{"--plugin", dir_ + "/missing.so"}, 3, "cannot load plug-in"},
         {{"--plugin", text_file}, 3, "cannot load plug-in"},
@@ -254,7 +255,7 @@ TEST_F(HostProgramTest, HelpNamesEveryOption) {
     for (const char* option : {"--plugin", "--setting", "--device", "--tcp", "--rtu-over-tcp", "--baud", "--parity",
                                "--data-bits", "--stop-bits", "--slave", "--timeout", "--connect-pause",
                                "--request-pause", "--word-order", "--once", "--scan", "--rounds", "--max-failures",
-                               "--interval", "--format", "--history", "--keep-days", "--help", "--version"}) {
+                               "--interval", "--format", "--history", "--keep-days", "--metrics", "--help", "--version"}) {
         EXPECT_NE(text.find(option), std::string::npos) << option;
     }
 }
