@@ -12,7 +12,7 @@ for preset in native armhf; do
     cmake --preset "${preset}" >/dev/null
     cmake --build --preset "${preset}" --target pondrel pondrel_footprint >/dev/null
 done
-cmake --build --preset native --target pondrel_bench pondrel_line_bench pondrel_site_bench >/dev/null
+cmake --build --preset native --target pondrel_bench pondrel_line_bench pondrel_site_bench pondrel_monitoring_bench >/dev/null
 
 echo "== benchmarks (x86-64, $(date -u +%Y-%m-%d))"
 build/native/testing/bench/pondrel_bench --benchmark_min_time=0.5 --benchmark_color=false "$@"
@@ -35,3 +35,7 @@ build/native/testing/bench/pondrel_line_bench "${LINE_ROUNDS:-30}"
 echo
 echo "== pondrel-host polling a site (x86-64)"
 build/native/testing/bench/pondrel_site_bench
+
+echo
+echo "== the monitoring: a scrape, and an MQTT broker on loopback (x86-64)"
+build/native/testing/bench/pondrel_monitoring_bench
