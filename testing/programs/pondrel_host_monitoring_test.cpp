@@ -261,6 +261,17 @@ TEST_F(MonitoringTest, PublishesDiscoveryStateAndAvailabilityAndTheBrokerSaysOff
         }
     }
     ASSERT_EQ(states, 3) << host.error_text();
+    // Home Assistant, started again, says so: the discovery comes again.
+    run_program({"mosquitto_pub", "-p", broker.port, "-t", "homeassistant/status", "-m", "online"}, 10s);
+    int again = 0;
+    deadline = std::chrono::steady_clock::now() + 10s;
+    while (again < 55 && std::chrono::steady_clock::now() < deadline) {
+        if (const auto line = sub->read_line(200ms)) {
+            const auto message = split_message(*line);
+            if (message.first.rfind("homeassistant/sensor/pondrel_m1/", 0) == 0) ++again;
+        }
+    }
+    EXPECT_EQ(again, 55);
     host.send_signal(SIGKILL);
     bool will = false;
     deadline = std::chrono::steady_clock::now() + 10s;

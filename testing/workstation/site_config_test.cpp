@@ -165,6 +165,9 @@ TEST_F(SiteConfigTest, EachErrorIsReportedWithItsLine) {
         {"CA without TLS", "[mqtt]\nbroker = \"mqtt://b\"\nca_file = \"/etc/hostname\"\n", "3: 'ca_file' needs an mqtts://"},
         {"wildcard prefix", "[mqtt]\nbroker = \"mqtt://b\"\ntopic_prefix = \"a/#\"\n", "3: 'topic_prefix' must be topic"},
         {"qos", "[mqtt]\nbroker = \"mqtt://b\"\nqos = 3\n", "3: 'qos' must be from 0 to 2, not 3"},
+        {"one topic level", "[mqtt]\nbroker = \"mqtt://b\"\n" + std::string(kLine) +
+             "[[meter]]\nname = \"a b\"\nline = \"bus\"\nslave = 1\n[[meter]]\nname = \"a/b\"\nline = \"bus\"\nslave = 2\n",
+         " meters 'a b' and 'a/b' would publish to one MQTT topic level 'a_b'"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

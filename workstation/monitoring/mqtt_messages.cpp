@@ -6,6 +6,8 @@
 #include <json/value.h>
 #include <json/writer.h>
 
+#include "site_config.h"
+
 namespace pondrel {
 
 namespace {
@@ -72,15 +74,7 @@ std::vector<Sensor> sensors() {
 
 }  // namespace
 
-std::string topic_level(const std::string& meter_name) {
-    std::string level = meter_name;
-    for (char& c : level) {
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-                           c == '-';
-        if (!plain) c = '_';
-    }
-    return level.empty() ? "_" : level;
-}
+std::string topic_level(const std::string& meter_name) { return mqtt_topic_level(meter_name); }
 
 std::string state_topic(const std::string& prefix, const MeterIdentity& meter) {
     return prefix + "/" + topic_level(meter.name) + "/state";

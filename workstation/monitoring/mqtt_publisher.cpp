@@ -24,6 +24,12 @@ constexpr auto kLongestBackoff = 30s;
 constexpr auto kConnectAnswer = 10s;
 constexpr auto kSaveEvery = 250ms;
 
+// The connection to the broker failed; distinct from the outbox's failures,
+// which leave the connection alone.
+struct BrokerFailure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 // libmosquitto's global state, made once for the process.
 void init_library() {
     static const int done = [] {
@@ -65,6 +71,7 @@ MqttPublisher::MqttPublisher(MqttConfig config, std::unique_ptr<Outbox> outbox, 
     mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     mosquitto_connect_callback_set(client_, &MqttPublisher::connect_callback);
     mosquitto_publish_callback_set(client_, &MqttPublisher::publish_callback);
+    mosquitto_message_callback_set(client_, &MqttPublisher::message_callback);
     int rc = MOSQ_ERR_SUCCESS;
     if (config_.username) {
         rc = mosquitto_username_pw_set(client_, config_.username->c_str(),
@@ -132,6 +139,17 @@ std::optional<std::int64_t> MqttPublisher::keep_after() {
 
 void MqttPublisher::connect_callback(mosquitto*, void* self, int rc) { static_cast<MqttPublisher*>(self)->on_connect(rc); }
 
+void MqttPublisher::message_callback(mosquitto*, void* self, const mosquitto_message* message) {
+    auto* publisher = static_cast<MqttPublisher*>(self);
+    // Home Assistant says "online" when it starts: it gets the discovery again.
+    const std::string payload(static_cast<const char*>(message->payload), static_cast<std::size_t>(message->payloadlen));
+    if (payload == "online" && message->topic == publisher->config_.discovery_prefix + "/status") {
+        publisher->announced_.clear();
+        std::lock_guard<std::mutex> lock(publisher->mutex_);
+        publisher->meters_changed_ = true;
+    }
+}
+
 void MqttPublisher::publish_callback(mosquitto*, void* self, int mid) {
     static_cast<MqttPublisher*>(self)->on_publish(mid);
 }
@@ -182,6 +200,9 @@ void MqttPublisher::on_connect(int rc) {
     last_problem_.clear();
     guards_.clear();  // the rows after the acknowledged one go again
     publish(status_topic(config_.topic_prefix), "online", true);
+    if (!config_.discovery_prefix.empty()) {
+        mosquitto_subscribe(client_, nullptr, (config_.discovery_prefix + "/status").c_str(), 1);
+    }
     announced_.clear();
     online_.clear();
     {
@@ -206,7 +227,7 @@ void MqttPublisher::publish(const std::string& topic, const std::string& payload
     if (rc == MOSQ_ERR_PAYLOAD_SIZE || rc == MOSQ_ERR_INVAL) {
         report_(name_ + ": cannot publish to " + topic + ": " + problem_of(rc, errno));
     } else if (rc != MOSQ_ERR_SUCCESS) {
-        throw std::runtime_error(problem_of(rc, errno));
+        throw BrokerFailure(problem_of(rc, errno));
     }
 }
 
@@ -362,13 +383,18 @@ void MqttPublisher::run() {
                 last_counted_ = Clock::now();
                 waiting_ = outbox_->waiting();
             }
+            if (!outbox_problem_.empty()) {
+                outbox_problem_.clear();
+                report_(name_ + ": the history's outbox answers again");
+            }
+        } catch (const BrokerFailure& e) {
+            lost(e.what());
         } catch (const std::exception& e) {
-            if (connected_ || socket_open_) {
-                lost(e.what());
-            } else if (last_problem_ != e.what()) {
-                last_problem_ = e.what();
-                report_(name_ + ": " + e.what());
-                next_attempt_ = Clock::now() + backoff_;
+            // The history cannot be read or written now (locked, full): the
+            // rounds wait; the next pass tries again.
+            if (outbox_problem_ != e.what()) {
+                outbox_problem_ = e.what();
+                report_(name_ + ": " + e.what() + "; trying again");
             }
         }
     }

@@ -6,7 +6,8 @@
 // ones. A broker that cannot be reached is retried with backoff (1 s
 // doubling to 30 s), each change reported once; it never stops polling.
 // On connecting: PREFIX/status "online" (the last will says "offline"), each
-// meter's availability and Home Assistant's discovery. An energy lower than
+// meter's availability and Home Assistant's discovery, sent again whenever
+// Home Assistant announces itself online (DISCOVERY/status). An energy lower than
 // the last published for its circuit, or not a number, is published as null.
 //
 // Threads: its own thread talks to the broker and reads the outbox; write()
@@ -83,6 +84,7 @@ private:
 
     static void connect_callback(mosquitto*, void* self, int rc);
     static void publish_callback(mosquitto*, void* self, int mid);
+    static void message_callback(mosquitto*, void* self, const mosquitto_message* message);
 
     const MqttConfig config_;
     const Report report_;
@@ -101,7 +103,8 @@ private:
     Clock::time_point next_attempt_{};
     Clock::time_point attempt_started_{};
     std::chrono::milliseconds backoff_{1000};
-    std::string last_problem_;
+    std::string last_problem_;     // with the broker, as last reported
+    std::string outbox_problem_;   // with the history, as last reported
     bool ever_connected_ = false;
     std::int64_t cursor_ = 0;                      // the last row published
     std::map<int, std::int64_t> in_flight_;        // message id: row

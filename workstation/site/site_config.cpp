@@ -426,6 +426,16 @@ bool MqttConfig::operator==(const MqttConfig& other) const {
            keepalive_s == other.keepalive_s && max_pending == other.max_pending;
 }
 
+std::string mqtt_topic_level(const std::string& meter_name) {
+    std::string level = meter_name;
+    for (char& c : level) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+                           c == '-';
+        if (!plain) c = '_';
+    }
+    return level.empty() ? "_" : level;
+}
+
 std::pair<std::string, int> host_and_port(const std::string& text, bool need_port, int default_port) {
     std::string host = text;
     std::optional<std::string> port;
@@ -561,6 +571,17 @@ SiteConfig read_site_config(const std::string& path) {
                     sound = false;
                 }
                 if (sound) config.meters.push_back(*meter);
+            }
+        }
+    }
+    if (config.mqtt) {
+        std::map<std::string, std::string> levels;
+        for (const MeterConfig& meter : config.meters) {
+            const auto [other, added] = levels.emplace(mqtt_topic_level(meter.name), meter.name);
+            if (!added) {
+                errors.add(0, "meters " + quoted(other->second) + " and " + quoted(meter.name) +
+                                  " would publish to one MQTT topic level " + quoted(other->first) +
+                                  "; rename one (letters, digits, '_' and '-' are kept)");
             }
         }
     }

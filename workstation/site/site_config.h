@@ -91,8 +91,12 @@ struct ConfigErrors : std::runtime_error {
 // a meter naming a missing line, two meters with one slave address on one
 // line, a line with no transport or two, a setting whose data_id disagrees,
 // a broker that is no mqtt:// or mqtts:// address, a password or CA file
-// that cannot be read.
+// that cannot be read, two meters with one MQTT topic level.
 SiteConfig read_site_config(const std::string& path);
+
+// A meter's name as one MQTT topic level: characters other than letters,
+// digits, '_' and '-' become '_'.
+std::string mqtt_topic_level(const std::string& meter_name);
 
 // "HOST:PORT" (a numeric IPv6 host in brackets) split; throws
 // std::invalid_argument saying what is wrong. Without `need_port`, a missing

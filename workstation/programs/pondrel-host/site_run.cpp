@@ -64,16 +64,7 @@ void Site::start() {
 }
 
 void Site::start_monitoring() {
-    if (config_.prometheus) {
-        metrics_ = std::make_shared<SiteMetrics>(status_line);
-        metrics_->set_waiting([this] { return static_cast<double>(history_output_->waiting()); },
-                              [this] { return publisher_ ? static_cast<double>(publisher_->waiting()) : 0.0; });
-        try {
-            metrics_server_ = std::make_unique<MetricsServer>(config_.prometheus->listen, metrics_);
-        } catch (const std::exception& e) {
-            throw Failure(kExitBadOption, e.what());
-        }
-    }
+    // The publisher first: the figures' server reads what waits for it.
     if (config_.mqtt) {
         std::unique_ptr<Outbox> outbox;
         try {
@@ -83,6 +74,17 @@ void Site::start_monitoring() {
         }
         try {
             publisher_ = std::make_unique<MqttPublisher>(*config_.mqtt, std::move(outbox), status_line);
+        } catch (const std::exception& e) {
+            throw Failure(kExitBadOption, e.what());
+        }
+    }
+    if (config_.prometheus) {
+        metrics_ = std::make_shared<SiteMetrics>(status_line);
+        std::function<double()> broker_waiting;
+        if (config_.mqtt) broker_waiting = [this] { return static_cast<double>(publisher_->waiting()); };
+        metrics_->set_waiting([this] { return static_cast<double>(history_output_->waiting()); }, broker_waiting);
+        try {
+            metrics_server_ = std::make_unique<MetricsServer>(config_.prometheus->listen, metrics_);
         } catch (const std::exception& e) {
             throw Failure(kExitBadOption, e.what());
         }

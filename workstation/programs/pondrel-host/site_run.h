@@ -85,8 +85,9 @@ private:
     std::unique_ptr<History> history_;
     std::unique_ptr<HistoryOutput> history_output_;
     std::shared_ptr<SiteMetrics> metrics_;
-    std::unique_ptr<MetricsServer> metrics_server_;
     std::unique_ptr<MqttPublisher> publisher_;
+    // Goes first: its scrapes read the history's and the publisher's figures.
+    std::unique_ptr<MetricsServer> metrics_server_;
     MeterLine meter_line_;  // the single-meter command line's line (and simulated meter)
     bool simulated_ = false;
     std::string polled_device_;
