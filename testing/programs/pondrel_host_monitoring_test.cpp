@@ -110,9 +110,11 @@ std::map<std::int64_t, Stored> stored_rows(const std::string& path) {
 // Debian's mosquitto on a loopback port, keeping its sessions in `dir`
 // across a restart.
 struct Broker {
-    Broker(const std::string& dir, const std::string& listen_port) : port(listen_port), conf(dir + "/mosquitto.conf") {
-        std::ofstream(conf) << "listener " << port << " 127.0.0.1\nallow_anonymous true\npersistence true\n"
-                            << "persistence_location " << dir << "/\n"
+    // `extra`: more of mosquitto's configuration (TLS, logins).
+    Broker(const std::string& dir, const std::string& listen_port, const std::string& extra = "")
+        : port(listen_port), conf(dir + "/mosquitto.conf") {
+        std::ofstream(conf) << "listener " << port << " 127.0.0.1\n" << (extra.empty() ? "allow_anonymous true\n" : extra)
+                            << "persistence true\npersistence_location " << dir << "/\n"
                             // As root it would become another user, who cannot write here.
                             << (getuid() == 0 ? "user root\n" : "");
         start();
@@ -406,4 +408,42 @@ TEST_F(MonitoringTest, AMetricsAddressThatCannotBeServedEndsTheStartWithItsReaso
     EXPECT_EQ(run.code, 2);
     EXPECT_NE(run.errors.find("cannot serve metrics on " + taken + ": Address already in use"), std::string::npos)
         << run.errors;
+}
+
+TEST_F(MonitoringTest, ABrokerBehindTlsAndALoginGetsTheRoundsAndAWrongPasswordIsReportedOnce) {
+    // A CA, and the broker's certificate for 127.0.0.1 signed by it.
+    const auto made = run_program(
+        {"sh", "-c",
+         "cd " + dir_ + " && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 "
+         "-subj /CN=pondrel-test-ca && openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr "
+         "-subj /CN=127.0.0.1 && printf 'subjectAltName=IP:127.0.0.1\\n' > san && openssl x509 -req -in server.csr "
+         "-CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 -extfile san && "
+         "mosquitto_passwd -b -c passwords pondrel right-password"},
+        60s);
+    ASSERT_EQ(made.code, 0) << made.errors;
+    Broker broker(dir_, free_port(),
+                  "allow_anonymous false\npassword_file " + dir_ + "/passwords\ncafile " + dir_ + "/ca.pem\ncertfile " +
+                      dir_ + "/server.pem\nkeyfile " + dir_ + "/server.key\n");
+    Meter meters({"--slave", "1"});
+    const std::string mqtt = "[mqtt]\nbroker = \"mqtts://127.0.0.1:" + broker.port + "\"\nca_file = \"" + dir_ +
+                             "/ca.pem\"\nusername = \"pondrel\"\npassword_file = \"" +
+                             file("password", "right-password\n") + "\"\n";
+    ChildProcess sub({"mosquitto_sub", "-h", "127.0.0.1", "-p", broker.port, "--cafile", dir_ + "/ca.pem", "-u",
+                      "pondrel", "-P", "right-password", "-t", "pondrel/m1/state"});
+    std::this_thread::sleep_for(500ms);
+    {
+        ChildProcess host({kHost, "--config", site(meters.path, {1}, mqtt)});
+        const auto line = sub.read_line(15s);
+        ASSERT_TRUE(line.has_value()) << host.error_text() << broker.process->error_text();
+        EXPECT_TRUE(parsed(*line)["round_id"].isInt64()) << *line;
+    }
+    file("password", "wrong-password\n");
+    const auto run = run_program({kHost, "--config", site(meters.path, {1}, mqtt), "--rounds", "15"}, 30s);
+    EXPECT_EQ(run.code, 0) << run.errors;
+    std::size_t refusals = 0;
+    for (std::size_t at = run.errors.find("refused the connection"); at != std::string::npos;
+         at = run.errors.find("refused the connection", at + 1)) {
+        ++refusals;
+    }
+    EXPECT_EQ(refusals, 1u) << run.errors;
 }

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include <boost/date_time/posix_time/time_parsers.hpp>
 #include <mosquitto.h>
@@ -39,9 +40,15 @@ void init_library() {
     (void)done;
 }
 
+// libmosquitto's texts end in a full stop; ours go on after them.
+std::string without_stop(std::string text) {
+    while (!text.empty() && text.back() == '.') text.pop_back();
+    return text;
+}
+
 std::string problem_of(int rc, int error) {
     if (rc == MOSQ_ERR_ERRNO) return std::strerror(error);
-    return mosquitto_strerror(rc);
+    return without_stop(mosquitto_strerror(rc));
 }
 
 // The stored local time with the machine's UTC offset.
@@ -184,12 +191,8 @@ void MqttPublisher::lost(const std::string& why) {
 
 void MqttPublisher::on_connect(int rc) {
     if (rc != 0) {
-        // The broker closes the connection; the loop finds it lost.
-        const std::string why = std::string("refused the connection: ") + mosquitto_connack_string(rc);
-        if (why != last_problem_) {
-            last_problem_ = why;
-            report_(name_ + " " + why + "; retrying");
-        }
+        // The broker closes the connection; the loop finds it lost, for this reason.
+        refusal_ = "refused the connection: " + without_stop(mosquitto_connack_string(rc));
         return;
     }
     connected_ = true;
@@ -367,7 +370,9 @@ void MqttPublisher::run() {
                 if (rc == MOSQ_ERR_SUCCESS && (fds[1].revents & POLLOUT)) rc = mosquitto_loop_write(client_, 1);
                 if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_loop_misc(client_);
                 if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(client_) < 0) {
-                    lost(rc == MOSQ_ERR_SUCCESS ? "connection closed" : problem_of(rc, errno));
+                    lost(!refusal_.empty() ? std::exchange(refusal_, std::string())
+                         : rc == MOSQ_ERR_SUCCESS ? "connection closed"
+                                                  : problem_of(rc, errno));
                 }
             }
             if (socket_open_ && !connected_ && Clock::now() - attempt_started_ > kConnectAnswer) {

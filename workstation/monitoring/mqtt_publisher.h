@@ -105,6 +105,7 @@ private:
     std::chrono::milliseconds backoff_{1000};
     std::string last_problem_;     // with the broker, as last reported
     std::string outbox_problem_;   // with the history, as last reported
+    std::string refusal_;          // why the broker refused the connection just made
     bool ever_connected_ = false;
     std::int64_t cursor_ = 0;                      // the last row published
     std::map<int, std::int64_t> in_flight_;        // message id: row
