@@ -48,7 +48,7 @@ std::vector<unsigned char> a_record(float energy) {
 }
 
 void scrape_figures() {
-    SiteMetrics metrics([](const std::string&) {});
+    SiteMetrics metrics([](Severity, const std::string&) {});
     std::vector<MeterIdentity> meters;
     for (int m = 0; m < 32; ++m) meters.push_back({"meter-" + std::to_string(m), "line", m + 1, static_cast<std::uint32_t>(m + 1)});
     metrics.set_site(meters, {"a", "b", "c", "d"});
@@ -137,7 +137,7 @@ void broker_figures() {
     }
     Subscriber subscriber(port);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    MqttPublisher publisher(config, std::move(outbox), [](const std::string&) {});
+    MqttPublisher publisher(config, std::move(outbox), [](Severity, const std::string&) {});
     publisher.set_meters({meter});
     const auto began = Clock::now();
     publisher.start();

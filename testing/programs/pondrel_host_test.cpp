@@ -189,6 +189,8 @@ TEST_F(HostProgramTest, BadInputFailsWithOneLineAndLeavesEveryHistoryAlone) {
         {{"--max-failures", "0"}, 2, "--max-failures"},
         {{"--keep-days", "0"}, 2, "--keep-days"},
         {{"--metrics", "9100"}, 2, "--metrics must be HOST:PORT"},
+        {{"--log-level", "loud"}, 2, "--log-level"},
+        {{"--quiet", "--verbose"}, 2, "exclude each other"},
         {{"--tcp", "127.0.0.1:1"}, 5, "cannot connect to gateway 127.0.0.1:1"},
         {{"--plugin", dir_ + "/missing.so"}, 3, "cannot load plug-in"},
         {{"--plugin", text_file}, 3, "cannot load plug-in"},
@@ -255,7 +257,7 @@ TEST_F(HostProgramTest, HelpNamesEveryOption) {
     for (const char* option : {"--plugin", "--setting", "--device", "--tcp", "--rtu-over-tcp", "--baud", "--parity",
                                "--data-bits", "--stop-bits", "--slave", "--timeout", "--connect-pause",
                                "--request-pause", "--word-order", "--once", "--scan", "--rounds", "--max-failures",
-                               "--interval", "--format", "--history", "--keep-days", "--metrics", "--help", "--version"}) {
+                               "--interval", "--format", "--history", "--keep-days", "--metrics", "--log-level", "--quiet", "--verbose", "--help", "--version"}) {
         EXPECT_NE(text.find(option), std::string::npos) << option;
     }
 }

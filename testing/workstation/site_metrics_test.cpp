@@ -15,7 +15,7 @@ namespace {
 
 class SiteMetricsTest : public ::testing::Test {
 protected:
-    SiteMetricsTest() : metrics_([this](const std::string& line) { reports_.push_back(line); }, [this] { return now_; }) {
+    SiteMetricsTest() : metrics_([this](Severity, const std::string& line) { reports_.push_back(line); }, [this] { return now_; }) {
         metrics_.set_site({live_, dead_}, {"bus"});
     }
 

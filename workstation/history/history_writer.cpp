@@ -6,7 +6,7 @@
 
 namespace pondrel {
 
-HistoryWriter::HistoryWriter(History& history, std::function<void(const std::string&)> report)
+HistoryWriter::HistoryWriter(History& history, Report report)
     : history_(history), report_(std::move(report)) {}
 
 bool HistoryWriter::write(std::uint32_t data_id, int type_code, boost::posix_time::ptime saved_at,
@@ -17,7 +17,7 @@ bool HistoryWriter::write(std::uint32_t data_id, int type_code, boost::posix_tim
     } catch (const std::exception& e) {
         if (!unavailable_) {
             unavailable_ = true;
-            report_(std::string(e.what()) + "; keeping records in memory and polling on");
+            report_(Severity::Warning, std::string(e.what()) + "; keeping records in memory and polling on");
         }
         return false;
     }
@@ -33,7 +33,7 @@ void HistoryWriter::append(std::uint32_t data_id, int type_code, boost::posix_ti
         waiting_.pop_front();
         if (!dropping_) {
             dropping_ = true;
-            report_("history " + history_.path() + ": " + std::to_string(kMaxWaiting) +
+            report_(Severity::Warning, "history " + history_.path() + ": " + std::to_string(kMaxWaiting) +
                     " records wait to be stored; dropping the oldest");
         }
     }
@@ -53,7 +53,7 @@ void HistoryWriter::flush() {
     if (waiting_.empty() && unavailable_) {
         unavailable_ = false;
         dropping_ = false;
-        report_("history " + history_.path() + " takes records again; stored " + std::to_string(written) +
+        report_(Severity::Info, "history " + history_.path() + " takes records again; stored " + std::to_string(written) +
                 " that waited");
     }
 }

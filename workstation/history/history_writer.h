@@ -15,6 +15,7 @@
 #include <string>
 
 #include "history.h"
+#include "report.h"
 #include "record_store.h"
 
 namespace pondrel {
@@ -25,7 +26,7 @@ public:
     static constexpr std::size_t kMaxRecordBytes = 256;
 
     // `history` must outlive this object.
-    HistoryWriter(History& history, std::function<void(const std::string&)> report);
+    HistoryWriter(History& history, Report report);
 
     // Never throws for a history that refuses the record: it waits instead,
     // as does every record while others wait.
@@ -50,7 +51,7 @@ private:
                unsigned int len);
 
     History& history_;
-    std::function<void(const std::string&)> report_;
+    Report report_;
     std::deque<Waiting> waiting_;
     bool unavailable_ = false;
     bool dropping_ = false;

@@ -138,7 +138,7 @@ std::optional<std::int64_t> MqttPublisher::keep_after() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!overflow_said_) {
         overflow_said_ = true;
-        report_(std::to_string(waiting_.load()) + " rounds wait for " + name_ + ", more than max_pending (" +
+        report_(Severity::Warning, std::to_string(waiting_.load()) + " rounds wait for " + name_ + ", more than max_pending (" +
                 std::to_string(config_.max_pending) + "); retention deletes old ones that were not published");
     }
     return std::nullopt;
@@ -185,7 +185,7 @@ void MqttPublisher::lost(const std::string& why) {
     backoff_ = std::min<std::chrono::milliseconds>(backoff_ * 2, kLongestBackoff);
     if (why != last_problem_) {
         last_problem_ = why;
-        report_(name_ + ": " + why + "; retrying, rounds wait in the history");
+        report_(Severity::Warning, name_ + ": " + why + "; retrying, rounds wait in the history");
     }
 }
 
@@ -197,7 +197,7 @@ void MqttPublisher::on_connect(int rc) {
     }
     connected_ = true;
     backoff_ = 1000ms;
-    report_(name_ + (ever_connected_ ? " is back" : " connected") +
+    report_(Severity::Info, name_ + (ever_connected_ ? " is back" : " connected") +
             (acknowledged_ < cursor_ || waiting_ > 0 ? "; publishing the rounds that wait" : ""));
     ever_connected_ = true;
     last_problem_.clear();
@@ -228,7 +228,7 @@ void MqttPublisher::publish(const std::string& topic, const std::string& payload
     const int rc = mosquitto_publish(client_, mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
                                      config_.qos, retain);
     if (rc == MOSQ_ERR_PAYLOAD_SIZE || rc == MOSQ_ERR_INVAL) {
-        report_(name_ + ": cannot publish to " + topic + ": " + problem_of(rc, errno));
+        report_(Severity::Error, name_ + ": cannot publish to " + topic + ": " + problem_of(rc, errno));
     } else if (rc != MOSQ_ERR_SUCCESS) {
         throw BrokerFailure(problem_of(rc, errno));
     }
@@ -309,7 +309,7 @@ void MqttPublisher::publish_row(const History::Row& row) {
         const EnergyGuard::Verdict verdict = guards->second[n].take(values->energy[n]);
         taken[n] = verdict != EnergyGuard::Verdict::Refused;
         if (verdict == EnergyGuard::Verdict::Reset) {
-            report_("meter " + meter.name + " circuit " + std::to_string(n + 1) + ": energy counter reset (from " +
+            report_(Severity::Warning, "meter " + meter.name + " circuit " + std::to_string(n + 1) + ": energy counter reset (from " +
                     std::to_string(before) + " to " + std::to_string(values->energy[n]) + " kWh); published");
         }
     }
@@ -390,7 +390,7 @@ void MqttPublisher::run() {
             }
             if (!outbox_problem_.empty()) {
                 outbox_problem_.clear();
-                report_(name_ + ": the history's outbox answers again");
+                report_(Severity::Info, name_ + ": the history's outbox answers again");
             }
         } catch (const BrokerFailure& e) {
             lost(e.what());
@@ -399,7 +399,7 @@ void MqttPublisher::run() {
             // rounds wait; the next pass tries again.
             if (outbox_problem_ != e.what()) {
                 outbox_problem_ = e.what();
-                report_(name_ + ": " + e.what() + "; trying again");
+                report_(Severity::Warning, name_ + ": " + e.what() + "; trying again");
             }
         }
     }
@@ -423,7 +423,7 @@ void MqttPublisher::run() {
         }
         save_acknowledged(true);
     } catch (const std::exception& e) {
-        report_(name_ + ": " + e.what());
+        report_(Severity::Error, name_ + ": " + e.what());
     }
     mosquitto_disconnect(client_);
     connected_ = false;

@@ -31,6 +31,7 @@
 #include "energy_guard.h"
 #include "outbox.h"
 #include "outputs.h"
+#include "report.h"
 #include "pondrel_meter.h"
 #include "site_config.h"
 
@@ -41,7 +42,6 @@ namespace pondrel {
 
 class MqttPublisher : public RoundOutput {
 public:
-    using Report = std::function<void(const std::string&)>;
     // Rows published and not yet acknowledged, at most.
     static constexpr std::size_t kWindow = 256;
 

@@ -44,7 +44,7 @@ Labels circuit_labels(const MeterIdentity& meter, int n) {
 
 }  // namespace
 
-SiteMetrics::SiteMetrics(std::function<void(const std::string&)> report, std::function<Clock::time_point()> now)
+SiteMetrics::SiteMetrics(Report report, std::function<Clock::time_point()> now)
     : report_(std::move(report)), now_(std::move(now)) {}
 
 void SiteMetrics::set_site(const std::vector<MeterIdentity>& meters, const std::vector<std::string>& lines) {
@@ -106,7 +106,7 @@ void SiteMetrics::write(const CompletedRound& round) {
             }
         }
     }
-    for (const std::string& line : resets) report_(line);
+    for (const std::string& line : resets) report_(Severity::Warning, line);
 }
 
 void SiteMetrics::failed(const MeterIdentity& meter, RoundFailure why) {

@@ -23,6 +23,7 @@
 
 #include "energy_guard.h"
 #include "outputs.h"
+#include "report.h"
 #include "round_values.h"
 
 namespace pondrel {
@@ -34,7 +35,7 @@ public:
 
     // `report` takes status lines (an energy counter's reset); `now` is the
     // clock staleness is judged by.
-    explicit SiteMetrics(std::function<void(const std::string&)> report,
+    explicit SiteMetrics(Report report,
                          std::function<Clock::time_point()> now = Clock::now);
 
     // The meters and lines configured: each has its series from the start.
@@ -63,7 +64,7 @@ private:
         double duration_sum = 0;
     };
 
-    const std::function<void(const std::string&)> report_;
+    const Report report_;
     const std::function<Clock::time_point()> now_;
     mutable std::mutex mutex_;
     std::map<std::string, Meter> meters_;

@@ -4,7 +4,7 @@
 
 namespace pondrel {
 
-HistoryOutput::HistoryOutput(History& history, std::function<void(const std::string&)> report)
+HistoryOutput::HistoryOutput(History& history, Report report)
     : history_(history), writer_(history, std::move(report)) {}
 
 void HistoryOutput::write(const CompletedRound& round) {

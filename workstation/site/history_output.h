@@ -21,7 +21,7 @@ namespace pondrel {
 class HistoryOutput : public RoundOutput {
 public:
     // `history` must outlive this object; `report` takes its status lines.
-    HistoryOutput(History& history, std::function<void(const std::string&)> report);
+    HistoryOutput(History& history, Report report);
 
     void write(const CompletedRound& round) override;
     void after_attempt() override;

@@ -140,7 +140,7 @@ void LineWorker::run() {
 }
 
 bool LineWorker::reconnect() {
-    if (master_) report_(master_->describe() + " is gone (" + lost_reason_ + "); reopening it");
+    if (master_) report_(Severity::Warning, master_->describe() + " is gone (" + lost_reason_ + "); reopening it");
     auto wait = std::chrono::milliseconds(500);
     while (!stop_) {
         sleep_until(Clock::now() + wait);
@@ -154,7 +154,7 @@ bool LineWorker::reconnect() {
                 master_ = open_line(line_.settings);
                 for (Slot& slot : slots_) slot.meter->attach(master_.get());
             }
-            report_(master_->describe() + (opened_before ? " is back" : " is open"));
+            report_(Severity::Info, master_->describe() + (opened_before ? " is back" : " is open"));
             line_state(true);
             for (Slot& slot : slots_) slot.due = Clock::now();
             return true;
@@ -199,7 +199,7 @@ bool LineWorker::find_order(Slot& slot) {
     }
     slot.meter->set_word_order(found.plausible[0]);
     slot.order_known = true;
-    report_((limits_.round_status ? "" : who(slot) + ": ") + order_found(found));
+    report_(Severity::Info, (limits_.round_status ? "" : who(slot) + ": ") + order_found(found));
     return true;
 }
 
@@ -219,7 +219,7 @@ void LineWorker::poll(Slot& slot) {
             if (round) output->write(*round);
             output->after_attempt();
         } catch (const std::exception& e) {
-            report_(e.what());
+            report_(Severity::Error, e.what());
         }
     }
     if (result.completed) {
@@ -229,10 +229,10 @@ void LineWorker::poll(Slot& slot) {
         slot.wait = Clock::duration::zero();
         if (slot.failing) {
             slot.failing = false;
-            if (!limits_.round_status) report_(who(slot) + " answers again");
+            if (!limits_.round_status) report_(Severity::Info, who(slot) + " answers again");
         }
         if (limits_.round_status) {
-            report_("round " + std::to_string(slot.polls) + " complete, data " + data_status(slot.meter->device()));
+            report_(Severity::Info, "round " + std::to_string(slot.polls) + " complete, data " + data_status(slot.meter->device()));
         }
         const auto period = seconds(slot.meter->config().interval_s);
         slot.due = next_start(slot.due + period, period, Clock::now());
@@ -265,10 +265,10 @@ void LineWorker::failed(Slot& slot, const std::string& error, LineFault fault) {
         return;
     }
     if (limits_.round_status) {
-        report_("round " + std::to_string(slot.polls) + " failed (" + (error.empty() ? "incomplete" : error) +
+        report_(Severity::Warning, "round " + std::to_string(slot.polls) + " failed (" + (error.empty() ? "incomplete" : error) +
                 "), data " + (slot.restored ? "restored, no round yet" : data_status(slot.meter->device())));
     } else if (!slot.failing) {
-        report_(who(slot) + " is failing: " + causes);
+        report_(Severity::Warning, who(slot) + " is failing: " + causes);
     }
     slot.failing = true;
     // Tried again after its interval, doubling while it fails, at most retry_max.

@@ -25,6 +25,7 @@
 #include "meter_device.h"
 #include "modbus_master.h"
 #include "outputs.h"
+#include "report.h"
 #include "site_config.h"
 
 namespace pondrel {
@@ -53,7 +54,6 @@ struct MeterOutcome {
 
 class LineWorker {
 public:
-    using Report = std::function<void(const std::string&)>;
 
     // `master` is the open line, or nullptr when it could not be opened (it
     // is then retried). `outputs` must outlive the worker.

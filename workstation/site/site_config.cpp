@@ -482,6 +482,7 @@ SiteConfig read_site_config(const std::string& path) {
     SiteConfig config;
     Table top(document, "the file", errors);
     if (const auto plugin = top.text("plugin")) config.plugin = plugin;
+    config.log_level = top.choice("log_level", {"error", "warning", "info", "debug"});
     if (const toml::node* history = top.node("history")) {
         if (!history->is_table()) {
             errors.add(history->source(), "'history' must be a section [history]");
@@ -587,7 +588,7 @@ SiteConfig read_site_config(const std::string& path) {
     }
     for (auto&& [key, value] : document) {
         const std::string name(key.str());
-        if (name == "plugin" || name == "history" || name == "line" || name == "meter" || name == "prometheus" ||
+        if (name == "log_level" || name == "plugin" || name == "history" || name == "line" || name == "meter" || name == "prometheus" ||
             name == "mqtt") {
             continue;
         }

@@ -68,6 +68,7 @@ struct MqttConfig {
 };
 
 struct SiteConfig {
+    std::optional<std::string> log_level;  // error, warning, info or debug
     std::optional<std::string> plugin;
     std::optional<std::string> history_file;
     std::optional<long> keep_days;

@@ -46,6 +46,7 @@ void insert_json(toml::table& table, const std::string& key, const Json::Value& 
 
 std::string site_config_toml(const SiteConfig& config) {
     toml::table document;
+    if (config.log_level) document.insert("log_level", *config.log_level);
     if (config.plugin) document.insert("plugin", *config.plugin);
     if (config.history_file || config.keep_days) {
         toml::table history;

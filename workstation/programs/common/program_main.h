@@ -4,10 +4,12 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "exit_codes.h"
+#include "report.h"
 
 namespace pondrel {
 
@@ -22,7 +24,16 @@ struct Failure : std::runtime_error {
 // kExitInternal, each reported as one line.
 int guarded_main(const char* program, const std::function<int()>& body);
 
-// "PROGRAM: line" on standard error, for status lines and failures; any thread.
-void report(const char* program, const std::string& line);
+// "PROGRAM: line" on standard error, for status lines and failures, unless
+// `severity` is below the log level. When standard error is the journal
+// (JOURNAL_STREAM names it), the line starts with its syslog priority,
+// "<3>" to "<7>", for the journal to file it by. Any thread.
+void report(const char* program, const std::string& line, Severity severity = Severity::Info);
+
+// The least severe lines report() shows: Info unless set (at start, before
+// any thread reports).
+void set_log_level(Severity level);
+// "error", "warning", "info" or "debug"; nothing for another text.
+std::optional<Severity> parse_log_level(const std::string& text);
 
 }  // namespace pondrel

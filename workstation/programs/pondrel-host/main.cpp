@@ -21,6 +21,7 @@ int main(int argc, char** argv) {
             throw Failure(kExitBadOption, e.what());
         }
         if (!options) return static_cast<int>(kExitOk);
+        if (options->log_level) set_log_level(*parse_log_level(*options->log_level));
         install_stop_signals();
         JsonOutput output;
         return options->scan ? scan_line(*options, output) : poll_meters(*options, output);

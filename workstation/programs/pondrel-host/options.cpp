@@ -149,6 +149,17 @@ std::optional<HostOptions> parse_options(int argc, const char* const* argv) {
         ->type_name("FILE")->check(non_empty("an empty path"))->group(polling);
     app.add_option("--keep-days", keep_days, "every hour, delete the device's rows older than N days (never its newest)")
         ->type_name("N")->check(whole_number(1, 100000))->group(polling);
+    std::string log_level;
+    auto* level = app.add_option("--log-level", log_level,
+                                 "the least severe status lines shown on standard error (info; over the file's "
+                                 "log_level)")
+                      ->type_name("error|warning|info|debug")
+                      ->check(one_of({"error", "warning", "info", "debug"}, "error, warning, info or debug"))
+                      ->group(polling);
+    auto* quiet = app.add_flag("--quiet", "only errors on standard error (--log-level error)")->group(polling);
+    auto* verbose = app.add_flag("--verbose", "every status line (--log-level debug)")->group(polling);
+    quiet->excludes(verbose)->excludes(level);
+    verbose->excludes(level);
     std::string metrics;
     app.add_option("--metrics", metrics, "serve Prometheus' GET /metrics on HOST:PORT (over [prometheus] listen)")
         ->type_name("HOST:PORT")->group(polling);
@@ -197,6 +208,9 @@ std::optional<HostOptions> parse_options(int argc, const char* const* argv) {
     if (app.count("--rounds") > 0) options.rounds = rounds;
     if (app.count("--max-failures") > 0) options.max_failures = max_failures;
     if (app.count("--keep-days") > 0) options.keep_days = keep_days;
+    if (app.count("--log-level") > 0) options.log_level = log_level;
+    if (app.count("--quiet") > 0) options.log_level = "error";
+    if (app.count("--verbose") > 0) options.log_level = "debug";
     if (app.count("--metrics") > 0) {
         try {
             host_and_port(metrics, true);

@@ -39,7 +39,7 @@ void Site::start() {
     } catch (const std::exception& e) {
         throw Failure(kExitBadHistory, e.what());
     }
-    history_output_ = std::make_unique<HistoryOutput>(*history_, status_line);
+    history_output_ = std::make_unique<HistoryOutput>(*history_, status_report);
     start_monitoring();
     std::vector<std::pair<std::unique_ptr<MeterDevice>, bool>> restored;
     for (const LineConfig& line : config_.lines) {
@@ -73,13 +73,13 @@ void Site::start_monitoring() {
             throw Failure(kExitBadHistory, e.what());
         }
         try {
-            publisher_ = std::make_unique<MqttPublisher>(*config_.mqtt, std::move(outbox), status_line);
+            publisher_ = std::make_unique<MqttPublisher>(*config_.mqtt, std::move(outbox), status_report);
         } catch (const std::exception& e) {
             throw Failure(kExitBadOption, e.what());
         }
     }
     if (config_.prometheus) {
-        metrics_ = std::make_shared<SiteMetrics>(status_line);
+        metrics_ = std::make_shared<SiteMetrics>(status_report);
         std::function<double()> broker_waiting;
         if (config_.mqtt) broker_waiting = [this] { return static_cast<double>(publisher_->waiting()); };
         metrics_->set_waiting([this] { return static_cast<double>(history_output_->waiting()); }, broker_waiting);
@@ -143,7 +143,7 @@ void Site::finish(int code) {
                                   outcome.message);
             }
         } else {
-            status_line("meter " + outcome.meter + ": " + outcome.message);
+            status_line("meter " + outcome.meter + ": " + outcome.message, Severity::Error);
         }
     }
     // Records that still wait for the history get one more, patient try;
@@ -181,7 +181,7 @@ std::unique_ptr<LineWorker> Site::make_worker(const LineConfig& line, std::uniqu
     std::vector<RoundOutput*> outputs{history_output_.get(), &stdout_};
     if (metrics_) outputs.push_back(metrics_.get());
     if (publisher_) outputs.push_back(publisher_.get());
-    return std::make_unique<LineWorker>(line, std::move(master), std::move(outputs), limits, status_line);
+    return std::make_unique<LineWorker>(line, std::move(master), std::move(outputs), limits, status_report);
 }
 
 std::unique_ptr<ModbusMaster> Site::open_site_line(const LineConfig& line,
@@ -207,7 +207,7 @@ std::unique_ptr<ModbusMaster> Site::open_site_line(const LineConfig& line,
     try {
         return open_line(line.settings);
     } catch (const std::exception& e) {
-        status_line("line " + line.name + ": " + e.what() + "; retrying");
+        status_line("line " + line.name + ": " + e.what() + "; retrying", Severity::Warning);
         return nullptr;
     }
 }
@@ -253,7 +253,7 @@ void Site::prune() {
                             " rows older than " + std::to_string(*config_.keep_days) + " days");
             }
         } catch (const std::exception& e) {
-            status_line(e.what());
+            status_line(e.what(), Severity::Warning);
         }
     }
 }
@@ -263,8 +263,8 @@ void Site::reload() {
     try {
         next = read_site_config(options_.config);
     } catch (const ConfigErrors& errors) {
-        for (const std::string& line : errors.lines) status_line(line);
-        status_line("kept the running configuration: " + options_.config + " has errors");
+        for (const std::string& line : errors.lines) status_line(line, Severity::Error);
+        status_line("kept the running configuration: " + options_.config + " has errors", Severity::Warning);
         return;
     }
     if (next.plugin && !options_.plugin_given && *next.plugin != *config_.plugin) {
@@ -275,6 +275,11 @@ void Site::reload() {
     }
     if (next.mqtt != config_.mqtt || (!options_.metrics && next.prometheus != config_.prometheus)) {
         status_line("a changed [mqtt] or [prometheus] takes effect at the next start");
+    }
+    if (options_.log_level) {
+        next.log_level = config_.log_level;
+    } else if (next.log_level != config_.log_level) {
+        set_log_level(next.log_level ? *parse_log_level(*next.log_level) : Severity::Info);
     }
     next.plugin = config_.plugin;
     next.history_file = config_.history_file;
@@ -311,7 +316,7 @@ void Site::reload() {
             try {
                 worker = make_worker(line, open_site_line(line, {}));
             } catch (const std::exception& e) {
-                status_line("line " + line.name + ": " + e.what());
+                status_line("line " + line.name + ": " + e.what(), Severity::Warning);
                 continue;
             }
             for (const auto& [name, meter] : wanted) started += add_meter(*worker, meter);
@@ -345,7 +350,7 @@ int Site::add_meter(LineWorker& worker, const MeterConfig& meter) {
         worker.add(std::move(device), restored);
         return 1;
     } catch (const std::exception& e) {
-        status_line("meter " + meter.name + " not started: " + e.what());
+        status_line("meter " + meter.name + " not started: " + e.what(), Severity::Warning);
         return 0;
     }
 }

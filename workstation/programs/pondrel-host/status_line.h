@@ -7,6 +7,11 @@
 
 namespace pondrel {
 
-inline void status_line(const std::string& line) { report("pondrel-host", line); }
+inline void status_line(const std::string& line, Severity severity = Severity::Info) {
+    report("pondrel-host", line, severity);
+}
+
+// status_line as the library's Report.
+inline void status_report(Severity severity, const std::string& line) { status_line(line, severity); }
 
 }  // namespace pondrel
