@@ -85,6 +85,7 @@ void LineWorker::apply_changes() {
         std::lock_guard<std::mutex> lock(mutex_);
         for (auto it = gone; it != slots_.end(); ++it) {
             if (!it->done) --running_;
+            set_answering(*it, false);
         }
         slots_.erase(gone, slots_.end());
     }
@@ -104,8 +105,15 @@ std::string LineWorker::who(const Slot& slot) const {
     return "meter " + c.name + " (line " + line_.name + ", slave " + std::to_string(c.slave) + ")";
 }
 
+void LineWorker::set_answering(Slot& slot, bool answering) {
+    if (slot.answering == answering) return;
+    slot.answering = answering;
+    answering_ += answering ? 1 : -1;
+}
+
 void LineWorker::sleep_until(Clock::time_point when) {
     while (!stop_ && Clock::now() < when) {
+        mark_progress();
         std::this_thread::sleep_for(std::min<Clock::duration>(std::chrono::milliseconds(50), when - Clock::now()));
     }
 }
@@ -119,6 +127,7 @@ void LineWorker::run() {
     line_state(master_ != nullptr);
     if (!master_ && !reconnect()) return;
     while (!stop_) {
+        mark_progress();
         apply_changes();
         if (master_->lost() && !reconnect()) break;
         Slot* next = nullptr;
@@ -140,6 +149,7 @@ void LineWorker::run() {
 }
 
 bool LineWorker::reconnect() {
+    for (Slot& slot : slots_) set_answering(slot, false);
     if (master_) report_(Severity::Warning, master_->describe() + " is gone (" + lost_reason_ + "); reopening it");
     auto wait = std::chrono::milliseconds(500);
     while (!stop_) {
@@ -205,6 +215,7 @@ bool LineWorker::find_order(Slot& slot) {
 
 void LineWorker::poll(Slot& slot) {
     ++slot.polls;
+    mark_progress();
     slot.served = Clock::now();
     if (!slot.order_known && !find_order(slot)) {
         for (RoundOutput* output : outputs_) output->after_attempt();
@@ -224,6 +235,7 @@ void LineWorker::poll(Slot& slot) {
     }
     if (result.completed) {
         ++slot.completed;
+        set_answering(slot, true);
         slot.failed_in_a_row = 0;
         slot.restored = false;
         slot.wait = Clock::duration::zero();
@@ -244,6 +256,7 @@ void LineWorker::poll(Slot& slot) {
 
 void LineWorker::failed(Slot& slot, const std::string& error, LineFault fault) {
     ++slot.failed_in_a_row;
+    set_answering(slot, false);
     const RoundFailure why = fault == LineFault::NoAnswer    ? RoundFailure::Timeout
                              : fault == LineFault::BadCrc    ? RoundFailure::Crc
                              : fault == LineFault::Exception ? RoundFailure::Exception

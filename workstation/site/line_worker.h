@@ -79,6 +79,15 @@ public:
     std::vector<MeterOutcome> outcomes() const;
     bool all_done() const;
 
+    // When the worker's thread last made progress: it marks every turn of
+    // its loop, every 50 ms of a wait and the start of every round, so only
+    // a request or a round that takes longer leaves it behind.
+    std::chrono::steady_clock::time_point last_progress() const {
+        return Clock::time_point(Clock::duration(progress_.load()));
+    }
+    // How many of its meters answered their last round attempt.
+    int answering() const { return answering_.load(); }
+
 private:
     using Clock = std::chrono::steady_clock;
     struct Slot {
@@ -93,6 +102,7 @@ private:
         bool restored = false;
         bool order_known = false;
         bool done = false;
+        bool answering = false;  // its last round attempt completed
     };
 
     void run();
@@ -105,6 +115,8 @@ private:
     void sleep_until(Clock::time_point when);
     // Tells the outputs whether the line is open.
     void line_state(bool up);
+    void mark_progress() { progress_ = Clock::now().time_since_epoch().count(); }
+    void set_answering(Slot& slot, bool answering);
     std::string who(const Slot& slot) const;
 
     const LineConfig line_;
@@ -115,6 +127,8 @@ private:
     const Report report_;
     std::vector<Slot> slots_;          // the worker thread's
     std::atomic<bool> stop_{false};
+    std::atomic<Clock::rep> progress_{Clock::now().time_since_epoch().count()};
+    std::atomic<int> answering_{0};
     std::thread thread_;
 
     mutable std::mutex mutex_;         // guards what follows

@@ -100,13 +100,54 @@ void Site::tell_monitoring() {
     if (publisher_) publisher_->set_meters(meters);
 }
 
+std::string Site::summary() {
+    int answering = 0;
+    for (const auto& worker : workers_) answering += worker->answering();
+    const long rounds = history_output_->rounds();
+    if (rounds != rounds_seen_) {
+        rounds_seen_ = rounds;
+        const auto now = boost::posix_time::second_clock::local_time().time_of_day();
+        char at[48];
+        std::snprintf(at, sizeof at, "%02d:%02d:%02d", static_cast<int>(now.hours()), static_cast<int>(now.minutes()),
+                      static_cast<int>(now.seconds()));
+        last_round_at_ = at;
+    }
+    return std::to_string(answering) + " of " + std::to_string(config_.meters.size()) + " meters answering; " +
+           (last_round_at_.empty() ? "no round yet" : "last round " + last_round_at_);
+}
+
+bool Site::workers_alive(Clock::duration within) const {
+    const auto now = Clock::now();
+    return std::all_of(workers_.begin(), workers_.end(),
+                       [&](const auto& worker) { return now - worker->last_progress() <= within; });
+}
+
 int Site::run() {
     // Old rows go after the first stored round and after each hour of polling.
     std::optional<Clock::time_point> next_prune;
+    std::string said = summary();
+    service_.ready(said);
+    auto next_status = Clock::now() + std::chrono::seconds(1);
+    auto next_ping = Clock::now();
     while (!stop_requested()) {
         if (const int code = drain(); code >= 0) return code;
         if (out_.reader_gone()) return kExitOk;
-        if (reload_requested().exchange(false)) reload();
+        if (reload_requested().exchange(false)) {
+            service_.reloading();
+            reload();
+            said = summary();
+            service_.ready(said);
+        }
+        if (Clock::now() >= next_status) {
+            next_status = Clock::now() + std::chrono::seconds(1);
+            if (std::string now = summary(); now != said) service_.status(said = now);
+        }
+        // Pings only while every line's worker makes progress: a stuck one
+        // stops them, and systemd restarts the service.
+        if (const auto interval = service_.watchdog_interval(); interval && Clock::now() >= next_ping) {
+            next_ping = Clock::now() + *interval / 2;
+            if (workers_alive(*interval)) service_.watchdog();
+        }
         if (config_.keep_days && (next_prune ? Clock::now() >= *next_prune : history_output_->rounds() > 0)) {
             next_prune = Clock::now() + std::chrono::hours(1);
             prune();
@@ -120,6 +161,10 @@ int Site::run() {
 }
 
 void Site::stop() {
+    if (!stopping_) {
+        stopping_ = true;
+        service_.stopping();
+    }
     for (auto& worker : workers_) worker->stop();
 }
 

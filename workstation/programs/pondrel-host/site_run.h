@@ -5,6 +5,7 @@
 // Main thread only (the workers are its own threads).
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "mqtt_publisher.h"
 #include "options.h"
 #include "plugin_module.h"
+#include "service_notifier.h"
 #include "site_metrics.h"
 #include "site_config.h"
 #include "stdout_output.h"
@@ -75,6 +77,10 @@ private:
     void start_monitoring();
     // Tells the figures and the publisher which meters and lines there are.
     void tell_monitoring();
+    // "3 of 4 meters answering; last round 16:05:03", for systemd's status.
+    std::string summary();
+    // Every line's worker made progress within `within`.
+    bool workers_alive(std::chrono::steady_clock::duration within) const;
 
     const HostOptions& options_;
     SiteConfig config_;
@@ -92,6 +98,10 @@ private:
     bool simulated_ = false;
     std::string polled_device_;
     std::vector<std::unique_ptr<LineWorker>> workers_;
+    ServiceNotifier service_;
+    bool stopping_ = false;
+    long rounds_seen_ = 0;
+    std::string last_round_at_;  // local time of the newest round seen
 };
 
 }  // namespace pondrel
