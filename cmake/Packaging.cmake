@@ -26,6 +26,13 @@ install(TARGETS pondrel LIBRARY DESTINATION ${PONDREL_PLUGIN_INSTALL_DIR})
 if(PONDREL_BUILD_TOOLS)
     install(TARGETS pondrel-host pondrel-meter-sim pondrel-history RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     install(PROGRAMS $<TARGET_PROPERTY:pondrel-check-host,FILE> DESTINATION ${CMAKE_INSTALL_BINDIR})
+    # pondrel-host as a service: its unit (installed, neither enabled nor
+    # started), its configuration (a conffile) and its system user (postinst).
+    install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/doc/service/pondrel-host.service DESTINATION /lib/systemd/system)
+    install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/doc/service/pondrel.toml DESTINATION /etc/pondrel)
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+        ${CMAKE_CURRENT_SOURCE_DIR}/doc/service/postinst ${CMAKE_CURRENT_SOURCE_DIR}/doc/service/conffiles)
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 
 set(CPACK_GENERATOR DEB)
@@ -47,9 +54,10 @@ if(PONDREL_BUILD_TOOLS)
         "plug-in against a meter on a serial line or a simulated one,\n"
         "pondrel-meter-sim, the simulated meter, pondrel-history, which lists and\n"
         "exports the history, and pondrel-check-host, which tells whether the\n"
-        "plug-in fits a given host program.")
+        "plug-in fits a given host program. pondrel-host also runs as the service\n"
+        "pondrel-host.service, polling the site of /etc/pondrel/pondrel.toml.")
     # pondrel-check-host is a Python program; its needs are not in any ELF file.
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, python3-pyelftools, binutils")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, python3-pyelftools, binutils, adduser")
 else()
     set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
         "pondrel.so is loaded by the board's host controller to poll an 18-circuit\n"

@@ -207,11 +207,11 @@ TEST_F(MonitoringTest, ScrapedFiguresAreTheStoredRoundsAndPassPrometheusOwnCheck
     const auto rounds = static_cast<std::size_t>(series["pondrel_rounds_total" + m1]);
     ASSERT_GE(of_m1.size(), rounds);
     const Pondrel_Data_t& round = of_m1[rounds - 1];
-    EXPECT_EQ(static_cast<float>(series["pondrel_voltage_volts" + m1]), round.voltage);
+    EXPECT_EQ(static_cast<float>(series["pondrel_voltage_volts" + m1]), static_cast<float>(round.voltage));
     for (int n : {0, 17}) {
         const std::string c = "{circuit=\"" + std::to_string(n + 1) + "\",data_id=\"1\",meter=\"m1\"}";
-        EXPECT_EQ(static_cast<float>(series["pondrel_current_amperes" + c]), round.current[n]);
-        EXPECT_EQ(static_cast<float>(series["pondrel_power_watts" + c]), round.power[n]);
+        EXPECT_EQ(static_cast<float>(series["pondrel_current_amperes" + c]), static_cast<float>(round.current[n]));
+        EXPECT_EQ(static_cast<float>(series["pondrel_power_watts" + c]), static_cast<float>(round.power[n]));
         EXPECT_NEAR(series["pondrel_energy_joules_total" + c], static_cast<double>(round.energy[n]) * 3.6e6, 1e-3);
     }
     EXPECT_EQ(series["pondrel_up" + m1], 1);
@@ -310,11 +310,11 @@ TEST_F(MonitoringTest, PublishesDiscoveryStateAndAvailabilityAndTheBrokerSaysOff
         EXPECT_EQ(state["data_id"].asUInt(), 1u);
         EXPECT_EQ(state["time"].asString().substr(0, 19), row->second.saved_at);
         EXPECT_EQ(state["time"].asString().size(), 25u) << "no UTC offset: " << state["time"].asString();
-        EXPECT_EQ(state["voltage_V"].asFloat(), r.voltage);
+        EXPECT_EQ(state["voltage_V"].asFloat(), static_cast<float>(r.voltage));
         for (int n = 0; n < 18; ++n) {
-            EXPECT_EQ(state["current_A"][n].asFloat(), r.current[n]);
-            EXPECT_EQ(state["power_W"][n].asFloat(), r.power[n]);
-            EXPECT_EQ(state["energy_kWh"][n].asFloat(), r.energy[n]);
+            EXPECT_EQ(state["current_A"][n].asFloat(), static_cast<float>(r.current[n]));
+            EXPECT_EQ(state["power_W"][n].asFloat(), static_cast<float>(r.power[n]));
+            EXPECT_EQ(state["energy_kWh"][n].asFloat(), static_cast<float>(r.energy[n]));
         }
     }
     EXPECT_TRUE(online && available);

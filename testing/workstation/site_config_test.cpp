@@ -227,6 +227,13 @@ TEST_F(SiteConfigTest, AFileThatIsNotARegularFileIsRefusedWithoutReading) {
     }
 }
 
+TEST_F(SiteConfigTest, TheServicesConfigurationIsSound) {
+    const SiteConfig config = read_site_config(PONDREL_SERVICE_CONFIG);
+    EXPECT_EQ(config.lines.size(), 1u);
+    EXPECT_EQ(config.meters.size(), 2u);
+    EXPECT_EQ(config.history_file, "/var/lib/pondrel/history.db");
+}
+
 TEST_F(SiteConfigTest, TheUsersGuidesExampleIsSound) {
     const SiteConfig config = read_site_config(PONDREL_SITE_EXAMPLE);
     EXPECT_EQ(config.lines.size(), 2u);
