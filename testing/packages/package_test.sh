@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Checks the Debian packages that scripts/package.sh built: control fields,
-# contents, the armhf plug-in's machine, and the amd64 package unpacked into a
+# contents, the armhf plug-in's machine, the amd64 package unpacked into a
 # throw-away root, whose pondrel-host runs two rounds against its built-in
-# simulated meter with the installed plug-in.
+# simulated meter with the installed plug-in, its service unit (verified, its
+# exposure measured), and the amd64 package installed with dpkg into a
+# throw-away Debian root (as root): its user made, its files' owners and modes.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -119,6 +121,57 @@ check "installed pondrel-host printed two snapshots" test "$(grep -c '^{' "${out
 check "installed pondrel-host used the installed plug-in" \
     grep -q "loaded plug-in ${root}/amd64/usr/lib/x86_64-linux-gnu/pondrel/pondrel.so" "${err}"
 check "installed pondrel-host kept its history" test -s "${root}/state/pondrel/history.db"
+
+# The service: its unit verified (with its commands pointed at the unpacked
+# programs) and its exposure measured; its configuration a conffile.
+unit="${root}/amd64/lib/systemd/system/pondrel-host.service"
+check "amd64: the service's unit" test -f "${unit}"
+check "amd64: the service's configuration" test -f "${root}/amd64/etc/pondrel/pondrel.toml"
+check "amd64: the configuration is a conffile" \
+    grep -qx "/etc/pondrel/pondrel.toml" <(dpkg-deb --ctrl-tarfile "${amd64_deb}" | tar -xO ./conffiles)
+check "amd64: depends on adduser (postinst makes the user)" grep -q "adduser" <(field "${amd64_deb}" Depends)
+check "amd64: the service's configuration passes --check" \
+    "${root}/amd64/usr/bin/pondrel-host" --config "${root}/amd64/etc/pondrel/pondrel.toml" --check
+mkdir -p "${root}/unit"
+sed "s|/usr/bin/pondrel-host|${root}/amd64/usr/bin/pondrel-host|g" "${unit}" >"${root}/unit/pondrel-host.service"
+check "systemd-analyze verify: the unit is clean" systemd-analyze verify --man=no "${root}/unit/pondrel-host.service"
+exposure=$(systemd-analyze security --offline=yes "${root}/unit/pondrel-host.service" 2>/dev/null |
+    sed -nE 's/.*Overall exposure level for pondrel-host.service: ([0-9.]+).*/\1/p')
+echo "systemd-analyze security: exposure ${exposure:-unknown}"
+check "systemd-analyze security: exposure at most 2.0" awk -v e="${exposure:-99}" 'BEGIN { exit !(e <= 2.0) }'
+
+# Installed for real in a throw-away Debian root: dpkg runs the postinst,
+# which makes the system user; the files have their owners and modes.
+if [ "$(id -u)" -eq 0 ]; then
+    debian_root="${root}/debian"
+    deps=$(field "${amd64_deb}" Depends | sed 's/([^)]*)//g; s/ //g')
+    if mmdebstrap --variant=essential --include="${deps}" --quiet bookworm "${debian_root}" \
+            http://deb.debian.org/debian >"${root}/mmdebstrap.log" 2>&1; then
+        cp "${amd64_deb}" "${debian_root}/tmp/pondrel.deb"
+        check "throw-away root: dpkg installs the package" chroot "${debian_root}" dpkg -i /tmp/pondrel.deb
+        check "throw-away root: the system user pondrel" \
+            grep -qE "^pondrel:x:[0-9]+:[0-9]+:.*:/var/lib/pondrel:/usr/sbin/nologin$" <(chroot "${debian_root}" getent passwd pondrel)
+        check "throw-away root: its group pondrel" chroot "${debian_root}" getent group pondrel
+        owners=$(chroot "${debian_root}" stat -c '%U:%G %a %n' /etc/pondrel/pondrel.toml \
+            /lib/systemd/system/pondrel-host.service /usr/bin/pondrel-host /usr/lib/x86_64-linux-gnu/pondrel/pondrel.so)
+        echo "${owners}"
+        check "throw-away root: owners and modes" test "${owners}" = "root:root 644 /etc/pondrel/pondrel.toml
+root:root 644 /lib/systemd/system/pondrel-host.service
+root:root 755 /usr/bin/pondrel-host
+root:root 644 /usr/lib/x86_64-linux-gnu/pondrel/pondrel.so"
+        check "throw-away root: the conffile is registered" \
+            grep -q "/etc/pondrel/pondrel.toml" <(chroot "${debian_root}" dpkg-query -W -f='${Conffiles}' pondrel)
+        check "throw-away root: the service is neither enabled nor started" \
+            test ! -e "${debian_root}/etc/systemd/system/multi-user.target.wants/pondrel-host.service"
+        check "throw-away root: installed again, the user stays as it was" chroot "${debian_root}" dpkg -i /tmp/pondrel.deb
+    else
+        echo "FAILED: a throw-away Debian root could not be made"
+        tail -5 "${root}/mmdebstrap.log"
+        failures=$((failures + 1))
+    fi
+else
+    echo "skipped: the install in a throw-away Debian root needs root"
+fi
 
 echo "packages: ${passes} passed, ${failures} failed"
 [ "${failures}" -eq 0 ]
