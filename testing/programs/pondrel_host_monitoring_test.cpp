@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "host_program_fixture.h"
+#include "loopback_listener.h"
 
 using namespace host_programs;
 
@@ -394,17 +395,10 @@ TEST_F(MonitoringTest, ABrokerThatCannotBeReachedIsReportedOnceAndPollingGoesOn)
 }
 
 TEST_F(MonitoringTest, AMetricsAddressThatCannotBeServedEndsTheStartWithItsReason) {
-    const int held = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ASSERT_EQ(bind(held, reinterpret_cast<sockaddr*>(&address), size), 0);
-    ASSERT_EQ(listen(held, 1), 0);
-    getsockname(held, reinterpret_cast<sockaddr*>(&address), &size);
-    const std::string taken = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    const testing_support::LoopbackListener held;
+    ASSERT_NE(held.port(), 0);
+    const std::string taken = held.address();
     const auto run = run_program(host_args({"--metrics", taken, "--rounds", "1"}), 30s);
-    close(held);
     EXPECT_EQ(run.code, 2);
     EXPECT_NE(run.errors.find("cannot serve metrics on " + taken + ": Address already in use"), std::string::npos)
         << run.errors;

@@ -2,8 +2,6 @@
 // systemd names (NOTIFY_SOCKET, WATCHDOG_USEC), here one the test listens
 // on: ready, a status that follows the meters, watchdog pings that stop while
 // a line's worker is stuck in a request, reloading and stopping.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -11,6 +9,7 @@
 #include <thread>
 
 #include "host_program_fixture.h"
+#include "loopback_listener.h"
 
 using namespace host_programs;
 
@@ -114,25 +113,17 @@ TEST_F(ServiceTest, ReadyStatusPingsReloadingAndStopping) {
 TEST_F(ServiceTest, AWorkerStuckInARequestStopsThePings) {
     // A gateway that takes the connection and never answers: each request
     // holds its line's worker for 3 s, three times the watchdog's interval.
-    const int gateway = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ASSERT_EQ(bind(gateway, reinterpret_cast<sockaddr*>(&address), size), 0);
-    ASSERT_EQ(listen(gateway, 4), 0);
-    getsockname(gateway, reinterpret_cast<sockaddr*>(&address), &size);
+    const testing_support::LoopbackListener gateway;
+    ASSERT_NE(gateway.port(), 0);
     Meter meters({"--slave", "1"});
     const std::string config =
         file("site.toml", "[history]\nfile = \"" + history_ + "\"\n"
                           "[[line]]\nname = \"bus\"\ndevice = \"" + meters.path + "\"\ntimeout_ms = 200\n"
-                          "[[line]]\nname = \"gateway\"\ntcp = \"127.0.0.1:" + std::to_string(ntohs(address.sin_port)) +
-                          "\"\ntimeout_ms = 3000\n"
+                          "[[line]]\nname = \"gateway\"\ntcp = \"" + gateway.address() + "\"\ntimeout_ms = 3000\n"
                           "[[meter]]\nname = \"m1\"\nline = \"bus\"\nslave = 1\ninterval = 0.2\n"
                           "[[meter]]\nname = \"far\"\nline = \"gateway\"\nslave = 1\ninterval = 0.2\n");
     ChildProcess host({kHost, "--config", config});
     const auto messages = socket_->read_for(5s);
-    close(gateway);
     ASSERT_TRUE(has(messages, "READY=1")) << host.error_text();
     EXPECT_GE(longest_silence(messages, Clock::now()), 1800ms);
     // The healthy line went on all the while.

@@ -17,16 +17,9 @@
 #include <memory>
 #include <stdexcept>
 
+#include "sqlite_statement.h"
+
 namespace pondrel {
-
-namespace {
-
-struct StatementCloser {
-    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-};
-using Statement = std::unique_ptr<sqlite3_stmt, StatementCloser>;
-
-}  // namespace
 
 namespace {
 
@@ -112,17 +105,6 @@ void History::fail(const std::string& what) { throw std::runtime_error("history 
 void History::sqlite_failure(const char* doing) const {
     throw std::runtime_error(std::string("cannot ") + doing + " history " + path_ + ": " + sqlite3_errmsg(db_));
 }
-
-namespace {
-
-// `sql` compiled, or null (sqlite3_errmsg says why).
-Statement prepared(sqlite3* db, const char* sql) {
-    sqlite3_stmt* raw = nullptr;
-    sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
-    return Statement(raw);
-}
-
-}  // namespace
 
 std::vector<std::string> History::texts_of(const char* sql) {
     const Statement statement = prepared(db_, sql);
@@ -251,13 +233,7 @@ void History::for_each(std::optional<std::uint32_t> data_id, const std::function
     int step;
     Row row;
     while ((step = sqlite3_step(raw)) == SQLITE_ROW) {
-        row.id = sqlite3_column_int64(raw, 0);
-        row.data_id = static_cast<std::uint32_t>(sqlite3_column_int64(raw, 1));
-        row.type_code = sqlite3_column_int(raw, 2);
-        const unsigned char* saved_at = sqlite3_column_text(raw, 3);
-        row.saved_at = saved_at != nullptr ? reinterpret_cast<const char*>(saved_at) : "";
-        const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(raw, 4));
-        row.record.assign(bytes, bytes + sqlite3_column_bytes(raw, 4));
+        read_row(raw, row);
         take(row);
     }
     if (step != SQLITE_DONE) sqlite_failure("read");

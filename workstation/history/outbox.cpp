@@ -1,26 +1,10 @@
 #include "outbox.h"
 
-#include <memory>
 #include <stdexcept>
 
-#include <sqlite3.h>
+#include "sqlite_statement.h"
 
 namespace pondrel {
-
-namespace {
-
-struct StatementCloser {
-    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-};
-using Statement = std::unique_ptr<sqlite3_stmt, StatementCloser>;
-
-Statement prepared(sqlite3* db, const char* sql) {
-    sqlite3_stmt* raw = nullptr;
-    sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
-    return Statement(raw);
-}
-
-}  // namespace
 
 Outbox::Outbox(const std::string& history_path, std::string destination)
     : path_(history_path), destination_(std::move(destination)) {
@@ -84,13 +68,7 @@ std::vector<History::Row> Outbox::rows_after(std::int64_t after, int limit) {
     int step;
     while ((step = sqlite3_step(raw)) == SQLITE_ROW) {
         History::Row row;
-        row.id = sqlite3_column_int64(raw, 0);
-        row.data_id = static_cast<std::uint32_t>(sqlite3_column_int64(raw, 1));
-        row.type_code = sqlite3_column_int(raw, 2);
-        const unsigned char* saved_at = sqlite3_column_text(raw, 3);
-        row.saved_at = saved_at != nullptr ? reinterpret_cast<const char*>(saved_at) : "";
-        const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(raw, 4));
-        row.record.assign(bytes, bytes + sqlite3_column_bytes(raw, 4));
+        read_row(raw, row);
         rows.push_back(std::move(row));
     }
     if (step != SQLITE_DONE) fail("read");

@@ -1,0 +1,37 @@
+// What the history's SQLite code shares: a compiled statement that finalizes
+// itself, and a history row read from a statement's current result.
+// Internal to the history library.
+#pragma once
+
+#include <memory>
+
+#include <sqlite3.h>
+
+#include "history.h"
+
+namespace pondrel {
+
+struct StatementCloser {
+    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementCloser>;
+
+// `sql` compiled, or null (sqlite3_errmsg says why).
+inline Statement prepared(sqlite3* db, const char* sql) {
+    sqlite3_stmt* raw = nullptr;
+    sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
+    return Statement(raw);
+}
+
+// The row of a statement whose columns are id, data_id, type_code, saved_at, record.
+inline void read_row(sqlite3_stmt* statement, History::Row& row) {
+    row.id = sqlite3_column_int64(statement, 0);
+    row.data_id = static_cast<std::uint32_t>(sqlite3_column_int64(statement, 1));
+    row.type_code = sqlite3_column_int(statement, 2);
+    const unsigned char* saved_at = sqlite3_column_text(statement, 3);
+    row.saved_at = saved_at != nullptr ? reinterpret_cast<const char*>(saved_at) : "";
+    const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(statement, 4));
+    row.record.assign(bytes, bytes + sqlite3_column_bytes(statement, 4));
+}
+
+}  // namespace pondrel
