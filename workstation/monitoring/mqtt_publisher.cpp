@@ -177,6 +177,7 @@ void MqttPublisher::lost(const std::string& why) {
     mosquitto_disconnect(client_);
     socket_open_ = false;
     connected_ = false;
+    connack_ = false;
     in_flight_.clear();
     unacknowledged_.clear();
     cursor_ = acknowledged_;
@@ -195,6 +196,13 @@ void MqttPublisher::on_connect(int rc) {
         refusal_ = "refused the connection: " + without_stop(mosquitto_connack_string(rc));
         return;
     }
+    // Nothing is published from inside libmosquitto's callback (a failure
+    // would be thrown through C): take_up_connection() follows in the loop.
+    connack_ = true;
+}
+
+void MqttPublisher::take_up_connection() {
+    connack_ = false;
     connected_ = true;
     backoff_ = 1000ms;
     report_(Severity::Info, name_ + (ever_connected_ ? " is back" : " connected") +
@@ -375,6 +383,7 @@ void MqttPublisher::run() {
                                                   : problem_of(rc, errno));
                 }
             }
+            if (connack_) take_up_connection();
             if (socket_open_ && !connected_ && Clock::now() - attempt_started_ > kConnectAnswer) {
                 lost("no answer to the connection within 10 s");
             }

@@ -65,7 +65,6 @@ public:
     std::optional<std::int64_t> keep_after();
     // Stored rounds waiting for the broker.
     std::int64_t waiting() const { return waiting_; }
-    bool connected() const { return connected_; }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -73,6 +72,8 @@ private:
     void connect();
     void lost(const std::string& why);
     void on_connect(int rc);
+    // The broker accepted the connection: status, discovery, what waits.
+    void take_up_connection();
     void on_publish(int mid);
     void publish(const std::string& topic, const std::string& payload, bool retain, int* mid = nullptr);
     void fill_window();
@@ -100,6 +101,7 @@ private:
 
     // The publisher thread's.
     bool socket_open_ = false;
+    bool connack_ = false;  // the broker accepted; take_up_connection() not yet run
     Clock::time_point next_attempt_{};
     Clock::time_point attempt_started_{};
     std::chrono::milliseconds backoff_{1000};
