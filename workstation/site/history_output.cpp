@@ -11,12 +11,14 @@ void HistoryOutput::write(const CompletedRound& round) {
     std::lock_guard<std::mutex> lock(mutex_);
     writer_.append(round.meter->data_id, round.type_code, round.saved_at, round.record.data(),
                    static_cast<unsigned int>(round.record.size()));
+    waiting_ = writer_.waiting();
     ++rounds_;
 }
 
 void HistoryOutput::after_attempt() {
     std::lock_guard<std::mutex> lock(mutex_);
     writer_.flush();
+    waiting_ = writer_.waiting();
 }
 
 std::optional<std::vector<unsigned char>> HistoryOutput::newest(std::uint32_t data_id) {
@@ -28,11 +30,6 @@ long HistoryOutput::prune(std::uint32_t data_id, boost::posix_time::ptime cutoff
                           std::optional<std::int64_t> keep_after) {
     std::lock_guard<std::mutex> lock(mutex_);
     return history_.prune(data_id, cutoff, keep_after);
-}
-
-std::size_t HistoryOutput::waiting() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return writer_.waiting();
 }
 
 std::size_t HistoryOutput::finish() {

@@ -30,8 +30,9 @@ public:
     // Deletes the rows of `data_id` older than `cutoff`, never its newest nor
     // any row after `keep_after` (rounds not yet published); how many.
     long prune(std::uint32_t data_id, boost::posix_time::ptime cutoff, std::optional<std::int64_t> keep_after);
-    // Records waiting in memory for the history to take them.
-    std::size_t waiting();
+    // Records waiting in memory for the history to take them, as of the last
+    // write; never waits for one (a scrape asks).
+    std::size_t waiting() const { return waiting_; }
     // At the end: how many records could not be stored.
     std::size_t finish();
     // How many rounds were handed to it so far.
@@ -42,6 +43,7 @@ private:
     History& history_;
     HistoryWriter writer_;
     std::atomic<long> rounds_{0};
+    std::atomic<std::size_t> waiting_{0};
 };
 
 }  // namespace pondrel
