@@ -129,3 +129,39 @@ TEST_F(ServiceTest, AWorkerStuckInARequestStopsThePings) {
     // The healthy line went on all the while.
     EXPECT_TRUE(has(messages, "STATUS=1 of 2 meters answering"));
 }
+
+TEST_F(ServiceTest, OnTheJournalEachLineCarriesItsPriorityAndTheLevelChoosesWhichShow) {
+    // No notifications here: nobody reads them while the program runs.
+    unsetenv("NOTIFY_SOCKET");
+    unsetenv("WATCHDOG_USEC");
+    Meter meters({"--slave", "1-2", "--fault", "2=silent"});
+    const std::string config = file("site.toml", "[history]\nfile = \"" + history_ + "\"\n[[line]]\nname = \"bus\"\n"
+                                                 "device = \"" + meters.path + "\"\ntimeout_ms = 100\n"
+                                                 "[[meter]]\nname = \"m1\"\nline = \"bus\"\nslave = 1\ninterval = 0.1\n"
+                                                 "[[meter]]\nname = \"m2\"\nline = \"bus\"\nslave = 2\ninterval = 0.1\n");
+    const struct {
+        std::vector<std::string> level;
+        bool info, warning;
+    } cases[] = {{{}, true, true}, {{"--log-level", "warning"}, false, true}, {{"--quiet"}, false, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.level.empty() ? "info" : c.level.back());
+        const std::string journal = dir_ + "/journal";
+        std::string options;
+        for (const std::string& o : c.level) options += " " + o;
+        // Standard error is the file JOURNAL_STREAM names, as systemd sets it up.
+        const auto run = run_program(
+            {"sh", "-c", ": > " + journal + " && JOURNAL_STREAM=$(stat -c %d:%i " + journal + ") exec " + kHost +
+                             " --config " + config + " --rounds 3 --max-failures 2" + options + " 2>>" + journal},
+            30s);
+        EXPECT_EQ(run.code, 8);
+        const std::string text = bytes_of(journal);
+        EXPECT_EQ(text.find("<6>pondrel-host: loaded plug-in") != std::string::npos, c.info) << text;
+        EXPECT_EQ(text.find("<4>pondrel-host: meter m2 (line bus, slave 2) is failing") != std::string::npos,
+                  c.warning) << text;
+        EXPECT_NE(text.find("<3>pondrel-host: 1 of 2 meters did not answer as they should"), std::string::npos) << text;
+    }
+    // Elsewhere the lines stay plain.
+    const auto plain = run_program({kHost, "--config", config, "--rounds", "1", "--max-failures", "1"}, 30s);
+    EXPECT_EQ(plain.errors.find("<6>"), std::string::npos);
+    EXPECT_NE(plain.errors.find("pondrel-host: loaded plug-in"), std::string::npos);
+}
