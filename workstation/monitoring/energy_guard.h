@@ -6,7 +6,12 @@
 // ever see a counter that rises or resets. One circuit; one thread.
 #pragma once
 
+#include <array>
 #include <optional>
+#include <string>
+#include <vector>
+
+#include "pondrel_meter.h"
 
 namespace pondrel {
 
@@ -24,6 +29,21 @@ public:
 private:
     std::optional<float> last_;
     int lower_in_a_row_ = 0;
+};
+
+// The guards of one meter's circuits.
+class MeterEnergyGuard {
+public:
+    using Verdicts = std::array<EnergyGuard::Verdict, pondrel_meter::kCircuits>;
+    // Each circuit's reading taken or refused; a reset adds its status line
+    // ("meter NAME circuit N: energy counter reset (from A to B kWh)") to `resets`.
+    Verdicts take(const std::array<float, pondrel_meter::kCircuits>& kwh, const std::string& meter,
+                  std::vector<std::string>& resets);
+    void seed(const std::array<float, pondrel_meter::kCircuits>& kwh);
+    const EnergyGuard& circuit(int n) const { return circuits_[static_cast<std::size_t>(n)]; }
+
+private:
+    std::array<EnergyGuard, pondrel_meter::kCircuits> circuits_;
 };
 
 }  // namespace pondrel

@@ -302,25 +302,18 @@ void MqttPublisher::publish_row(const History::Row& row) {
     }
     const std::optional<RoundValues> values = round_values(row.record);
     if (!values) return;  // not a round of this meter
-    auto guards = guards_.find(row.data_id);
-    if (guards == guards_.end()) {
-        guards = guards_.emplace(row.data_id, std::array<EnergyGuard, pondrel_meter::kCircuits>{}).first;
+    auto guard = guards_.find(row.data_id);
+    if (guard == guards_.end()) {
+        guard = guards_.emplace(row.data_id, MeterEnergyGuard{}).first;
         if (const auto before = outbox_->record_at_or_before(row.data_id, acknowledged_)) {
-            if (const auto seed = round_values(*before)) {
-                for (int n = 0; n < pondrel_meter::kCircuits; ++n) guards->second[n].seed(seed->energy[n]);
-            }
+            if (const auto seed = round_values(*before)) guard->second.seed(seed->energy);
         }
     }
+    std::vector<std::string> resets;
+    const auto verdicts = guard->second.take(values->energy, meter.name, resets);
+    for (const std::string& line : resets) report_(Severity::Warning, line + "; published");
     std::array<bool, pondrel_meter::kCircuits> taken{};
-    for (int n = 0; n < pondrel_meter::kCircuits; ++n) {
-        const float before = guards->second[n].last().value_or(0);
-        const EnergyGuard::Verdict verdict = guards->second[n].take(values->energy[n]);
-        taken[n] = verdict != EnergyGuard::Verdict::Refused;
-        if (verdict == EnergyGuard::Verdict::Reset) {
-            report_(Severity::Warning, "meter " + meter.name + " circuit " + std::to_string(n + 1) + ": energy counter reset (from " +
-                    std::to_string(before) + " to " + std::to_string(values->energy[n]) + " kWh); published");
-        }
-    }
+    for (int n = 0; n < pondrel_meter::kCircuits; ++n) taken[n] = verdicts[n] != EnergyGuard::Verdict::Refused;
     int mid = 0;
     publish(state_topic(config_.topic_prefix, meter),
             state_payload(row.id, row.data_id, time_of(row.saved_at), *values, taken), false, &mid);

@@ -115,7 +115,7 @@ private:
     std::int64_t acknowledged_ = 0;
     Clock::time_point last_saved_{};
     Clock::time_point last_counted_{};
-    std::map<std::uint32_t, std::array<EnergyGuard, pondrel_meter::kCircuits>> guards_;
+    std::map<std::uint32_t, MeterEnergyGuard> guards_;
     std::map<std::string, bool> online_;           // availability published, by meter
     std::map<std::uint32_t, MeterIdentity> announced_;
 

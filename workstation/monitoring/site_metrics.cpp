@@ -92,17 +92,9 @@ void SiteMetrics::write(const CompletedRound& round) {
         meter.duration_sum += round.duration_s;
         meter.values = values;
         if (values) {
+            const auto verdicts = meter.guard.take(values->energy, meter.identity.name, resets);
             for (int n = 0; n < kCircuits; ++n) {
-                const float before = meter.guards[n].last().value_or(0);
-                switch (meter.guards[n].take(values->energy[n])) {
-                case EnergyGuard::Verdict::Taken: break;
-                case EnergyGuard::Verdict::Refused: meter.energy_rejected[n] += 1; break;
-                case EnergyGuard::Verdict::Reset:
-                    resets.push_back("meter " + meter.identity.name + " circuit " + std::to_string(n + 1) +
-                                     ": energy counter reset (from " + std::to_string(before) + " to " +
-                                     std::to_string(values->energy[n]) + " kWh)");
-                    break;
-                }
+                if (verdicts[n] == EnergyGuard::Verdict::Refused) meter.energy_rejected[n] += 1;
             }
         }
     }
@@ -173,7 +165,7 @@ std::vector<prometheus::MetricFamily> SiteMetrics::Collect() const {
         for (int n = 0; n < kCircuits; ++n) {
             if (std::isfinite(v.current[n])) add(current, circuit_labels(meter.identity, n), v.current[n]);
             if (std::isfinite(v.power[n])) add(power, circuit_labels(meter.identity, n), v.power[n]);
-            if (const auto kwh = meter.guards[n].last()) {
+            if (const auto kwh = meter.guard.circuit(n).last()) {
                 add(energy, circuit_labels(meter.identity, n), static_cast<double>(*kwh) * kJoulesPerKwh);
             }
         }

@@ -53,7 +53,7 @@ private:
     struct Meter {
         MeterIdentity identity;
         std::optional<RoundValues> values;
-        std::array<EnergyGuard, pondrel_meter::kCircuits> guards;
+        MeterEnergyGuard guard;
         std::array<double, pondrel_meter::kCircuits> energy_rejected{};
         std::optional<Clock::time_point> last_round;
         double last_round_unix = 0;

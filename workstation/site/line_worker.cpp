@@ -215,7 +215,6 @@ bool LineWorker::find_order(Slot& slot) {
 
 void LineWorker::poll(Slot& slot) {
     ++slot.polls;
-    mark_progress();
     slot.served = Clock::now();
     if (!slot.order_known && !find_order(slot)) {
         for (RoundOutput* output : outputs_) output->after_attempt();

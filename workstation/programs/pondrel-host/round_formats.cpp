@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
+#include <optional>
 #include <ctime>
 
 #include <boost/date_time/posix_time/conversion.hpp>
@@ -11,17 +11,11 @@
 #include <json/writer.h>
 
 #include "pondrel_data.h"
+#include "round_values.h"
 
 namespace pondrel {
 
 namespace {
-
-// The record, or nothing when the round's record is not this meter's size.
-bool decode(const CompletedRound& round, Pondrel_Data_t& record) {
-    if (round.record.size() != sizeof record) return false;
-    std::memcpy(&record, round.record.data(), sizeof record);
-    return true;
-}
 
 std::string shortest(float value) {
     char text[32];
@@ -61,38 +55,38 @@ std::string json_line(const CompletedRound& round, bool with_meter) {
 }
 
 std::string table_block(const CompletedRound& round, bool with_meter) {
-    Pondrel_Data_t record{};
     std::string block;
     if (with_meter) {
         block += "meter " + round.meter->name + " (line " + round.meter->line + ", slave " +
                  std::to_string(round.meter->slave) + ", data id " + std::to_string(round.meter->data_id) + ")\n";
     }
     block += local_time_text(round.saved_at) + "\n";
-    if (!decode(round, record)) return block + "(not a record of this meter)\n";
+    const std::optional<RoundValues> record = round_values(round.record);
+    if (!record) return block + "(not a record of this meter)\n";
     char line[160];
-    std::snprintf(line, sizeof line, "voltage %.2f V\n", static_cast<double>(record.voltage));
+    std::snprintf(line, sizeof line, "voltage %.2f V\n", static_cast<double>(record->voltage));
     block += line;
     block += "circuit   current A    power kW  energy kWh\n";
     for (int n = 0; n < kPondrelCircuits; ++n) {
-        std::snprintf(line, sizeof line, "%7d %11.3f %11.3f %11.3f\n", n + 1, static_cast<double>(record.current[n]),
-                      static_cast<double>(record.power[n]) / 1000.0, static_cast<double>(record.energy[n]));
+        std::snprintf(line, sizeof line, "%7d %11.3f %11.3f %11.3f\n", n + 1, static_cast<double>(record->current[n]),
+                      static_cast<double>(record->power[n]) / 1000.0, static_cast<double>(record->energy[n]));
         block += line;
     }
     return block;
 }
 
 std::string influx_line(const CompletedRound& round) {
-    Pondrel_Data_t record{};
-    if (!decode(round, record)) return "";
+    const std::optional<RoundValues> record = round_values(round.record);
+    if (!record) return "";
     std::string fields;
     const auto field = [&](const std::string& name, float value) {
         if (!std::isfinite(value)) return;  // the line protocol has no NaN or infinity
         fields += (fields.empty() ? "" : ",") + name + "=" + shortest(value);
     };
-    field("voltage_V", record.voltage);
-    for (int n = 0; n < kPondrelCircuits; ++n) field("current" + std::to_string(n + 1) + "_A", record.current[n]);
-    for (int n = 0; n < kPondrelCircuits; ++n) field("power" + std::to_string(n + 1) + "_W", record.power[n]);
-    for (int n = 0; n < kPondrelCircuits; ++n) field("energy" + std::to_string(n + 1) + "_kWh", record.energy[n]);
+    field("voltage_V", record->voltage);
+    for (int n = 0; n < kPondrelCircuits; ++n) field("current" + std::to_string(n + 1) + "_A", record->current[n]);
+    for (int n = 0; n < kPondrelCircuits; ++n) field("power" + std::to_string(n + 1) + "_W", record->power[n]);
+    for (int n = 0; n < kPondrelCircuits; ++n) field("energy" + std::to_string(n + 1) + "_kWh", record->energy[n]);
     if (fields.empty()) return "";
     std::tm local = boost::posix_time::to_tm(round.saved_at);
     local.tm_isdst = -1;
