@@ -29,6 +29,11 @@ TEST(LikelyCauses, NameWhatToCheckForEachFaultAndLine) {
         {"exception", LineFault::Exception, &serial, "Illegal data address",
          "slave 7 answered with an exception (Illegal data address): check that the meter has this register map"},
         {"crc", LineFault::BadCrc, &serial, "Invalid CRC", "failed their CRC check: check the baud rate and parity"},
+        {"mismatch", LineFault::Mismatch, &gateway, "an answer from unit id 8 to a request for unit id 7",
+         "did not fit its request (an answer from unit id 8 to a request for unit id 7): check for another master on "
+         "the gateway, or its unit id routing"},
+        {"flood", LineFault::Flood, &serial, "bytes kept coming for 500 ms without a pause (9000 bytes)",
+         "/dev/ttyUSB0 floods (bytes kept coming"},
         {"lost", LineFault::Lost, &serial, "Input/output error", "/dev/ttyUSB0 went away (Input/output error)"},
         {"other", LineFault::Other, &serial, "", "a request to slave 7 failed (incomplete round)"},
     };

@@ -66,7 +66,7 @@ TEST_F(SiteMetricsTest, ReadingsInBaseUnitsAndEveryMetersFiguresFromTheStart) {
     EXPECT_TRUE(has(t, "pondrel_up{data_id=\"2\",meter=\"m2\"} 0"));
     EXPECT_TRUE(has(t, "pondrel_rounds_total{data_id=\"2\",meter=\"m2\"} 0"));
     EXPECT_TRUE(has(t, "pondrel_round_failures_total{data_id=\"2\",meter=\"m2\",reason=\"timeout\"} 1"));
-    for (const char* reason : {"crc", "exception", "mismatch", "line_lost"}) {
+    for (const char* reason : {"crc", "exception", "mismatch", "line_lost", "flood"}) {
         EXPECT_TRUE(has(t, std::string("pondrel_round_failures_total{data_id=\"1\",meter=\"m1\",reason=\"") + reason +
                                "\"} 0"));
     }

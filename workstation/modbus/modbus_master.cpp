@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <exception>
 #include <stdexcept>
 #include <thread>
 
@@ -18,24 +19,15 @@ void pause_ms(int ms) {
     if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-// Errors that mean the device or connection went away rather than the meter
-// keeping quiet.
-bool device_gone(int error) {
-    return error == EIO || error == ENXIO || error == ENODEV || error == EBADF || error == ECONNRESET ||
-           error == EPIPE || error == ENOTCONN || error == ECONNREFUSED;
-}
-
-LineFault fault_of(int error) {
-    if (error == ETIMEDOUT) return LineFault::NoAnswer;
-    if (error == EMBBADCRC) return LineFault::BadCrc;
-    if (error > MODBUS_ENOBASE && error < EMBXGTAR + 1) return LineFault::Exception;
-    if (device_gone(error)) return LineFault::Lost;
-    return LineFault::Other;
-}
-
 }  // namespace
 
 ModbusMaster::~ModbusMaster() = default;
+
+std::chrono::steady_clock::duration ModbusMaster::character_silence(const SerialSettings& settings) {
+    const int bits = 1 + settings.data_bits + (settings.parity == 'N' ? 0 : 1) + settings.stop_bits;
+    const double seconds = settings.baud > 19200 ? 0.00175 : 3.5 * bits / settings.baud;
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+}
 
 void ModbusMaster::open() {
     ctx_ = new_context();
@@ -56,8 +48,9 @@ void ModbusMaster::open() {
         throw;
     }
     fault_ = LineFault::None;
+    last_answer_.clear();
     pause_ms(settings_.connect_pause_ms);
-    drain();
+    drain(false);
 }
 
 void ModbusMaster::close() {
@@ -78,7 +71,10 @@ void ModbusMaster::set_slave(int slave) {
     if (ctx_ != nullptr) modbus_set_slave(ctx_, slave);
 }
 
-void ModbusMaster::drain() { modbus_flush(ctx_); }
+Discarded ModbusMaster::drain(bool wait_first) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(settings_.timeout_ms);
+    return discard_until_quiet(modbus_get_socket(ctx_), quiet(), deadline, wait_first);
+}
 
 void ModbusMaster::keep_silence() {
     const auto until = exchange_end_ + silence_;
@@ -90,7 +86,141 @@ bool ModbusMaster::read_registers_of(int slave, int start, int count, std::uint1
     return read_registers(start, count, out, error);
 }
 
+bool ModbusMaster::fail(LineFault fault, const std::string& why, std::string& error) {
+    fault_ = fault;
+    error = why;
+    last_answer_.clear();
+    return false;
+}
+
+namespace {
+
+// True when `bytes` are nothing but whole copies of `frame`: a reply sent twice.
+bool copies_of(const std::vector<std::uint8_t>& bytes, std::size_t total, const std::vector<std::uint8_t>& frame) {
+    if (frame.empty() || total != bytes.size() || bytes.size() % frame.size() != 0) return false;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] != frame[i % frame.size()]) return false;
+    }
+    return true;
+}
+
+std::string flood_text(const Discarded& flood, int timeout_ms) {
+    return "bytes kept coming for " + std::to_string(timeout_ms) + " ms without a pause (" +
+           std::to_string(flood.total) + " bytes)";
+}
+
+std::string exception_text(int code) {
+    if (code >= 1 && code <= 11) return modbus_strerror(MODBUS_ENOBASE + code);
+    return "exception " + std::to_string(code);
+}
+
+}  // namespace
+
+bool ModbusMaster::exchange(int start, int count, std::uint16_t* out, std::string& error) {
+    using Clock = std::chrono::steady_clock;
+    const int fd = modbus_get_socket(ctx_);
+    const Framing framing = this->framing();
+    const auto timeout = std::chrono::milliseconds(settings_.timeout_ms);
+
+    // An RTU answer carries no request's number: the answer to a request
+    // of this slave that timed out may still come, and would pass for the
+    // next one's. Until a timeout after it, what comes is thrown away.
+    if (framing == Framing::Rtu && late_slave_ == settings_.slave && Clock::now() < late_until_) {
+        const Discarded late = discard_until_quiet(fd, late_until_ - Clock::now(), late_until_, true);
+        if (late.gone) return fail(LineFault::Lost, std::strerror(late.error), error);
+    }
+    late_slave_ = -1;
+
+    // A clean line: what is waiting belongs to no request of ours.
+    const Discarded waiting = drain(false);
+    if (waiting.gone) return fail(LineFault::Lost, std::strerror(waiting.error), error);
+    if (!waiting.quiet) return fail(LineFault::Flood, flood_text(waiting, settings_.timeout_ms), error);
+    if (waiting.total > 0 && framing == Framing::Rtu && !last_answer_.empty() &&
+        !copies_of(waiting.bytes, waiting.total, last_answer_)) {
+        // The last answer taken may not have been the one it seemed.
+        return fail(LineFault::Mismatch,
+                    std::to_string(waiting.total) + " bytes nobody asked for came after the last answer", error);
+    }
+    last_answer_.clear();
+
+    const RegisterRequest request{settings_.slave, start, count, ++transaction_};
+    const std::vector<std::uint8_t> frame = request_frame(framing, request);
+    const Deadline deadline = Clock::now() + timeout;
+    int io_error = 0;
+    switch (write_all(fd, frame.data(), frame.size(), deadline, io_error)) {
+    case IoResult::Ok: break;
+    case IoResult::TimedOut: return fail(LineFault::NoAnswer, "the request could not be sent in time", error);
+    case IoResult::Gone: return fail(LineFault::Lost, std::strerror(io_error), error);
+    }
+
+    // At most one frame of the largest size at a time; frames of other
+    // exchanges are skipped, anything else ends the request.
+    std::uint8_t answer[300];
+    std::size_t have = 0;
+    std::string skipped;  // what the last frame of another exchange was
+    for (;;) {
+        const AnswerCheck check = check_answer(framing, request, answer, have);
+        switch (check.kind) {
+        case AnswerCheck::NeedMore: {
+            std::size_t got = 0;
+            const IoResult result = read_some(fd, answer + have, check.length - have, deadline, got, io_error);
+            if (result == IoResult::Gone) return fail(LineFault::Lost, std::strerror(io_error), error);
+            if (result == IoResult::TimedOut) {
+                if (have == 0 && skipped.empty()) {
+                    late_slave_ = settings_.slave;
+                    late_until_ = Clock::now() + timeout;
+                    return fail(LineFault::NoAnswer, std::strerror(ETIMEDOUT), error);
+                }
+                if (have == 0) return fail(LineFault::Mismatch, skipped + ", none to this request", error);
+                return fail(LineFault::Mismatch,
+                            "an answer cut short (" + std::to_string(have) + " of " + std::to_string(check.length) +
+                                " bytes)",
+                            error);
+            }
+            have += got;
+            continue;
+        }
+        case AnswerCheck::Foreign:
+            skipped = check.why;
+            std::memmove(answer, answer + check.length, have - check.length);
+            have -= check.length;
+            continue;
+        case AnswerCheck::Bad: return fail(LineFault::Mismatch, check.why, error);
+        case AnswerCheck::BadCrc: return fail(LineFault::BadCrc, modbus_strerror(EMBBADCRC), error);
+        case AnswerCheck::Exception: return fail(LineFault::Exception, exception_text(check.code), error);
+        case AnswerCheck::Answer: break;
+        }
+        break;
+    }
+    const std::vector<std::uint8_t> taken(answer, answer + have);
+    if (framing == Framing::Rtu) {
+        // A frame ends with the line's silence: anything right after it but
+        // a copy of it makes the answer doubtful.
+        const Discarded after = drain(true);
+        if (after.gone) return fail(LineFault::Lost, std::strerror(after.error), error);
+        if (!after.quiet) return fail(LineFault::Flood, flood_text(after, settings_.timeout_ms), error);
+        if (after.total > 0 && !copies_of(after.bytes, after.total, taken)) {
+            return fail(LineFault::Mismatch, std::to_string(after.total) + " more bytes came right after the answer",
+                        error);
+        }
+    }
+    answer_registers(framing, answer, count, out);
+    last_answer_ = taken;
+    return true;
+}
+
 bool ModbusMaster::read_registers(int start, int count, std::uint16_t* out, std::string& error) {
+    if (ctx_ != nullptr && reconnect_first_) {
+        reconnect_first_ = false;
+        try {
+            close();
+            open();
+        } catch (const std::exception& e) {
+            fault_ = LineFault::Lost;
+            error = e.what();
+            return false;
+        }
+    }
     if (ctx_ == nullptr) {
         error = settings_.device + " is closed";
         fault_ = LineFault::Lost;
@@ -98,17 +228,31 @@ bool ModbusMaster::read_registers(int start, int count, std::uint16_t* out, std:
     }
     pause_ms(settings_.request_pause_ms);
     keep_silence();
-    const int got = modbus_read_registers(ctx_, start, count, out);
+    const bool answered = exchange(start, count, out, error);
     exchange_end_ = std::chrono::steady_clock::now();
-    if (got == count) {
+    if (answered) {
         fault_ = LineFault::None;
+        unfit_in_a_row_ = 0;
         return true;
     }
-    const int reason = errno;
-    error = got == -1 ? modbus_strerror(reason) : "short reply";
-    fault_ = got == -1 ? fault_of(reason) : LineFault::Other;
-    if (got == -1 && fault_ != LineFault::Lost && !same_device_at_path()) fault_ = LineFault::Lost;
-    if (fault_ != LineFault::Lost) drain();
+    if (fault_ != LineFault::Lost && !same_device_at_path()) fault_ = LineFault::Lost;
+    if (fault_ == LineFault::Lost) return false;
+    const bool unfit = fault_ == LineFault::Mismatch || fault_ == LineFault::Flood || fault_ == LineFault::BadCrc;
+    unfit_in_a_row_ = unfit ? unfit_in_a_row_ + 1 : 0;
+    if (settings_.transport != Transport::Serial && (unfit_in_a_row_ >= 2 || (framing() == Framing::Tcp && unfit))) {
+        // A gateway's stream that keeps returning what does not fit is
+        // started afresh: the next request opens the connection again.
+        reconnect_first_ = true;
+        unfit_in_a_row_ = 0;
+        error += "; the connection is opened again";
+        return false;
+    }
+    const Discarded rest = drain(true);
+    if (rest.gone) fault_ = LineFault::Lost;
+    if (!rest.quiet) {
+        fault_ = LineFault::Flood;
+        error = flood_text(rest, settings_.timeout_ms);
+    }
     return false;
 }
 

@@ -9,6 +9,9 @@
 // The slave address travels with each request: several meters share a line.
 // A serial line keeps 3.5 characters of silence between the end of an answer
 // (or of a timeout) and the next request, whichever slave it goes to.
+// Every request starts on a clean line (bytes waiting are thrown away) and
+// its answer is taken only when slave, function, byte count, CRC and, on
+// Modbus TCP, transaction id fit it; no read waits past the response timeout.
 // Used by one thread at a time.
 #pragma once
 
@@ -16,7 +19,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "line_io.h"
+#include "modbus_frames.h"
 #include "register_line.h"
 
 struct _modbus;
@@ -41,7 +47,16 @@ struct SerialSettings {
 };
 
 // What went wrong with the last request, for telling a user its likely causes.
-enum class LineFault { None, NoAnswer, Exception, BadCrc, Lost, Other };
+enum class LineFault {
+    None,
+    NoAnswer,   // nothing in time
+    Exception,  // the slave answered with an exception
+    BadCrc,     // its answer failed the CRC check
+    Mismatch,   // bytes that are not the answer: another unit id, a wrong length, leftovers
+    Flood,      // bytes kept coming without the pause that ends a frame
+    Lost,       // the device or connection is gone
+    Other,
+};
 
 // The master of one line. Made by open_line() as the class of its transport;
 // what they share (requests, faults, draining, reopening) is here.
@@ -88,13 +103,24 @@ protected:
     virtual void connect() = 0;
     // Closes what connect() opened; ctx_ is freed after.
     virtual void disconnect() = 0;
-    // Whatever is left of a late or broken reply must not meet the next request.
-    virtual void drain();
+    // How the transport frames a request and its answer.
+    virtual Framing framing() const { return Framing::Rtu; }
+    // How long the line stays silent after a frame before it counts as
+    // ended: 3.5 characters on RTU framing, none on Modbus TCP.
+    virtual std::chrono::steady_clock::duration quiet() const { return silence_; }
     // False when the line's path now names another device than the one opened.
     virtual bool same_device_at_path() const { return true; }
 
+    // 3.5 characters at the line's speed, 1.75 ms above 19200 baud.
+    static std::chrono::steady_clock::duration character_silence(const SerialSettings& settings);
     void close();
     void keep_silence();
+    // Whatever is left of a late, doubled or broken reply must not meet the
+    // next request: throws it away, until the line is quiet or the timeout.
+    Discarded drain(bool wait_first);
+    // One request and its answer; on failure sets fault_ and `error`.
+    bool exchange(int start, int count, std::uint16_t* out, std::string& error);
+    bool fail(LineFault fault, const std::string& why, std::string& error);
 
     SerialSettings settings_;
     ::_modbus* ctx_ = nullptr;
@@ -103,6 +129,18 @@ protected:
     // next request: 3.5 characters, 1.75 ms above 19200 baud (serial lines).
     std::chrono::steady_clock::duration silence_{};
     std::chrono::steady_clock::time_point exchange_end_{};
+    std::uint16_t transaction_ = 0;
+    // The last answer taken, while no request failed since: bytes after it
+    // that are not copies of it make the next request fail.
+    std::vector<std::uint8_t> last_answer_;
+    // Requests in a row whose answers did not fit; a gateway's connection is
+    // opened again after two, as its stream can no longer be trusted.
+    int unfit_in_a_row_ = 0;
+    // The slave whose request timed out last, and until when its late answer
+    // is waited out before it is asked again (RTU framing).
+    int late_slave_ = -1;
+    std::chrono::steady_clock::time_point late_until_{};
+    bool reconnect_first_ = false;
 };
 
 // Opens the line `settings` name with the master of its transport (serial,

@@ -75,11 +75,4 @@ void RtuOverTcpLine::disconnect() {
     if (fd >= 0) ::close(fd);
 }
 
-void RtuOverTcpLine::drain() {
-    const int fd = modbus_get_socket(ctx_);
-    char scrap[256];
-    while (recv(fd, scrap, sizeof scrap, MSG_DONTWAIT) > 0) {
-    }
-}
-
 }  // namespace pondrel

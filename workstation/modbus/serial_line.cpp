@@ -23,9 +23,7 @@ std::runtime_error in_use(const std::string& device) {
 }  // namespace
 
 SerialLine::SerialLine(const SerialSettings& settings) : ModbusMaster(settings) {
-    const int bits = 1 + settings_.data_bits + (settings_.parity == 'N' ? 0 : 1) + settings_.stop_bits;
-    const double seconds = settings_.baud > 19200 ? 0.00175 : 3.5 * bits / settings_.baud;
-    silence_ = std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+    silence_ = character_silence(settings_);
 }
 
 SerialLine::~SerialLine() { close(); }

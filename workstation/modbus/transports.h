@@ -2,6 +2,8 @@
 // open_line(). Internal to the Modbus library.
 #pragma once
 
+#include <algorithm>
+#include <chrono>
 #include <string>
 
 #include "modbus_master.h"
@@ -34,6 +36,8 @@ private:
     ::_modbus* new_context() override;
     void connect() override;
     void disconnect() override;
+    Framing framing() const override { return Framing::Tcp; }
+    std::chrono::steady_clock::duration quiet() const override { return {}; }
 };
 
 // Modbus RTU frames over a TCP connection to a serial gateway.
@@ -46,7 +50,11 @@ private:
     ::_modbus* new_context() override;
     void connect() override;
     void disconnect() override;
-    void drain() override;
+    // The gateway's serial side ends frames with its silence; over TCP at
+    // least 5 ms, as the network adds its own gaps.
+    std::chrono::steady_clock::duration quiet() const override {
+        return std::max<std::chrono::steady_clock::duration>(character_silence(settings_), std::chrono::milliseconds(5));
+    }
 };
 
 }  // namespace pondrel

@@ -53,6 +53,12 @@ std::string likely_causes(LineFault fault, const std::string& error, const Seria
     case LineFault::BadCrc:
         return "answers from " + slave + " failed their CRC check: check the baud rate and parity, and the "
                "line for noise";
+    case LineFault::Mismatch:
+        return "an answer for " + slave + " did not fit its request (" + error + "): check for another master " +
+               (serial ? "or a second meter with this address on the line" : "on the gateway, or its unit id routing");
+    case LineFault::Flood:
+        return (serial ? settings.device : "gateway " + settings.device) + " floods (" + error +
+               "): check for another master or a device sending on its own";
     case LineFault::Lost:
         return settings.device + " went away (" + error + ")";
     case LineFault::None:

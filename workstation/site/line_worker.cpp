@@ -260,6 +260,7 @@ void LineWorker::failed(Slot& slot, const std::string& error, LineFault fault) {
                              : fault == LineFault::BadCrc    ? RoundFailure::Crc
                              : fault == LineFault::Exception ? RoundFailure::Exception
                              : fault == LineFault::Lost      ? RoundFailure::LineLost
+                             : fault == LineFault::Flood     ? RoundFailure::Flood
                                                              : RoundFailure::Mismatch;
     for (RoundOutput* output : outputs_) output->failed(slot.meter->identity(), why);
     if (fault == LineFault::Lost) line_state(false);

@@ -32,9 +32,10 @@ enum class RoundFailure {
     Exception,  // the meter answered with a Modbus exception
     Mismatch,   // an answer that does not fit the request
     LineLost,   // the line went away
+    Flood,      // the line kept sending without a pause
 };
 inline constexpr RoundFailure kRoundFailures[] = {RoundFailure::Timeout, RoundFailure::Crc, RoundFailure::Exception,
-                                                  RoundFailure::Mismatch, RoundFailure::LineLost};
+                                                  RoundFailure::Mismatch, RoundFailure::LineLost, RoundFailure::Flood};
 inline const char* round_failure_name(RoundFailure failure) {
     switch (failure) {
     case RoundFailure::Timeout: return "timeout";
@@ -42,6 +43,7 @@ inline const char* round_failure_name(RoundFailure failure) {
     case RoundFailure::Exception: return "exception";
     case RoundFailure::Mismatch: return "mismatch";
     case RoundFailure::LineLost: return "line_lost";
+    case RoundFailure::Flood: return "flood";
     }
     return "mismatch";
 }
