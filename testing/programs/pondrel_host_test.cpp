@@ -368,7 +368,7 @@ TEST_F(HostProgramTest, ALockedHistoryNeitherStopsPollingNorLosesARound) {
     ASSERT_EQ(rows.size(), 25u);
     for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_TRUE(holds_round(record_of(rows[i]), i + 1)) << i;
     const std::string report = host.error_text();
-    EXPECT_EQ(count_of(report, "database is locked; keeping records in memory and polling on"), 1u) << report;
+    EXPECT_EQ(count_of(report, "database is locked; keeping rounds in journal "), 1u) << report;
     EXPECT_EQ(count_of(report, "takes records again"), 1u) << report;
 
     // Still locked when the last round is done: the program waits for the
@@ -382,6 +382,34 @@ TEST_F(HostProgramTest, ALockedHistoryNeitherStopsPollingNorLosesARound) {
     other.release();
     EXPECT_EQ(last.wait(20s), 0) << last.error_text();
     EXPECT_EQ(history_rows(history_).size(), 28u);
+}
+
+TEST_F(HostProgramTest, AKillWhileTheHistoryIsLockedLosesNoPrintedRound) {
+    ChildProcess sim({kSim, "--link", dir_ + "/meter"});
+    ASSERT_TRUE(sim.read_line(10s).has_value());
+    const auto args = [&](std::vector<std::string> more) {
+        more.insert(more.begin(), {"--device", dir_ + "/meter"});
+        return host_args(more);
+    };
+    ASSERT_EQ(run_program(args({"--rounds", "1"}), 30s).code, 0);
+    std::size_t printed = 1;
+    {
+        ChildProcess host(args({"--interval", "0.1"}));
+        ASSERT_EQ(snapshots_from(host, 2, 20s).size(), 2u) << host.error_text();
+        WriteLock other(history_);
+        ASSERT_TRUE(other.locked());
+        ASSERT_EQ(snapshots_from(host, 8, 20s).size(), 8u) << host.error_text();
+        host.send_signal(SIGKILL);
+        host.wait(10s);
+        printed += 10;
+    }
+    // The next start stores what the journal kept first, in order, once.
+    const auto again = run_program(args({"--rounds", "1"}), 30s);
+    ASSERT_EQ(again.code, 0) << again.errors;
+    EXPECT_NE(again.errors.find("completed rounds in journal"), std::string::npos) << again.errors;
+    const auto rows = history_rows(history_);
+    ASSERT_GE(rows.size(), printed + 1);
+    for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_TRUE(holds_round(record_of(rows[i]), i + 1)) << i;
 }
 
 TEST_F(HostProgramTest, MissedPeriodsAreSkippedNotMadeUp) {

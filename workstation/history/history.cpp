@@ -85,6 +85,10 @@ History::History(const std::string& path, Access access) : path_(path) {
                 "CREATE TABLE IF NOT EXISTS published ("
                 " destination TEXT PRIMARY KEY,"
                 " round_id INTEGER NOT NULL)");
+            execute(
+                "CREATE TABLE IF NOT EXISTS journal_stored ("
+                " journal INTEGER PRIMARY KEY,"
+                " entries INTEGER NOT NULL)");
             if (fresh) {
                 execute(("PRAGMA application_id=" + std::to_string(kApplicationId)).c_str());
                 execute(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
@@ -135,9 +139,11 @@ void History::identify(bool& fresh) {
         check_columns();
         return;
     }
-    if (application == 0 && version == 0 &&
-        (tables == std::vector<std::string>{"history"} ||
-         tables == std::vector<std::string>{"history", "published"})) {
+    const auto known = [](const std::string& table) {
+        return table == "history" || table == "published" || table == "journal_stored";
+    };
+    if (application == 0 && version == 0 && std::find(tables.begin(), tables.end(), "history") != tables.end() &&
+        std::all_of(tables.begin(), tables.end(), known)) {
         check_columns();  // an earlier history of this program
         return;
     }
@@ -195,6 +201,45 @@ void History::append(std::uint32_t data_id, int type_code, boost::posix_time::pt
         sqlite_failure("store a record in");
     }
 }
+
+void History::append_from_journal(const std::vector<JournalEntry>& entries, std::uint64_t journal,
+                                  std::int64_t stored) {
+    execute("BEGIN IMMEDIATE");
+    try {
+        for (const JournalEntry& entry : entries) {
+            append(entry.data_id, entry.type_code, entry.saved_at, entry.record.data(),
+                   static_cast<unsigned int>(entry.record.size()));
+        }
+        const Statement statement = prepared(db_, "INSERT OR REPLACE INTO journal_stored (journal, entries) VALUES (?, ?)");
+        sqlite3_stmt* raw = statement.get();
+        if (raw == nullptr || sqlite3_bind_int64(raw, 1, static_cast<sqlite3_int64>(journal)) != SQLITE_OK ||
+            sqlite3_bind_int64(raw, 2, stored) != SQLITE_OK || sqlite3_step(raw) != SQLITE_DONE) {
+            sqlite_failure("store a record in");
+        }
+        execute("COMMIT");
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+std::int64_t History::journal_stored(std::uint64_t journal) {
+    const Statement statement = prepared(db_, "SELECT entries FROM journal_stored WHERE journal = ?");
+    sqlite3_stmt* raw = statement.get();
+    if (raw == nullptr || sqlite3_bind_int64(raw, 1, static_cast<sqlite3_int64>(journal)) != SQLITE_OK) {
+        sqlite_failure("read");
+    }
+    const int step = sqlite3_step(raw);
+    if (step == SQLITE_DONE) return 0;
+    if (step != SQLITE_ROW) sqlite_failure("read");
+    return sqlite3_column_int64(raw, 0);
+}
+
+void History::forget_journal(std::uint64_t journal) {
+    execute(("DELETE FROM journal_stored WHERE journal = " + std::to_string(static_cast<sqlite3_int64>(journal))).c_str());
+}
+
+void History::checkpoint() { sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr); }
 
 std::optional<std::vector<unsigned char>> History::newest(std::uint32_t data_id) {
     const Statement statement = prepared(db_, "SELECT record FROM history WHERE data_id = ? ORDER BY id DESC LIMIT 1");

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "record_store.h"
+#include "round_journal.h"
 
 struct sqlite3;
 
@@ -44,6 +45,17 @@ public:
     // writer holding the history longer than kRoundBusyMs, a full disk...).
     void append(std::uint32_t data_id, int type_code, boost::posix_time::ptime saved_at,
                 const unsigned char* record, unsigned int len) override;
+    // Stores `entries` (oldest first) in one transaction, with the count of
+    // entries of journal `journal` the history now holds, `stored`.
+    // Throws when they cannot be stored; then none is.
+    void append_from_journal(const std::vector<JournalEntry>& entries, std::uint64_t journal, std::int64_t stored);
+    // How many entries of journal `journal` the history holds.
+    std::int64_t journal_stored(std::uint64_t journal);
+    // Forgets the count of journal `journal`, emptied.
+    void forget_journal(std::uint64_t journal);
+    // Moves what the write-ahead log holds into the history and shrinks the
+    // log, so that space freed on a full disk is the history's again.
+    void checkpoint();
     // The newest record stored for `data_id`, if any.
     std::optional<std::vector<unsigned char>> newest(std::uint32_t data_id);
     // Deletes the rows of `data_id` saved before `cutoff` (local time),

@@ -1,60 +1,100 @@
-// Keeps polling going while the history cannot take a record: each record
-// goes to the history at once when it can, else it waits in memory, in order,
-// and is written before any later one as soon as the history takes records
-// again (flush() after each round). At most kMaxWaiting records wait; beyond
-// that the oldest are dropped, with a warning. State changes (history
-// unavailable, available again, records dropped) are reported once each, as
-// one line to `report`. One thread at a time.
+// Stores completed rounds in the history without holding up polling, and
+// loses none to a kill: append() puts each round in the journal beside the
+// history (in the file when it returns; see round_journal.h) and hands it to
+// a writer thread, which stores rounds in order, in batches, each with the
+// count of journal entries the history then holds. Rounds a kill left in the
+// journal are stored first, at the next start.
+// While the history refuses them (another writer holds it, a full disk),
+// rounds wait in the journal and in memory, polling goes on, and the writer
+// tries again each second (after a full disk it moves the write-ahead log
+// back into the history first). A round the journal cannot take (its disk
+// full too) waits in memory only. Each change of state is reported once.
+// append(), newest(), waiting() and with_history() from any thread.
 #pragma once
 
-#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "history.h"
 #include "report.h"
-#include "record_store.h"
+#include "round_journal.h"
 
 namespace pondrel {
 
-class HistoryWriter : public RecordStore {
+class HistoryWriter {
 public:
-    static constexpr std::size_t kMaxWaiting = 10000;
-    static constexpr std::size_t kMaxRecordBytes = 256;
+    // Rounds waiting in memory at most; beyond, the oldest are dropped.
+    static constexpr std::size_t kMaxWaiting = 100000;
 
-    // `history` must outlive this object.
+    // `history` must outlive this object. Opens its journal and starts the
+    // writer thread.
     HistoryWriter(History& history, Report report);
+    ~HistoryWriter();
+    HistoryWriter(const HistoryWriter&) = delete;
+    HistoryWriter& operator=(const HistoryWriter&) = delete;
 
-    // Never throws for a history that refuses the record: it waits instead,
-    // as does every record while others wait.
-    void append(std::uint32_t data_id, int type_code, boost::posix_time::ptime saved_at,
-                const unsigned char* record, unsigned int len) override;
-    // Writes waiting records, oldest first, until one is refused.
-    void flush();
-    // At the end: waits for the history as long as at start-up, writes what
-    // waits, and returns how many records remain unstored.
-    std::size_t finish();
-    std::size_t waiting() const { return waiting_.size(); }
+    // Never waits for the history. Throws only for a record over 1 KiB.
+    void append(std::uint32_t data_id, int type_code, boost::posix_time::ptime saved_at, const unsigned char* record,
+                unsigned int len);
+    // The newest record of `data_id`, stored or waiting.
+    std::optional<std::vector<unsigned char>> newest(std::uint32_t data_id);
+    // Calls `use` with the history while the writer leaves it alone.
+    template <typename Use>
+    auto with_history(Use use) {
+        std::lock_guard<std::mutex> lock(history_mutex_);
+        return use(history_);
+    }
+    // Rounds not yet in the history.
+    std::size_t waiting() const { return waiting_count_; }
+
+    struct Unstored {
+        std::size_t in_journal = 0;  // kept for the next start
+        std::size_t lost = 0;        // neither stored nor in the journal
+    };
+    // At the end: stops the writer, gives the history one try as patient as
+    // at start, and says what remains.
+    Unstored finish();
+    const std::string& journal_path() const { return journal_path_; }
 
 private:
-    struct Waiting {
-        std::uint32_t data_id;
-        int type_code;
-        boost::posix_time::ptime saved_at;
-        unsigned int len;
-        std::array<unsigned char, kMaxRecordBytes> bytes;
+    struct Pending {
+        JournalEntry entry;
+        std::int64_t journal_index;  // -1: not in the journal
     };
-    bool write(std::uint32_t data_id, int type_code, boost::posix_time::ptime saved_at, const unsigned char* record,
-               unsigned int len);
+    void run();
+    // Stores `batch`; false when the history refused it.
+    bool store(const std::vector<Pending>& batch);
+    // Empties the journal once all it holds is stored (mutex_ held).
+    void restart_journal();
 
     History& history_;
     Report report_;
-    std::deque<Waiting> waiting_;
-    bool unavailable_ = false;
+    std::string journal_path_;
+    std::unique_ptr<RoundJournal> journal_;
+    std::int64_t journal_stored_ = 0;  // entries of the journal the history holds
+    std::chrono::steady_clock::time_point journal_started_ = std::chrono::steady_clock::now();
+
+    std::mutex mutex_;  // waiting_, the journal's appends
+    std::mutex history_mutex_;
+    std::condition_variable wake_;
+    std::deque<Pending> waiting_;
+    std::atomic<std::size_t> waiting_count_{0};
+    bool stopping_ = false;
+    std::atomic<bool> failing_{false};
+    bool journal_failing_ = false;
     bool dropping_ = false;
+    std::size_t lost_ = 0;
+    std::thread thread_;
 };
 
 }  // namespace pondrel

@@ -193,17 +193,21 @@ void Site::finish(int code) {
     }
     // Records that still wait for the history get one more, patient try;
     // then the publisher has its moment with the broker.
-    const std::size_t unstored = history_output_ ? history_output_->finish() : 0;
+    const HistoryWriter::Unstored unstored = history_output_ ? history_output_->finish() : HistoryWriter::Unstored{};
     if (publisher_) publisher_->stop();
     if (failure) throw *failure;
     if (failed > 0) {
         throw Failure(kExitMeterFailed, std::to_string(failed) + " of " + std::to_string(config_.meters.size()) +
                                             " meters did not answer as they should");
     }
-    if (unstored > 0) {
-        throw Failure(kExitBadHistory, std::to_string(unstored) +
-                                           " completed rounds could not be stored in history " +
-                                           *config_.history_file);
+    if (unstored.lost > 0) {
+        throw Failure(kExitBadHistory, std::to_string(unstored.lost) + " completed rounds could not be stored in history " +
+                                           *config_.history_file + " and are lost");
+    }
+    if (unstored.in_journal > 0) {
+        throw Failure(kExitBadHistory, std::to_string(unstored.in_journal) + " completed rounds wait in journal " +
+                                           history_output_->journal_path() + " for history " + *config_.history_file +
+                                           "; they are stored at the next start");
     }
     if (code != kExitOk) throw Failure(code, "cannot write to standard output: " + out_.error());
 }

@@ -1,0 +1,152 @@
+#include "round_journal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <boost/crc.hpp>
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <random>
+#include <stdexcept>
+
+namespace pondrel {
+
+namespace {
+
+constexpr char kMagic[8] = {'P', 'N', 'D', 'R', 'J', 'R', 'N', '1'};
+constexpr std::size_t kHeader = 16;
+constexpr std::size_t kMaxPayload = 4 + 4 + 8 + 2 + 1024;
+
+const boost::posix_time::ptime kEpoch(boost::gregorian::date(1970, 1, 1));
+
+void put(std::vector<unsigned char>& out, std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<unsigned char>(value >> (8 * i)));
+}
+
+std::uint64_t get(const unsigned char* in, int bytes) {
+    std::uint64_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | in[i];
+    return value;
+}
+
+std::uint32_t crc_of(const unsigned char* data, std::size_t size) {
+    boost::crc_32_type crc;
+    crc.process_bytes(data, size);
+    return crc.checksum();
+}
+
+std::runtime_error failure(const std::string& path, const char* doing) {
+    return std::runtime_error("cannot " + std::string(doing) + " journal " + path + ": " + std::strerror(errno));
+}
+
+}  // namespace
+
+RoundJournal::RoundJournal(std::string path) : path_(std::move(path)) {
+    fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd_ < 0) throw failure(path_, "open");
+    struct stat info {};
+    if (fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd_);
+        throw std::runtime_error("journal " + path_ + " is not a regular file");
+    }
+    std::vector<unsigned char> all(static_cast<std::size_t>(info.st_size));
+    std::size_t have = 0;
+    while (have < all.size()) {
+        const ssize_t n = ::pread(fd_, all.data() + have, all.size() - have, static_cast<off_t>(have));
+        if (n <= 0) break;
+        have += static_cast<std::size_t>(n);
+    }
+    all.resize(have);
+    if (all.size() < kHeader) {
+        // New, or cut short while it was made: nothing in it yet.
+        create();
+        return;
+    }
+    if (std::memcmp(all.data(), kMagic, sizeof kMagic) != 0) {
+        ::close(fd_);
+        throw std::runtime_error("journal " + path_ + " is not a pondrel journal; not touching it");
+    }
+    id_ = get(all.data() + 8, 8);
+    std::size_t at = kHeader;
+    while (at + 8 <= all.size()) {
+        const std::size_t size = get(all.data() + at, 4);
+        if (size < 18 || size > kMaxPayload || at + 8 + size > all.size()) break;
+        const unsigned char* payload = all.data() + at + 4;
+        if (get(payload + size, 4) != crc_of(payload, size)) break;
+        const std::size_t length = get(payload + 16, 2);
+        if (18 + length != size) break;
+        JournalEntry entry;
+        entry.data_id = static_cast<std::uint32_t>(get(payload, 4));
+        entry.type_code = static_cast<int>(static_cast<std::int32_t>(get(payload + 4, 4)));
+        entry.saved_at = kEpoch + boost::posix_time::microseconds(static_cast<std::int64_t>(get(payload + 8, 8)));
+        entry.record.assign(payload + 18, payload + 18 + length);
+        opened_with_.push_back(std::move(entry));
+        at += 8 + size;
+    }
+    // A torn entry from a kill ends the journal: what follows is appended
+    // where it began.
+    if (at != all.size() && ftruncate(fd_, static_cast<off_t>(at)) != 0) {
+        const std::runtime_error error = failure(path_, "cut the torn end of");
+        ::close(fd_);
+        throw error;
+    }
+    entries_ = static_cast<std::int64_t>(opened_with_.size());
+    bytes_ = static_cast<std::int64_t>(at);
+}
+
+RoundJournal::~RoundJournal() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void RoundJournal::create() {
+    std::random_device random;
+    id_ = (static_cast<std::uint64_t>(random()) << 32 | random()) & 0x7fffffffffffffffULL;
+    std::vector<unsigned char> header(kMagic, kMagic + sizeof kMagic);
+    put(header, id_, 8);
+    if (ftruncate(fd_, 0) != 0 || ::pwrite(fd_, header.data(), header.size(), 0) != static_cast<ssize_t>(header.size()) ||
+        fdatasync(fd_) != 0) {
+        const std::runtime_error error = failure(path_, "write");
+        ::close(fd_);
+        fd_ = -1;
+        throw error;
+    }
+    entries_ = 0;
+    bytes_ = kHeader;
+}
+
+void RoundJournal::append(const JournalEntry& entry) {
+    if (fd_ < 0) throw std::runtime_error("journal " + path_ + " is closed");
+    if (entry.record.size() > 1024) throw std::length_error("a record of more than 1024 bytes");
+    std::vector<unsigned char> payload;
+    put(payload, entry.data_id, 4);
+    put(payload, static_cast<std::uint32_t>(entry.type_code), 4);
+    put(payload, static_cast<std::uint64_t>((entry.saved_at - kEpoch).total_microseconds()), 8);
+    put(payload, entry.record.size(), 2);
+    payload.insert(payload.end(), entry.record.begin(), entry.record.end());
+    std::vector<unsigned char> frame;
+    put(frame, payload.size(), 4);
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    put(frame, crc_of(payload.data(), payload.size()), 4);
+    const ssize_t n = ::pwrite(fd_, frame.data(), frame.size(), static_cast<off_t>(bytes_));
+    if (n != static_cast<ssize_t>(frame.size())) {
+        if (n >= 0) errno = ENOSPC;
+        const std::runtime_error error = failure(path_, "append to");
+        if (ftruncate(fd_, static_cast<off_t>(bytes_)) != 0) {
+            // The torn entry fails its CRC and is cut off at the next open.
+        }
+        throw error;
+    }
+    bytes_ += static_cast<std::int64_t>(frame.size());
+    ++entries_;
+}
+
+void RoundJournal::sync() {
+    if (fd_ >= 0) fdatasync(fd_);
+}
+
+void RoundJournal::reset() { create(); }
+
+}  // namespace pondrel

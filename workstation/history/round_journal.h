@@ -1,0 +1,61 @@
+// The rounds not yet in the history, in an append-only file beside it
+// (HISTORY.journal), so that a kill while the history refuses writes loses
+// none: an entry is in the file (the kernel's) when append() returns, and on
+// the disk after sync(). Each entry carries its CRC; a torn last entry from
+// a kill is cut off when the journal is opened. The history records how many
+// entries of which journal it holds (History::journal_stored), so a replay
+// after a kill stores each entry once. Used by HistoryWriter: append() on a
+// polling thread, the rest on its writer thread, never two at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <boost/date_time/posix_time/ptime.hpp>
+
+namespace pondrel {
+
+struct JournalEntry {
+    std::uint32_t data_id = 0;
+    int type_code = 0;
+    boost::posix_time::ptime saved_at;
+    std::vector<unsigned char> record;
+};
+
+class RoundJournal {
+public:
+    // Opens or creates `path` (0600). Throws std::runtime_error naming it.
+    explicit RoundJournal(std::string path);
+    ~RoundJournal();
+    RoundJournal(const RoundJournal&) = delete;
+    RoundJournal& operator=(const RoundJournal&) = delete;
+
+    // What the file held when opened, oldest first.
+    const std::vector<JournalEntry>& opened_with() const { return opened_with_; }
+    // Which journal this is: a number drawn when the file was made.
+    std::uint64_t id() const { return id_; }
+    // Entries in the file.
+    std::int64_t entries() const { return entries_; }
+    std::int64_t bytes() const { return bytes_; }
+    // Appends `entry` as entry number entries(). Throws on failure (a full
+    // disk); the file then ends where it ended before.
+    void append(const JournalEntry& entry);
+    // Puts what was appended on the disk.
+    void sync();
+    // Empties the journal under a new id, once its entries are all stored.
+    void reset();
+    const std::string& path() const { return path_; }
+
+private:
+    void create();
+    std::string path_;
+    int fd_ = -1;
+    std::uint64_t id_ = 0;
+    std::int64_t entries_ = 0;
+    std::int64_t bytes_ = 0;
+    std::vector<JournalEntry> opened_with_;
+};
+
+}  // namespace pondrel
