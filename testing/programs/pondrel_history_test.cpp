@@ -7,6 +7,8 @@
 #include <sstream>
 #include <thread>
 
+#include <sys/stat.h>
+
 #include "host_program_fixture.h"
 
 using namespace host_programs;
@@ -111,4 +113,61 @@ TEST_F(HistoryTest, OldRowsGoButNeverTheNewest) {
     EXPECT_EQ(old_of_1, 0);
     EXPECT_EQ(of_2, 1);
     EXPECT_NE(run.errors.find("deleted 1 rows older than 30 days"), std::string::npos) << run.errors;
+}
+
+TEST_F(HistoryTest, TamperedRowsOddFilesAndReadOnlyFoldersAreReadSafely) {
+    ASSERT_EQ(run_program(host_args({"--rounds", "2", "--interval", "0"}), 30s).code, 0);
+    // Rows another hand changed: texts that would break a line or a field,
+    // a time that is none, ids beyond a data id's range.
+    execute_sql(history_,
+                "INSERT INTO history (data_id, type_code, saved_at, record) VALUES"
+                " (1, 0, 'a,\"b' || char(10) || 'c', x'00'), (1, 0, '', x'00'),"
+                " (1099511627776, 0, '2026-01-02T03:04:05', x'00'), (-1, 0, '2026-01-02T03:04:05', x'00')");
+    const std::string tool = std::string(kHistoryTool) + " export --history '" + history_ + "'";
+    const auto csv = run_program(
+        {"bash", "-c",
+         tool + " | python3 -c 'import csv,sys; rows=list(csv.reader(sys.stdin)); "
+                "print(len(rows), set(len(r) for r in rows), rows[3][1] == \"a,\\\"b\\nc\", rows[5][0], rows[6][0])'"},
+        30s);
+    ASSERT_EQ(csv.code, 0) << csv.errors;
+    ASSERT_EQ(csv.lines.size(), 1u) << csv.errors;
+    EXPECT_EQ(csv.lines[0], "7 {57} True 1099511627776 -1");
+    for (const char* says : {"row 3: its stored time \"a,\\\"b\\nc\" is not a time", "row 4: its stored time \"\" is not a time",
+                             "row 5: its data id 1099511627776 is out of range", "row 6: its data id -1 is out of range"}) {
+        EXPECT_NE(csv.errors.find(says), std::string::npos) << says << "\n" << csv.errors;
+    }
+    const auto jsonl = run_program(
+        {"bash", "-c", tool + " --format jsonl | python3 -c 'import json,sys; print([json.loads(l)[\"saved_at\"] for l in sys.stdin][2:4])'"},
+        30s);
+    ASSERT_EQ(jsonl.code, 0) << jsonl.errors;
+    EXPECT_EQ(jsonl.lines, std::vector<std::string>{"['a,\"b\\nc', '']"});
+    const auto list = run_program({kHistoryTool, "list", "--history", history_}, 30s);
+    EXPECT_EQ(list.code, 0) << list.errors;
+
+    // Reading leaves nothing beside the history, in a folder it may not write too.
+    const std::string shelf = dir_ + "/shelf";
+    std::filesystem::create_directory(shelf);
+    std::filesystem::copy_file(history_, shelf + "/history.db");
+    std::filesystem::permissions(shelf, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    const auto shelved = run_program({kHistoryTool, "list", "--history", shelf + "/history.db"}, 30s);
+    std::filesystem::permissions(shelf, std::filesystem::perms::owner_all);
+    EXPECT_EQ(shelved.code, 0) << shelved.errors;
+    EXPECT_EQ(shelved.lines, list.lines);
+    for (const std::string& folder : {dir_, shelf}) {
+        for (const char* beside : {"/history.db-wal", "/history.db-shm"}) {
+            EXPECT_FALSE(std::filesystem::exists(folder + beside)) << folder + beside;
+        }
+    }
+
+    // A FIFO is refused at once; offsets beyond the world's are refused.
+    const std::string fifo = dir_ + "/fifo.db";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const auto fifo_run = run_program({kHistoryTool, "list", "--history", fifo}, 10s);
+    EXPECT_EQ(fifo_run.code, 6);
+    EXPECT_NE(fifo_run.errors.find("history " + fifo + " is not a regular file"), std::string::npos) << fifo_run.errors;
+    for (const auto& [since, code] : std::vector<std::pair<std::string, int>>{
+             {"2026-01-01T00:00+14:00", 0}, {"2026-01-01T00:00-14:00", 0}, {"2026-01-01T00:00+99:99", 2},
+             {"2026-01-01T00:00-14:30", 2}, {"2026-01-01T00:00+05:60", 2}}) {
+        EXPECT_EQ(run_program({kHistoryTool, "export", "--history", history_, "--since", since}, 30s).code, code) << since;
+    }
 }

@@ -48,16 +48,45 @@ void create_private_file(const std::string& path) {
     if (fd >= 0) ::close(fd);
 }
 
+// How a reader opens the history: read-only, and as an unchanging file
+// (no lock files, nothing written) when no writer's log is beside it or the
+// folder cannot be written, so that reading leaves nothing behind.
+std::string reading_uri(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::string uri = "file:";
+    for (const char c : fs::absolute(path).string()) {
+        if (c == '?' || c == '#' || c == '%') {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(c));
+            uri += escaped;
+        } else {
+            uri += c;
+        }
+    }
+    const std::string folder = fs::absolute(path).parent_path().string();
+    const bool writer_log = ::access((path + "-wal").c_str(), F_OK) == 0;
+    const bool folder_writable = ::access(folder.c_str(), W_OK) == 0;
+    return uri + (writer_log && folder_writable ? "?mode=ro" : "?mode=ro&immutable=1");
+}
+
 }  // namespace
 
 History::History(const std::string& path, Access access) : path_(path) {
     const bool writing = access == Access::ReadWrite;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        throw std::runtime_error("history " + path + " is not a regular file");
+    }
+    if (!writing && ::access(path.c_str(), F_OK) != 0) {
+        throw std::runtime_error("cannot open history " + path + ": " + std::strerror(errno));
+    }
     if (writing) {
         make_private_folders(path);
         create_private_file(path);
     }
-    const int flags = writing ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
-    if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+    const int flags = writing ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY | SQLITE_OPEN_URI;
+    const std::string name = writing ? path : reading_uri(path);
+    if (sqlite3_open_v2(name.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
         const std::string reason = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close(db_);
         throw std::runtime_error("cannot open history " + path + ": " + reason);
@@ -293,9 +322,11 @@ std::vector<History::Device> History::devices() {
     std::vector<Device> found;
     int step;
     while ((step = sqlite3_step(raw)) == SQLITE_ROW) {
-        found.push_back({static_cast<std::uint32_t>(sqlite3_column_int64(raw, 0)), sqlite3_column_int64(raw, 1),
-                         reinterpret_cast<const char*>(sqlite3_column_text(raw, 2)),
-                         reinterpret_cast<const char*>(sqlite3_column_text(raw, 3))});
+        const auto text = [&](int column) {
+            const unsigned char* value = sqlite3_column_text(raw, column);
+            return value != nullptr ? std::string(reinterpret_cast<const char*>(value)) : std::string();
+        };
+        found.push_back({sqlite3_column_int64(raw, 0), sqlite3_column_int64(raw, 1), text(2), text(3)});
     }
     if (step != SQLITE_DONE) sqlite_failure("read");
     return found;

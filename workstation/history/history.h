@@ -34,7 +34,9 @@ public:
     enum class Access { ReadWrite, ReadOnly };
 
     // ReadWrite opens or creates the history, checks that it is sound and
-    // can be written; ReadOnly opens an existing one and changes nothing.
+    // can be written; ReadOnly opens an existing one and changes nothing,
+    // leaving no file beside it (on read-only storage too). A path that
+    // names anything but a regular file is refused unopened.
     // Throws std::runtime_error naming the file and the reason.
     explicit History(const std::string& path, Access access = Access::ReadWrite);
     ~History() override;
@@ -66,7 +68,7 @@ public:
 
     struct Row {
         std::int64_t id;
-        std::uint32_t data_id;
+        std::int64_t data_id;  // as stored: a tampered row may hold any integer
         int type_code;
         std::string saved_at;  // local time, YYYY-MM-DDTHH:MM:SS
         std::vector<unsigned char> record;
@@ -76,7 +78,7 @@ public:
     void for_each(std::optional<std::uint32_t> data_id, const std::function<void(const Row&)>& take);
 
     struct Device {
-        std::uint32_t data_id;
+        std::int64_t data_id;
         std::int64_t rows;
         std::string first_saved_at;
         std::string last_saved_at;

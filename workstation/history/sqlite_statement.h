@@ -26,7 +26,7 @@ inline Statement prepared(sqlite3* db, const char* sql) {
 // The row of a statement whose columns are id, data_id, type_code, saved_at, record.
 inline void read_row(sqlite3_stmt* statement, History::Row& row) {
     row.id = sqlite3_column_int64(statement, 0);
-    row.data_id = static_cast<std::uint32_t>(sqlite3_column_int64(statement, 1));
+    row.data_id = sqlite3_column_int64(statement, 1);
     row.type_code = sqlite3_column_int(statement, 2);
     const unsigned char* saved_at = sqlite3_column_text(statement, 3);
     row.saved_at = saved_at != nullptr ? reinterpret_cast<const char*>(saved_at) : "";

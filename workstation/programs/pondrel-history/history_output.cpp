@@ -24,6 +24,53 @@ void put(const std::string& text) {
     }
 }
 
+// A stored text as one CSV field: quoted when it holds a comma, a quote or
+// a line break, its quotes doubled.
+std::string csv_field(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string quoted = "\"";
+    for (const char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + "\"";
+}
+
+// A stored text as a JSON string, escaped.
+std::string json_string(const std::string& text) {
+    std::string out = "\"";
+    for (const unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7f) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+// What is wrong with a row's stored time or id, said on standard error once
+// a row: the row is still exported, its stored text as it is.
+void check_row(const History::Row& row, bool time_ok) {
+    if (!time_ok) {
+        report("pondrel-history", "row " + std::to_string(row.id) + ": its stored time " + json_string(row.saved_at) +
+                    " is not a time (YYYY-MM-DDTHH:MM:SS); exported as stored",
+               Severity::Warning);
+    }
+    if (row.data_id < 0 || row.data_id > 0xFFFFFFFFLL) {
+        report("pondrel-history", "row " + std::to_string(row.id) + ": its data id " + std::to_string(row.data_id) +
+                    " is out of range (0 to 4294967295)", Severity::Warning);
+    }
+}
+
 }  // namespace
 
 std::string shortest(float value, bool json) {
@@ -57,6 +104,7 @@ void export_rows(History& history, const ExportOptions& options) {
         if (instant && ((options.since && *instant < *options.since) || (options.until && *instant >= *options.until))) {
             return;
         }
+        check_row(row, instant.has_value());
         std::vector<std::string> values = {std::to_string(row.data_id),
                                            instant ? iso_with_offset(*instant) : row.saved_at};
         Pondrel_Data_t record{};
@@ -73,11 +121,11 @@ void export_rows(History& history, const ExportOptions& options) {
         std::string line;
         if (options.jsonl) {
             for (std::size_t i = 0; i < names.size(); ++i) {
-                line += (i == 0 ? "{\"" : ",\"") + names[i] + "\":" + (i == 1 ? "\"" + values[i] + "\"" : values[i]);
+                line += (i == 0 ? "{\"" : ",\"") + names[i] + "\":" + (i == 1 ? json_string(values[i]) : values[i]);
             }
             line += "}\n";
         } else {
-            for (std::size_t i = 0; i < values.size(); ++i) line += (i == 0 ? "" : ",") + values[i];
+            for (std::size_t i = 0; i < values.size(); ++i) line += (i == 0 ? "" : ",") + csv_field(values[i]);
             line += "\n";
         }
         put(line);
@@ -90,8 +138,8 @@ void list_devices(History& history) {
         const auto first = instant_of_local(device.first_saved_at);
         const auto last = instant_of_local(device.last_saved_at);
         put(std::to_string(device.data_id) + "," + std::to_string(device.rows) + "," +
-            (first ? iso_with_offset(*first) : device.first_saved_at) + "," +
-            (last ? iso_with_offset(*last) : device.last_saved_at) + "\n");
+            csv_field(first ? iso_with_offset(*first) : device.first_saved_at) + "," +
+            csv_field(last ? iso_with_offset(*last) : device.last_saved_at) + "\n");
     }
 }
 

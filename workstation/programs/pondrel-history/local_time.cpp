@@ -75,7 +75,7 @@ std::optional<std::time_t> parse_time_argument(const std::string& text) {
         int oh = 0, om = 0, offset_used = 0;
         if ((rest[0] != '+' && rest[0] != '-') ||
             std::sscanf(rest.c_str() + 1, "%2d:%2d%n", &oh, &om, &offset_used) != 2 ||
-            static_cast<std::size_t>(offset_used) + 1 != rest.size()) {
+            static_cast<std::size_t>(offset_used) + 1 != rest.size() || om > 59 || oh * 60 + om > 14 * 60) {
             return std::nullopt;
         }
         offset = (rest[0] == '-' ? -1 : 1) * (oh * 3600L + om * 60L);

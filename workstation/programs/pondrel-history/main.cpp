@@ -45,7 +45,7 @@ std::time_t time_argument(const std::string& text, const char* option) {
     const auto when = parse_time_argument(text);
     if (!when) {
         throw UsageError(std::string("bad value for ") + option + ": '" + text +
-                         "' (YYYY-MM-DD[THH:MM[:SS]][Z|+HH:MM])");
+                         "' (YYYY-MM-DD[THH:MM[:SS]][Z|+HH:MM], the offset from -14:00 to +14:00)");
     }
     return *when;
 }
