@@ -175,3 +175,34 @@ TEST_F(CommissioningTest, TheTableShowsCircuitsInOrderWithUnits) {
         EXPECT_NEAR(energy, m.energy[n - 1], 0.0005);
     }
 }
+
+TEST_F(CommissioningTest, ChecksStoppedOrUnableToWriteSaySoInTheirExitCode) {
+    Meter meters({"--slave", "3", "--fault", "silent"});
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        int signal_after_ms;  // 0: no signal
+        int code;
+        const char* says;
+    } cases[] = {
+        {"--once stopped", {"--device", meters.path, "--timeout", "2000", "--once"}, 700, 130,
+         "interrupted: 0 of 1 meters answered once"},
+        {"--scan stopped", {"--device", meters.path, "--timeout", "300", "--scan", "1-247"}, 700, 130,
+         "scan interrupted at slave "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto args = host_args(c.args);
+        ChildProcess host(args);
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.signal_after_ms));
+        host.send_signal(SIGINT);
+        EXPECT_EQ(host.wait(10s), c.code) << host.error_text();
+        EXPECT_NE(host.error_text().find(c.says), std::string::npos) << host.error_text();
+    }
+    // A scan's findings that cannot be written end it as polling's would.
+    Meter answering({"--slave", "2"});
+    const auto full = run_program({"bash", "-c", std::string(kHost) + " --device " + answering.path + " --scan 1-3 > /dev/full"}, 30s);
+    EXPECT_EQ(full.code, 7) << full.errors;
+    EXPECT_NE(full.errors.find("cannot write to standard output: No space left on device"), std::string::npos)
+        << full.errors;
+}

@@ -384,6 +384,19 @@ TEST_F(HostProgramTest, ALockedHistoryNeitherStopsPollingNorLosesARound) {
     EXPECT_EQ(history_rows(history_).size(), 28u);
 }
 
+TEST_F(HostProgramTest, AStopWhileWaitingForALockedHistoryAtStartEndsAtOnce) {
+    ASSERT_EQ(run_program(host_args({"--rounds", "1"}), 30s).code, 0);
+    WriteLock other(history_);
+    ASSERT_TRUE(other.locked());
+    ChildProcess host(host_args({"--rounds", "3"}));
+    std::this_thread::sleep_for(500ms);
+    const auto stopped = std::chrono::steady_clock::now();
+    host.send_signal(SIGTERM);
+    EXPECT_EQ(host.wait(10s), 0) << host.error_text();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, 1s);
+    EXPECT_NE(host.error_text().find("stopped while waiting for history"), std::string::npos) << host.error_text();
+}
+
 TEST_F(HostProgramTest, AKillWhileTheHistoryIsLockedLosesNoPrintedRound) {
     ChildProcess sim({kSim, "--link", dir_ + "/meter"});
     ASSERT_TRUE(sim.read_line(10s).has_value());

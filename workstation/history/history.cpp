@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
+#include <utility>
 
 #include "sqlite_statement.h"
 
@@ -71,7 +72,8 @@ std::string reading_uri(const std::string& path) {
 
 }  // namespace
 
-History::History(const std::string& path, Access access) : path_(path) {
+History::History(const std::string& path, Access access, std::function<bool()> give_up)
+    : path_(path), give_up_(std::move(give_up)) {
     const bool writing = access == Access::ReadWrite;
     struct stat info {};
     if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
@@ -91,8 +93,16 @@ History::History(const std::string& path, Access access) : path_(path) {
         sqlite3_close(db_);
         throw std::runtime_error("cannot open history " + path + ": " + reason);
     }
-    // Start-up may wait for another writer; a round may not.
-    sqlite3_busy_timeout(db_, kStartBusyMs);
+    // Start-up may wait for another writer, until a stop; a round may not.
+    sqlite3_busy_handler(
+        db_,
+        [](void* self, int tries) {
+            const History& history = *static_cast<History*>(self);
+            if (tries * 10 >= kStartBusyMs || (history.give_up_ && history.give_up_())) return 0;
+            sqlite3_sleep(10);
+            return 1;
+        },
+        this);
     try {
         // Nothing is written before the file is known to be a sound history.
         bool fresh = false;

@@ -38,7 +38,10 @@ public:
     // leaving no file beside it (on read-only storage too). A path that
     // names anything but a regular file is refused unopened.
     // Throws std::runtime_error naming the file and the reason.
-    explicit History(const std::string& path, Access access = Access::ReadWrite);
+    // The start waits up to kStartBusyMs for another writer, less when
+    // `give_up` says so (a stop signal).
+    explicit History(const std::string& path, Access access = Access::ReadWrite,
+                     std::function<bool()> give_up = {});
     ~History() override;
     History(const History&) = delete;
     History& operator=(const History&) = delete;
@@ -101,6 +104,7 @@ private:
     [[noreturn]] void sqlite_failure(const char* doing) const;
     std::string path_;
     sqlite3* db_ = nullptr;
+    std::function<bool()> give_up_;
 };
 
 }  // namespace pondrel

@@ -16,6 +16,7 @@ enum ExitCode : int {
     kExitBadOutput = 7,     // standard output cannot be written
     kExitMeterFailed = 8,   // the meter did not answer as it should
     kExitNoWordOrder = 9,   // no single word order fits
+    kExitInterrupted = 130, // a check (--once, --scan) stopped by a signal before its end
 };
 
 struct ExitCodeMeaning {
@@ -35,6 +36,7 @@ inline constexpr ExitCodeMeaning kExitCodes[] = {
     {kExitBadOutput, "standard output cannot be written"},
     {kExitMeterFailed, "the meter did not answer as it should"},
     {kExitNoWordOrder, "no single word order fits"},
+    {kExitInterrupted, "interrupted"},
 };
 
 }  // namespace pondrel

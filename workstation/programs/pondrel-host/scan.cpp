@@ -11,12 +11,23 @@ namespace pondrel {
 
 namespace {
 
+// Ends a scan that a signal stopped, saying how far it came.
+[[noreturn]] void interrupted(const std::string& prefix, std::pair<int, int> range, int at, int answered) {
+    throw Failure(kExitInterrupted, prefix + "scan interrupted at slave " + std::to_string(at) + " (" +
+                                        std::to_string(at - range.first) + " of " +
+                                        std::to_string(range.second - range.first + 1) + " addresses tried, " +
+                                        std::to_string(answered) + " answered)");
+}
+
 // Tries each address of `range` on `line`; one line on `output` for each that
-// answers, after `prefix`. How many answered; -1 when the output is closed.
+// answers, after `prefix`. How many answered; -1 when the reader of the
+// output has gone. Throws Failure when the output cannot be written or a
+// signal stops the scan.
 int scan_addresses(ModbusMaster& line, const SerialSettings& settings, std::pair<int, int> range,
                    const std::string& prefix, JsonOutput& output) {
     int answered = 0;
-    for (int slave = range.first; slave <= range.second && !stop_requested(); ++slave) {
+    for (int slave = range.first; slave <= range.second; ++slave) {
+        if (stop_requested()) interrupted(prefix, range, slave, answered);
         line.set_slave(slave);
         const OrderFinding found = find_word_order(line);
         if (line.lost()) throw Failure(kExitBadLine, likely_causes(line.fault(), found.error, settings));
@@ -33,7 +44,12 @@ int scan_addresses(ModbusMaster& line, const SerialSettings& settings, std::pair
             text += "answers; word order unknown (" + std::to_string(found.plausible.size()) +
                     " orders give a plausible voltage)";
         }
-        if (output.write(text + "\n") != JsonOutput::Result::Written) return -1;
+        switch (output.write(text + "\n")) {
+        case JsonOutput::Result::Written: break;
+        case JsonOutput::Result::Closed: return -1;
+        case JsonOutput::Result::Failed:
+            throw Failure(kExitBadOutput, "cannot write to standard output: " + output.error());
+        }
     }
     if (answered == 0) {
         status_line(prefix + "no slave from " + std::to_string(range.first) + " to " + std::to_string(range.second) +
@@ -55,7 +71,7 @@ int scan_line(const HostOptions& options, JsonOutput& output) {
     const SiteConfig site = site_from_file(options);
     int answered = 0;
     for (const LineConfig& line : site.lines) {
-        if (stop_requested()) break;
+        if (stop_requested()) interrupted("line " + line.name + ": ", *options.scan, options.scan->first, answered);
         SerialSettings settings = line.settings;
         settings.timeout_ms = 100;
         std::unique_ptr<ModbusMaster> master;

@@ -35,8 +35,14 @@ void Site::start() {
     std::map<std::string, std::unique_ptr<ModbusMaster>> masters;
     for (const LineConfig& line : config_.lines) masters[line.name] = open_site_line(line, meters[line.name]);
     try {
-        history_ = std::make_unique<History>(*config_.history_file);
+        // Another writer may hold the history a while; a stop ends the wait.
+        history_ = std::make_unique<History>(*config_.history_file, History::Access::ReadWrite,
+                                             [] { return stop_requested().load(); });
     } catch (const std::exception& e) {
+        if (stop_requested()) {
+            throw Failure(options_.once ? kExitInterrupted : kExitOk,
+                          "stopped while waiting for history " + *config_.history_file);
+        }
         throw Failure(kExitBadHistory, e.what());
     }
     history_output_ = std::make_unique<HistoryOutput>(*history_, status_report);
@@ -176,6 +182,15 @@ void Site::finish(int code) {
     }
     std::optional<Failure> failure;
     int failed = 0;
+    if (options_.once && stop_requested()) {
+        const long done = std::count_if(outcomes.begin(), outcomes.end(),
+                                        [](const MeterOutcome& o) { return o.end == MeterEnd::Done; });
+        if (done < static_cast<long>(config_.meters.size())) {
+            history_output_->finish();
+            throw Failure(kExitInterrupted, "interrupted: " + std::to_string(done) + " of " +
+                                                std::to_string(config_.meters.size()) + " meters answered once");
+        }
+    }
     for (const MeterOutcome& outcome : outcomes) {
         if (outcome.end == MeterEnd::Done) {
             if (!single_ && options_.once) status_line("meter " + outcome.meter + ": ok");
