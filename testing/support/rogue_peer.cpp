@@ -76,6 +76,8 @@ void RoguePeer::run() {
         const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
         ++connections_;
+        const int small = 4096;
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
         serve(fd);
         ::close(fd);
     }

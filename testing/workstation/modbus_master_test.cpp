@@ -44,7 +44,7 @@ TEST(ModbusMaster, TakesOnlyItsOwnAnswerFromAPeerThatLies) {
         const char* name;
         Kind kind;
         Misdeed misdeed;                    // done to the second request
-        std::vector<const char*> outcomes;  // of six reads; "*" for either
+        std::vector<const char*> outcomes;  // of six reads; "a|b" for either, "*" for any
     } cases[] = {
         {"doubled, serial", Kind::SerialPty, Misdeed::Double, {"ok", "ok", "ok", "ok", "ok", "ok"}},
         {"doubled, RTU over TCP", Kind::RtuOverTcp, Misdeed::Double, {"ok", "ok", "ok", "ok", "ok", "ok"}},
@@ -62,8 +62,10 @@ TEST(ModbusMaster, TakesOnlyItsOwnAnswerFromAPeerThatLies) {
         {"leftover bytes, RTU over TCP", Kind::RtuOverTcp, Misdeed::Leftover,
          {"ok", "ok", "mismatch", "ok", "ok", "ok"}},
         {"leftover bytes, Modbus TCP", Kind::Tcp, Misdeed::Leftover, {"ok", "ok", "ok", "ok", "ok", "ok"}},
-        {"flood, serial", Kind::SerialPty, Misdeed::Flood, {"ok", "flood", "*", "*", "ok", "ok"}},
-        {"flood, RTU over TCP", Kind::RtuOverTcp, Misdeed::Flood, {"ok", "flood", "*", "*", "ok", "ok"}},
+        // A flood seen as such, or as bytes that are no answer when a busy
+        // machine lets the line pause for a frame's silence.
+        {"flood, serial", Kind::SerialPty, Misdeed::Flood, {"ok", "flood|mismatch", "*", "*", "ok", "ok"}},
+        {"flood, RTU over TCP", Kind::RtuOverTcp, Misdeed::Flood, {"ok", "flood|mismatch", "*", "*", "ok", "ok"}},
         {"flood, Modbus TCP", Kind::Tcp, Misdeed::Flood, {"ok", "mismatch", "*", "*", "ok", "ok"}},
     };
     // The blocks of a round: voltage, then three of the same size.
@@ -89,8 +91,10 @@ TEST(ModbusMaster, TakesOnlyItsOwnAnswerFromAPeerThatLies) {
             const bool ok = line->read_registers(start, count, registers, error);
             const auto took = std::chrono::steady_clock::now() - began;
             const std::string outcome = outcome_name(ok, line->fault());
-            if (std::string(c.outcomes[i]) != "*") {
-                EXPECT_EQ(outcome, c.outcomes[i]) << "read " << i << ": " << error;
+            const std::string expected = c.outcomes[i];
+            if (expected != "*") {
+                EXPECT_NE(("|" + expected + "|").find("|" + outcome + "|"), std::string::npos)
+                    << "read " << i << ": " << outcome << " (" << error << "), expected " << expected;
             }
             if (ok) {
                 EXPECT_EQ(registers[0], start) << "read " << i << " took another request's answer";
