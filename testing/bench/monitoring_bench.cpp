@@ -50,7 +50,7 @@ std::vector<unsigned char> a_record(float energy) {
 void scrape_figures() {
     SiteMetrics metrics([](Severity, const std::string&) {});
     std::vector<MeterIdentity> meters;
-    for (int m = 0; m < 32; ++m) meters.push_back({"meter-" + std::to_string(m), "line", m + 1, static_cast<std::uint32_t>(m + 1)});
+    for (int m = 0; m < 32; ++m) meters.push_back({"meter-" + std::to_string(m), "line", m + 1, static_cast<std::uint32_t>(m + 1), ""});
     metrics.set_site(meters, {"a", "b", "c", "d"});
     for (const MeterIdentity& meter : meters) {
         CompletedRound round;
@@ -127,7 +127,7 @@ void broker_figures() {
     config.discovery_prefix = "";
     const std::string path = dir + "/history.db";
     History history(path);
-    const MeterIdentity meter{"m1", "line", 1, 1};
+    const MeterIdentity meter{"m1", "line", 1, 1, "m1"};
     auto outbox = std::make_unique<Outbox>(path, config.broker);  // before the rows: they all wait
     const auto now = boost::posix_time::second_clock::local_time();
     const int waiting = 10000;

@@ -29,13 +29,14 @@ TEST_F(HistoryTest, HistoryExportGivesTheStoredRecordsExactly) {
     ASSERT_EQ(csv.lines.size(), 6u);
     EXPECT_EQ(csv.lines[0].rfind("data_id,saved_at,voltage_V,current1_A,current2_A,", 0), 0u);
     EXPECT_NE(csv.lines[0].find(",power18_W,energy1_kWh,"), std::string::npos);
-    EXPECT_EQ(csv.lines[0].substr(csv.lines[0].size() - 13), ",energy18_kWh");
+    EXPECT_EQ(csv.lines[0].substr(csv.lines[0].size() - 19), ",energy18_kWh,meter");
     for (std::size_t i = 0; i < rows.size(); ++i) {
         SCOPED_TRACE(i);
         std::vector<std::string> fields;
         std::stringstream line(csv.lines[i + 1]);
         for (std::string field; std::getline(line, field, ',');) fields.push_back(field);
-        ASSERT_EQ(fields.size(), 57u);
+        ASSERT_EQ(fields.size(), 58u);
+        EXPECT_EQ(fields[57], rows[i].meter);
         EXPECT_EQ(fields[0], std::to_string(rows[i].data_id));
         EXPECT_EQ(fields[1].substr(0, 19), rows[i].saved_at);  // then the UTC offset
         EXPECT_TRUE(fields[1].size() == 25 && (fields[1][19] == '+' || fields[1][19] == '-')) << fields[1];
@@ -60,7 +61,7 @@ TEST_F(HistoryTest, HistoryExportGivesTheStoredRecordsExactly) {
     const auto list = run_program({kHistoryTool, "list", "--history", history_}, 30s);
     ASSERT_EQ(list.code, 0) << list.errors;
     ASSERT_EQ(list.lines.size(), 2u);
-    EXPECT_EQ(list.lines[1].rfind("1,5,", 0), 0u) << list.lines[1];
+    EXPECT_EQ(list.lines[1].rfind("1,simulated meter slave 1,5,", 0), 0u) << list.lines[1];
     const auto nothing = run_program({kHistoryTool, "export", "--history", history_, "--data-id", "2"}, 30s);
     EXPECT_EQ(nothing.lines.size(), 1u);  // the header alone
 }
@@ -131,7 +132,7 @@ TEST_F(HistoryTest, TamperedRowsOddFilesAndReadOnlyFoldersAreReadSafely) {
         30s);
     ASSERT_EQ(csv.code, 0) << csv.errors;
     ASSERT_EQ(csv.lines.size(), 1u) << csv.errors;
-    EXPECT_EQ(csv.lines[0], "7 {57} True 1099511627776 -1");
+    EXPECT_EQ(csv.lines[0], "7 {58} True 1099511627776 -1");
     for (const char* says : {"row 3: its stored time \"a,\\\"b\\nc\" is not a time", "row 4: its stored time \"\" is not a time",
                              "row 5: its data id 1099511627776 is out of range", "row 6: its data id -1 is out of range"}) {
         EXPECT_NE(csv.errors.find(says), std::string::npos) << says << "\n" << csv.errors;
@@ -170,4 +171,70 @@ TEST_F(HistoryTest, TamperedRowsOddFilesAndReadOnlyFoldersAreReadSafely) {
              {"2026-01-01T00:00-14:30", 2}, {"2026-01-01T00:00+05:60", 2}}) {
         EXPECT_EQ(run_program({kHistoryTool, "export", "--history", history_, "--since", since}, 30s).code, code) << since;
     }
+}
+
+TEST_F(HistoryTest, EachMeterIsItsOwnSeriesAndTimesKeepTheirOffset) {
+    // Two meters, both with the default data id, polled one after the other
+    // into one history, the second from a machine set to Tokyo time.
+    Meter a({"--link", dir_ + "/meter-a"});
+    Meter b({"--link", dir_ + "/meter-b", "--word-order", "ABCD"});
+    ASSERT_EQ(run_program(host_args({"--device", dir_ + "/meter-a", "--rounds", "2", "--interval", "0"}), 30s).code, 0);
+    const auto tokyo = run_program({"env", "TZ=Asia/Tokyo", kHost, "--history", history_, "--device",
+                                    dir_ + "/meter-b", "--rounds", "1"},
+                                   30s);
+    ASSERT_EQ(tokyo.code, 0) << tokyo.errors;
+    // Meter b had no rows: nothing of meter a's is restored into it.
+    EXPECT_EQ(tokyo.errors.find("restored"), std::string::npos) << tokyo.errors;
+    const auto again = run_program(host_args({"--device", dir_ + "/meter-a", "--rounds", "1"}), 30s);
+    EXPECT_NE(again.errors.find("restored the newest record of data id 1"), std::string::npos) << again.errors;
+
+    const auto list = run_program({kHistoryTool, "list", "--history", history_}, 30s);
+    ASSERT_EQ(list.code, 0) << list.errors;
+    ASSERT_EQ(list.lines.size(), 3u) << list.errors;
+    EXPECT_EQ(list.lines[1].rfind("1," + dir_ + "/meter-a slave 1,3,", 0), 0u) << list.lines[1];
+    EXPECT_EQ(list.lines[2].rfind("1," + dir_ + "/meter-b slave 1,1,", 0), 0u) << list.lines[2];
+
+    // The same rows give the same times whatever the exporting shell's zone;
+    // the Tokyo row keeps +09:00.
+    std::vector<std::string> exports;
+    for (const char* zone : {"TZ=UTC", "TZ=America/New_York"}) {
+        const auto run = run_program({"env", zone, kHistoryTool, "export", "--history", history_, "--format", "jsonl",
+                                      "--meter", dir_ + "/meter-b slave 1"},
+                                     30s);
+        ASSERT_EQ(run.code, 0) << run.errors;
+        ASSERT_EQ(run.lines.size(), 1u);
+        exports.push_back(run.lines[0]);
+    }
+    EXPECT_EQ(exports[0], exports[1]);
+    const auto row = json_lines(exports)[0];
+    EXPECT_EQ(row["saved_at"].asString().substr(19), "+09:00");
+    EXPECT_EQ(row["meter"].asString(), dir_ + "/meter-b slave 1");
+}
+
+TEST_F(HistoryTest, AnOlderHistoryIsMigratedInPlaceKeepingEveryRow) {
+    // A history as the previous schema wrote it: no meter, no offset.
+    execute_sql(history_,
+                "PRAGMA application_id=1347306578; PRAGMA user_version=1;"
+                "CREATE TABLE history (id INTEGER PRIMARY KEY AUTOINCREMENT, data_id INTEGER NOT NULL,"
+                " type_code INTEGER NOT NULL, saved_at TEXT NOT NULL, record BLOB NOT NULL);"
+                "INSERT INTO history (data_id, type_code, saved_at, record) VALUES"
+                " (1, 5156, '2026-01-02T03:04:05', x'00'), (1, 5156, '2026-01-02T03:04:06', x'00')");
+    ASSERT_EQ(run_program(host_args({"--rounds", "1"}), 30s).code, 0);
+    const auto rows = history_rows(history_);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].saved_at, "2026-01-02T03:04:05");
+    EXPECT_EQ(rows[2].meter, "simulated meter slave 1");
+    const auto run = run_program({"env", "TZ=UTC", kHistoryTool, "export", "--history", history_}, 30s);
+    ASSERT_EQ(run.code, 0) << run.errors;
+    EXPECT_EQ(run.lines[1].substr(0, 28), "1,2026-01-02T03:04:05+00:00,");
+    EXPECT_NE(run.errors.find("2 rows (the first: row 1) were stored without their UTC offset"), std::string::npos)
+        << run.errors;
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(history_.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &statement, nullptr);
+    ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(statement, 0), 2);
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
 }

@@ -41,6 +41,7 @@ struct Row {
     int type_code;
     std::string saved_at;
     std::vector<unsigned char> record;
+    std::string meter;  // "" when the row names none
 };
 
 inline std::vector<Row> history_rows(const std::string& path) {
@@ -51,7 +52,7 @@ inline std::vector<Row> history_rows(const std::string& path) {
         return rows;
     }
     sqlite3_stmt* statement = nullptr;
-    sqlite3_prepare_v2(db, "SELECT data_id, type_code, saved_at, record FROM history ORDER BY id", -1,
+    sqlite3_prepare_v2(db, "SELECT data_id, type_code, saved_at, record, coalesce(meter, '') FROM history ORDER BY id", -1,
                        &statement, nullptr);
     while (statement != nullptr && sqlite3_step(statement) == SQLITE_ROW) {
         Row row;
@@ -60,6 +61,7 @@ inline std::vector<Row> history_rows(const std::string& path) {
         row.saved_at = reinterpret_cast<const char*>(sqlite3_column_text(statement, 2));
         const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(statement, 3));
         row.record.assign(bytes, bytes + sqlite3_column_bytes(statement, 3));
+        row.meter = reinterpret_cast<const char*>(sqlite3_column_text(statement, 4));
         rows.push_back(row);
     }
     sqlite3_finalize(statement);

@@ -51,7 +51,7 @@ TEST(MqttMessages, StateCarriesTheRoundWithNullForWhatIsNotANumberOrRefused) {
 }
 
 TEST(MqttMessages, DiscoveryDescribesOneDeviceWithASensorPerReading) {
-    const MeterIdentity meter{"Kitchen #2/A", "bus", 3, 9};
+    const MeterIdentity meter{"Kitchen #2/A", "bus", 3, 9, "Kitchen #2/A"};
     const auto messages = discovery_messages("homeassistant", "site/one", meter);
     ASSERT_EQ(messages.size(), 1u + 3u * 18u);
     std::set<std::string> unique_ids;

@@ -20,7 +20,7 @@ struct Round {
     Round() {
         setenv("TZ", "CST-8", 1);
         tzset();
-        meter = {"hall, east=2", "bus", 7, 42};
+        meter = {"hall, east=2", "bus", 7, 42, "hall, east=2"};
         Pondrel_Data_t record{};
         record.data_id = 42;
         record.voltage = 230.5f;

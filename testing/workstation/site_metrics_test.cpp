@@ -39,8 +39,8 @@ protected:
     std::string text() const { return prometheus::TextSerializer().Serialize(metrics_.Collect()); }
     static bool has(const std::string& text, const std::string& line) { return text.find(line + "\n") != std::string::npos; }
 
-    const MeterIdentity live_{"m1", "bus", 1, 1};
-    const MeterIdentity dead_{"m2", "bus", 2, 2};
+    const MeterIdentity live_{"m1", "bus", 1, 1, "m1"};
+    const MeterIdentity dead_{"m2", "bus", 2, 2, "m2"};
     SiteMetrics::Clock::time_point now_ = SiteMetrics::Clock::now();
     std::vector<std::string> reports_;
     SiteMetrics metrics_;

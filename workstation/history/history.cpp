@@ -72,6 +72,16 @@ std::string reading_uri(const std::string& path) {
 
 }  // namespace
 
+int utc_offset_at(boost::posix_time::ptime local) {
+    std::tm fields = boost::posix_time::to_tm(local);
+    fields.tm_isdst = -1;
+    const std::time_t instant = std::mktime(&fields);
+    if (instant == static_cast<std::time_t>(-1)) return 0;
+    std::tm back{};
+    localtime_r(&instant, &back);
+    return static_cast<int>(back.tm_gmtoff);
+}
+
 History::History(const std::string& path, Access access, std::function<bool()> give_up)
     : path_(path), give_up_(std::move(give_up)) {
     const bool writing = access == Access::ReadWrite;
@@ -118,7 +128,10 @@ History::History(const std::string& path, Access access, std::function<bool()> g
                 " data_id INTEGER NOT NULL,"
                 " type_code INTEGER NOT NULL,"
                 " saved_at TEXT NOT NULL,"
-                " record BLOB NOT NULL)");
+                " record BLOB NOT NULL,"
+                " meter TEXT,"
+                " utc_offset INTEGER)");
+            migrate();
             execute("CREATE INDEX IF NOT EXISTS history_by_device ON history(data_id, id)");
             execute(
                 "CREATE TABLE IF NOT EXISTS published ("
@@ -128,19 +141,48 @@ History::History(const std::string& path, Access access, std::function<bool()> g
                 "CREATE TABLE IF NOT EXISTS journal_stored ("
                 " journal INTEGER PRIMARY KEY,"
                 " entries INTEGER NOT NULL)");
-            if (fresh) {
+            // Marked as a history of this schema, written only when it is not yet.
+            if (std::stol(texts_of("PRAGMA application_id").at(0)) != kApplicationId) {
                 execute(("PRAGMA application_id=" + std::to_string(kApplicationId)).c_str());
+            }
+            if (std::stol(texts_of("PRAGMA user_version").at(0)) != kSchemaVersion) {
                 execute(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
             }
             // A history that cannot be written at all fails here, not in the first round.
             execute("BEGIN IMMEDIATE");
             execute("ROLLBACK");
         }
+        const std::vector<std::string> columns = texts_of("SELECT name FROM pragma_table_info('history')");
+        has_identity_ = std::find(columns.begin(), columns.end(), "meter") != columns.end() &&
+                        std::find(columns.begin(), columns.end(), "utc_offset") != columns.end();
     } catch (...) {
         sqlite3_close(db_);
         throw;
     }
     sqlite3_busy_timeout(db_, kRoundBusyMs);
+}
+
+// A history of schema 1 (or of before it had one) gains the columns that say
+// which meter a row came from and its UTC offset; its rows stay as they were
+// (no meter, no offset: read in the reader's time zone).
+void History::migrate() {
+    const std::vector<std::string> columns = texts_of("SELECT name FROM pragma_table_info('history')");
+    const auto has = [&](const char* name) { return std::find(columns.begin(), columns.end(), name) != columns.end(); };
+    if (has("meter") && has("utc_offset")) return;
+    execute("BEGIN IMMEDIATE");
+    try {
+        if (!has("meter")) execute("ALTER TABLE history ADD COLUMN meter TEXT");
+        if (!has("utc_offset")) execute("ALTER TABLE history ADD COLUMN utc_offset INTEGER");
+        execute("COMMIT");
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+std::string History::selected_columns() const {
+    return has_identity_ ? "id, data_id, type_code, saved_at, record, meter, utc_offset"
+                         : "id, data_id, type_code, saved_at, record, NULL, NULL";
 }
 
 void History::fail(const std::string& what) { throw std::runtime_error("history " + path_ + " " + what); }
@@ -226,17 +268,31 @@ void History::execute(const char* sql) {
     }
 }
 
-void History::append(std::uint32_t data_id, int type_code, boost::posix_time::ptime saved_at_time,
+void History::append(std::uint32_t data_id, int type_code, boost::posix_time::ptime saved_at,
                      const unsigned char* record, unsigned int len) {
-    const std::string saved_at = boost::posix_time::to_iso_extended_string(saved_at_time);
-    const Statement statement =
-        prepared(db_, "INSERT INTO history (data_id, type_code, saved_at, record) VALUES (?, ?, ?, ?)");
+    JournalEntry entry;
+    entry.data_id = data_id;
+    entry.type_code = type_code;
+    entry.saved_at = saved_at;
+    entry.utc_offset_s = utc_offset_at(saved_at);
+    entry.record.assign(record, record + len);
+    append_row(entry);
+}
+
+void History::append_row(const JournalEntry& entry) {
+    const std::string saved_at = boost::posix_time::to_iso_extended_string(entry.saved_at);
+    const Statement statement = prepared(
+        db_, "INSERT INTO history (data_id, type_code, saved_at, record, meter, utc_offset) VALUES (?, ?, ?, ?, ?, ?)");
     sqlite3_stmt* raw = statement.get();
-    if (raw == nullptr || sqlite3_bind_int64(raw, 1, data_id) != SQLITE_OK ||
-        sqlite3_bind_int(raw, 2, type_code) != SQLITE_OK ||
+    const bool named = !entry.meter.empty();
+    if (raw == nullptr || sqlite3_bind_int64(raw, 1, entry.data_id) != SQLITE_OK ||
+        sqlite3_bind_int(raw, 2, entry.type_code) != SQLITE_OK ||
         sqlite3_bind_text(raw, 3, saved_at.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
-        sqlite3_bind_blob(raw, 4, record, static_cast<int>(len), SQLITE_TRANSIENT) != SQLITE_OK ||
-        sqlite3_step(raw) != SQLITE_DONE) {
+        sqlite3_bind_blob(raw, 4, entry.record.data(), static_cast<int>(entry.record.size()), SQLITE_TRANSIENT) !=
+            SQLITE_OK ||
+        (named ? sqlite3_bind_text(raw, 5, entry.meter.c_str(), -1, SQLITE_TRANSIENT) : sqlite3_bind_null(raw, 5)) !=
+            SQLITE_OK ||
+        sqlite3_bind_int(raw, 6, entry.utc_offset_s) != SQLITE_OK || sqlite3_step(raw) != SQLITE_DONE) {
         sqlite_failure("store a record in");
     }
 }
@@ -245,10 +301,7 @@ void History::append_from_journal(const std::vector<JournalEntry>& entries, std:
                                   std::int64_t stored) {
     execute("BEGIN IMMEDIATE");
     try {
-        for (const JournalEntry& entry : entries) {
-            append(entry.data_id, entry.type_code, entry.saved_at, entry.record.data(),
-                   static_cast<unsigned int>(entry.record.size()));
-        }
+        for (const JournalEntry& entry : entries) append_row(entry);
         const Statement statement = prepared(db_, "INSERT OR REPLACE INTO journal_stored (journal, entries) VALUES (?, ?)");
         sqlite3_stmt* raw = statement.get();
         if (raw == nullptr || sqlite3_bind_int64(raw, 1, static_cast<sqlite3_int64>(journal)) != SQLITE_OK ||
@@ -280,10 +333,16 @@ void History::forget_journal(std::uint64_t journal) {
 
 void History::checkpoint() { sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr); }
 
-std::optional<std::vector<unsigned char>> History::newest(std::uint32_t data_id) {
-    const Statement statement = prepared(db_, "SELECT record FROM history WHERE data_id = ? ORDER BY id DESC LIMIT 1");
+std::optional<std::vector<unsigned char>> History::newest(std::uint32_t data_id, const std::string& meter) {
+    const Statement statement = prepared(
+        db_, has_identity_ ? "SELECT record FROM history WHERE data_id = ? AND meter IS ? ORDER BY id DESC LIMIT 1"
+                           : "SELECT record FROM history WHERE data_id = ? AND ? IS NULL ORDER BY id DESC LIMIT 1");
     sqlite3_stmt* raw = statement.get();
-    if (raw == nullptr || sqlite3_bind_int64(raw, 1, data_id) != SQLITE_OK) sqlite_failure("read");
+    if (raw == nullptr || sqlite3_bind_int64(raw, 1, data_id) != SQLITE_OK ||
+        (meter.empty() ? sqlite3_bind_null(raw, 2) : sqlite3_bind_text(raw, 2, meter.c_str(), -1, SQLITE_TRANSIENT)) !=
+            SQLITE_OK) {
+        sqlite_failure("read");
+    }
     const int step = sqlite3_step(raw);
     if (step == SQLITE_DONE) return std::nullopt;
     if (step != SQLITE_ROW) sqlite_failure("read");
@@ -307,13 +366,18 @@ long History::prune(std::uint32_t data_id, boost::posix_time::ptime cutoff, std:
     return sqlite3_changes(db_);
 }
 
-void History::for_each(std::optional<std::uint32_t> data_id, const std::function<void(const Row&)>& take) {
-    const Statement statement =
-        prepared(db_, data_id ? "SELECT id, data_id, type_code, saved_at, record FROM history WHERE data_id = ?"
-                                " ORDER BY id"
-                              : "SELECT id, data_id, type_code, saved_at, record FROM history ORDER BY id");
+void History::for_each(std::optional<std::uint32_t> data_id, const std::function<void(const Row&)>& take,
+                       const std::optional<std::string>& meter) {
+    std::string sql = "SELECT " + selected_columns() + " FROM history WHERE 1";
+    if (data_id) sql += " AND data_id = ?1";
+    if (meter) sql += has_identity_ ? " AND coalesce(meter, '') = ?2" : " AND '' = ?2";
+    sql += " ORDER BY id";
+    const Statement statement = prepared(db_, sql.c_str());
     sqlite3_stmt* raw = statement.get();
-    if (raw == nullptr || (data_id && sqlite3_bind_int64(raw, 1, *data_id) != SQLITE_OK)) sqlite_failure("read");
+    if (raw == nullptr || (data_id && sqlite3_bind_int64(raw, 1, *data_id) != SQLITE_OK) ||
+        (meter && sqlite3_bind_text(raw, 2, meter->c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK)) {
+        sqlite_failure("read");
+    }
     int step;
     Row row;
     while ((step = sqlite3_step(raw)) == SQLITE_ROW) {
@@ -324,9 +388,11 @@ void History::for_each(std::optional<std::uint32_t> data_id, const std::function
 }
 
 std::vector<History::Device> History::devices() {
-    const Statement statement = prepared(db_,
-                                         "SELECT data_id, count(*), min(saved_at), max(saved_at) FROM history"
-                                         " GROUP BY data_id ORDER BY data_id");
+    const Statement statement =
+        prepared(db_, has_identity_ ? "SELECT data_id, count(*), min(saved_at), max(saved_at), coalesce(meter, '')"
+                                      " FROM history GROUP BY data_id, coalesce(meter, '') ORDER BY data_id, 5"
+                                    : "SELECT data_id, count(*), min(saved_at), max(saved_at), '' FROM history"
+                                      " GROUP BY data_id ORDER BY data_id");
     sqlite3_stmt* raw = statement.get();
     if (raw == nullptr) sqlite_failure("read");
     std::vector<Device> found;
@@ -336,7 +402,7 @@ std::vector<History::Device> History::devices() {
             const unsigned char* value = sqlite3_column_text(raw, column);
             return value != nullptr ? std::string(reinterpret_cast<const char*>(value)) : std::string();
         };
-        found.push_back({sqlite3_column_int64(raw, 0), sqlite3_column_int64(raw, 1), text(2), text(3)});
+        found.push_back({sqlite3_column_int64(raw, 0), text(4), sqlite3_column_int64(raw, 1), text(2), text(3)});
     }
     if (step != SQLITE_DONE) sqlite_failure("read");
     return found;

@@ -3,8 +3,10 @@
 // time, the record's bytes), and the outbox's table of the last row each
 // destination acknowledged (see outbox.h).
 // The file identifies itself (application_id 0x504E4452 "PNDR", schema
-// user_version 1); a database that is neither empty nor a history is refused
-// without being changed. Every append is its own transaction, committed and
+// user_version 2: each row also says which meter it came from and the UTC
+// offset of its local time); a database that is neither empty nor a history
+// is refused without being changed, and an older history is brought to the
+// current schema in place, every row kept, when it is opened for writing. Every append is its own transaction, committed and
 // synced before it returns, so a crash or kill loses no completed round. A
 // new history and its folders are private to their owner (0600, 0700).
 // One thread at a time.
@@ -23,10 +25,13 @@ struct sqlite3;
 
 namespace pondrel {
 
+// The UTC offset (seconds east) of this machine's time zone at local time `local`.
+int utc_offset_at(boost::posix_time::ptime local);
+
 class History : public RecordStore {
 public:
     static constexpr std::int32_t kApplicationId = 0x504E4452;  // "PNDR"
-    static constexpr std::int32_t kSchemaVersion = 1;
+    static constexpr std::int32_t kSchemaVersion = 2;
     // Waits for another writer this long at start, and this long in a round.
     static constexpr int kStartBusyMs = 5000;
     static constexpr int kRoundBusyMs = 250;
@@ -50,6 +55,8 @@ public:
     // writer holding the history longer than kRoundBusyMs, a full disk...).
     void append(std::uint32_t data_id, int type_code, boost::posix_time::ptime saved_at,
                 const unsigned char* record, unsigned int len) override;
+    // Stores one row as `entry` says.
+    void append_row(const JournalEntry& entry);
     // Stores `entries` (oldest first) in one transaction, with the count of
     // entries of journal `journal` the history now holds, `stored`.
     // Throws when they cannot be stored; then none is.
@@ -61,8 +68,9 @@ public:
     // Moves what the write-ahead log holds into the history and shrinks the
     // log, so that space freed on a full disk is the history's again.
     void checkpoint();
-    // The newest record stored for `data_id`, if any.
-    std::optional<std::vector<unsigned char>> newest(std::uint32_t data_id);
+    // The newest record stored for `data_id` from `meter` (rows that name no
+    // meter: "" ), if any.
+    std::optional<std::vector<unsigned char>> newest(std::uint32_t data_id, const std::string& meter = "");
     // Deletes the rows of `data_id` saved before `cutoff` (local time),
     // except its newest row and any row after `keep_after`. Returns how many
     // went. Throws on failure.
@@ -75,13 +83,18 @@ public:
         int type_code;
         std::string saved_at;  // local time, YYYY-MM-DDTHH:MM:SS
         std::vector<unsigned char> record;
+        std::string meter;                  // "" in rows stored before rows named their meter
+        std::optional<int> utc_offset_s;    // none in rows stored before rows had it
     };
-    // Calls `take` for each row, in storing order, of `data_id` (all when
-    // empty). Throws on failure.
-    void for_each(std::optional<std::uint32_t> data_id, const std::function<void(const Row&)>& take);
+    // Calls `take` for each row, in storing order, of `data_id` and `meter`
+    // (all when empty). Throws on failure.
+    void for_each(std::optional<std::uint32_t> data_id, const std::function<void(const Row&)>& take,
+                  const std::optional<std::string>& meter = std::nullopt);
 
+    // One series: a data id from one meter.
     struct Device {
         std::int64_t data_id;
+        std::string meter;
         std::int64_t rows;
         std::string first_saved_at;
         std::string last_saved_at;
@@ -99,6 +112,10 @@ private:
     void identify(bool& fresh);
     void check_columns();
     void check_pages();
+    void migrate();
+    // What a reading query selects: the identity columns, or NULLs for an older history.
+    std::string selected_columns() const;
+    bool has_identity_ = true;
     [[noreturn]] void fail(const std::string& what);
     // Throws "cannot <doing> history <path>: <SQLite's reason>".
     [[noreturn]] void sqlite_failure(const char* doing) const;

@@ -47,10 +47,11 @@ HistoryWriter::~HistoryWriter() {
     if (thread_.joinable()) thread_.join();
 }
 
-void HistoryWriter::append(std::uint32_t data_id, int type_code, boost::posix_time::ptime saved_at,
-                           const unsigned char* record, unsigned int len) {
-    if (len > 1024) throw std::length_error("a record of more than 1024 bytes");
-    Pending next{{data_id, type_code, saved_at, std::vector<unsigned char>(record, record + len)}, -1};
+void HistoryWriter::append(JournalEntry entry) {
+    if (entry.record.size() > 1024) throw std::length_error("a record of more than 1024 bytes");
+    if (entry.meter.size() > 255) throw std::length_error("a meter's name of more than 255 bytes");
+    entry.utc_offset_s = utc_offset_at(entry.saved_at);
+    Pending next{std::move(entry), -1};
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (journal_) {
@@ -83,15 +84,15 @@ void HistoryWriter::append(std::uint32_t data_id, int type_code, boost::posix_ti
     wake_.notify_all();
 }
 
-std::optional<std::vector<unsigned char>> HistoryWriter::newest(std::uint32_t data_id) {
+std::optional<std::vector<unsigned char>> HistoryWriter::newest(std::uint32_t data_id, const std::string& meter) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (auto it = waiting_.rbegin(); it != waiting_.rend(); ++it) {
-            if (it->entry.data_id == data_id) return it->entry.record;
+            if (it->entry.data_id == data_id && it->entry.meter == meter) return it->entry.record;
         }
     }
     std::lock_guard<std::mutex> lock(history_mutex_);
-    return history_.newest(data_id);
+    return history_.newest(data_id, meter);
 }
 
 bool HistoryWriter::store(const std::vector<Pending>& batch) {

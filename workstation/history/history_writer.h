@@ -43,11 +43,11 @@ public:
     HistoryWriter(const HistoryWriter&) = delete;
     HistoryWriter& operator=(const HistoryWriter&) = delete;
 
-    // Never waits for the history. Throws only for a record over 1 KiB.
-    void append(std::uint32_t data_id, int type_code, boost::posix_time::ptime saved_at, const unsigned char* record,
-                unsigned int len);
-    // The newest record of `data_id`, stored or waiting.
-    std::optional<std::vector<unsigned char>> newest(std::uint32_t data_id);
+    // Never waits for the history. Throws only for a record over 1 KiB or a
+    // meter's name over 255 bytes. `entry.utc_offset_s` is set here.
+    void append(JournalEntry entry);
+    // The newest record of `data_id` from `meter`, stored or waiting.
+    std::optional<std::vector<unsigned char>> newest(std::uint32_t data_id, const std::string& meter);
     // Calls `use` with the history while the writer leaves it alone.
     template <typename Use>
     auto with_history(Use use) {

@@ -18,7 +18,8 @@ namespace {
 
 constexpr char kMagic[8] = {'P', 'N', 'D', 'R', 'J', 'R', 'N', '1'};
 constexpr std::size_t kHeader = 16;
-constexpr std::size_t kMaxPayload = 4 + 4 + 8 + 2 + 1024;
+constexpr std::size_t kFixed = 4 + 4 + 8 + 4 + 1 + 2;  // before the meter's and the record's bytes
+constexpr std::size_t kMaxPayload = kFixed + 255 + 1024;
 
 const boost::posix_time::ptime kEpoch(boost::gregorian::date(1970, 1, 1));
 
@@ -73,16 +74,21 @@ RoundJournal::RoundJournal(std::string path) : path_(std::move(path)) {
     std::size_t at = kHeader;
     while (at + 8 <= all.size()) {
         const std::size_t size = get(all.data() + at, 4);
-        if (size < 18 || size > kMaxPayload || at + 8 + size > all.size()) break;
+        if (size < kFixed || size > kMaxPayload || at + 8 + size > all.size()) break;
         const unsigned char* payload = all.data() + at + 4;
         if (get(payload + size, 4) != crc_of(payload, size)) break;
-        const std::size_t length = get(payload + 16, 2);
-        if (18 + length != size) break;
+        const std::size_t meter_length = payload[20];
+        if (kFixed + meter_length > size) break;
+        const std::size_t length = get(payload + 21 + meter_length, 2);
+        if (kFixed + meter_length + length != size) break;
         JournalEntry entry;
         entry.data_id = static_cast<std::uint32_t>(get(payload, 4));
         entry.type_code = static_cast<int>(static_cast<std::int32_t>(get(payload + 4, 4)));
         entry.saved_at = kEpoch + boost::posix_time::microseconds(static_cast<std::int64_t>(get(payload + 8, 8)));
-        entry.record.assign(payload + 18, payload + 18 + length);
+        entry.utc_offset_s = static_cast<int>(static_cast<std::int32_t>(get(payload + 16, 4)));
+        entry.meter.assign(reinterpret_cast<const char*>(payload + 21), meter_length);
+        const unsigned char* record = payload + 21 + meter_length + 2;
+        entry.record.assign(record, record + length);
         opened_with_.push_back(std::move(entry));
         at += 8 + size;
     }
@@ -120,10 +126,14 @@ void RoundJournal::create() {
 void RoundJournal::append(const JournalEntry& entry) {
     if (fd_ < 0) throw std::runtime_error("journal " + path_ + " is closed");
     if (entry.record.size() > 1024) throw std::length_error("a record of more than 1024 bytes");
+    if (entry.meter.size() > 255) throw std::length_error("a meter's name of more than 255 bytes");
     std::vector<unsigned char> payload;
     put(payload, entry.data_id, 4);
     put(payload, static_cast<std::uint32_t>(entry.type_code), 4);
     put(payload, static_cast<std::uint64_t>((entry.saved_at - kEpoch).total_microseconds()), 8);
+    put(payload, static_cast<std::uint32_t>(entry.utc_offset_s), 4);
+    put(payload, entry.meter.size(), 1);
+    payload.insert(payload.end(), entry.meter.begin(), entry.meter.end());
     put(payload, entry.record.size(), 2);
     payload.insert(payload.end(), entry.record.begin(), entry.record.end());
     std::vector<unsigned char> frame;

@@ -17,10 +17,13 @@
 
 namespace pondrel {
 
+// One row of the history to be: what History::append_row() stores.
 struct JournalEntry {
     std::uint32_t data_id = 0;
     int type_code = 0;
-    boost::posix_time::ptime saved_at;
+    boost::posix_time::ptime saved_at;  // the round's local time
+    int utc_offset_s = 0;               // east of UTC, at saved_at
+    std::string meter;                  // which meter: its name, or its line and slave (at most 255 bytes)
     std::vector<unsigned char> record;
 };
 

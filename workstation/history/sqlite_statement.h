@@ -32,6 +32,13 @@ inline void read_row(sqlite3_stmt* statement, History::Row& row) {
     row.saved_at = saved_at != nullptr ? reinterpret_cast<const char*>(saved_at) : "";
     const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(statement, 4));
     row.record.assign(bytes, bytes + sqlite3_column_bytes(statement, 4));
+    row.meter.clear();
+    row.utc_offset_s.reset();
+    if (sqlite3_column_count(statement) >= 7) {
+        const unsigned char* meter = sqlite3_column_text(statement, 5);
+        if (meter != nullptr) row.meter = reinterpret_cast<const char*>(meter);
+        if (sqlite3_column_type(statement, 6) == SQLITE_INTEGER) row.utc_offset_s = sqlite3_column_int(statement, 6);
+    }
 }
 
 }  // namespace pondrel

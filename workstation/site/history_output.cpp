@@ -7,13 +7,12 @@ namespace pondrel {
 HistoryOutput::HistoryOutput(History& history, Report report) : writer_(history, std::move(report)) {}
 
 void HistoryOutput::write(const CompletedRound& round) {
-    writer_.append(round.meter->data_id, round.type_code, round.saved_at, round.record.data(),
-                   static_cast<unsigned int>(round.record.size()));
+    writer_.append({round.meter->data_id, round.type_code, round.saved_at, 0, round.meter->series, round.record});
     ++rounds_;
 }
 
-std::optional<std::vector<unsigned char>> HistoryOutput::newest(std::uint32_t data_id) {
-    return writer_.newest(data_id);
+std::optional<std::vector<unsigned char>> HistoryOutput::newest(std::uint32_t data_id, const std::string& series) {
+    return writer_.newest(data_id, series);
 }
 
 long HistoryOutput::prune(std::uint32_t data_id, boost::posix_time::ptime cutoff,

@@ -24,8 +24,9 @@ public:
     HistoryOutput(History& history, Report report);
 
     void write(const CompletedRound& round) override;
-    // The newest record of `data_id`, for restoring it at start.
-    std::optional<std::vector<unsigned char>> newest(std::uint32_t data_id);
+    // The newest record of `data_id` from the meter `series` names, for
+    // restoring it at start into that meter and no other.
+    std::optional<std::vector<unsigned char>> newest(std::uint32_t data_id, const std::string& series);
     // Deletes the rows of `data_id` older than `cutoff`, never its newest nor
     // any row after `keep_after` (rounds not yet published); how many.
     long prune(std::uint32_t data_id, boost::posix_time::ptime cutoff, std::optional<std::int64_t> keep_after);

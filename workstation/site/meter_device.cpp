@@ -9,7 +9,7 @@
 namespace pondrel {
 
 MeterDevice::MeterDevice(const PluginModule& plugin, const MeterConfig& config, const std::string& plugin_path)
-    : config_(config), identity_{config.name, config.line, config.slave, config.data_id} {
+    : config_(config), identity_{config.name, config.line, config.slave, config.data_id, config.series.empty() ? config.name : config.series} {
     try {
         device_.reset(plugin.create());
     } catch (const std::exception& e) {

@@ -23,6 +23,7 @@ struct MeterIdentity {
     std::string line;
     int slave = 1;
     std::uint32_t data_id = 1;
+    std::string series;  // what the history's rows name it by: its name, or a lone meter's line and slave
 };
 
 // Why a round attempt failed, as metrics count it.

@@ -36,6 +36,7 @@ struct MeterConfig {
     double retry_max_s = 30.0;           // the longest wait between tries of a failing meter
     Json::Value setting{Json::objectValue};  // handed to the driver's InitSetting
     std::string setting_source;          // where the setting came from, for messages
+    std::string series;                  // what its history rows name it by; empty: its name
     bool operator==(const MeterConfig& other) const;
 };
 

@@ -89,6 +89,7 @@ std::vector<std::string> column_names() {
             names.push_back(name);
         }
     }
+    names.push_back("meter");
     return names;
 }
 
@@ -99,14 +100,18 @@ void export_rows(History& history, const ExportOptions& options) {
         for (const std::string& name : names) header += (header.empty() ? "" : ",") + name;
         put(header + "\n");
     }
+    std::int64_t without_offset = 0;
+    std::int64_t first_without = 0;
     history.for_each(options.data_id, [&](const History::Row& row) {
-        const auto instant = instant_of_local(row.saved_at);
+        const auto instant = instant_of_stored(row.saved_at, row.utc_offset_s);
         if (instant && ((options.since && *instant < *options.since) || (options.until && *instant >= *options.until))) {
             return;
         }
         check_row(row, instant.has_value());
-        std::vector<std::string> values = {std::to_string(row.data_id),
-                                           instant ? iso_with_offset(*instant) : row.saved_at};
+        if (!row.utc_offset_s && ++without_offset == 1) first_without = row.id;
+        std::vector<std::string> values = {
+            std::to_string(row.data_id),
+            !instant ? row.saved_at : row.utc_offset_s ? iso_at_offset(*instant, *row.utc_offset_s) : iso_with_offset(*instant)};
         Pondrel_Data_t record{};
         if (row.record.size() == sizeof record) {
             std::memcpy(&record, row.record.data(), sizeof record);
@@ -116,12 +121,14 @@ void export_rows(History& history, const ExportOptions& options) {
             }
         } else {
             // Not a record of this meter: its values are unknown.
-            values.resize(names.size(), options.jsonl ? "null" : "");
+            values.resize(names.size() - 1, options.jsonl ? "null" : "");
         }
+        values.push_back(row.meter);
         std::string line;
         if (options.jsonl) {
             for (std::size_t i = 0; i < names.size(); ++i) {
-                line += (i == 0 ? "{\"" : ",\"") + names[i] + "\":" + (i == 1 ? json_string(values[i]) : values[i]);
+                const bool text = i == 1 || i + 1 == names.size();
+                line += (i == 0 ? "{\"" : ",\"") + names[i] + "\":" + (text ? json_string(values[i]) : values[i]);
             }
             line += "}\n";
         } else {
@@ -129,15 +136,20 @@ void export_rows(History& history, const ExportOptions& options) {
             line += "\n";
         }
         put(line);
-    });
+    }, options.meter);
+    if (without_offset > 0) {
+        report("pondrel-history",
+               std::to_string(without_offset) + " rows (the first: row " + std::to_string(first_without) +
+                   ") were stored without their UTC offset; their times are read in this machine's time zone");
+    }
 }
 
 void list_devices(History& history) {
-    put("data_id,rows,first_saved_at,last_saved_at\n");
+    put("data_id,meter,rows,first_saved_at,last_saved_at\n");
     for (const History::Device& device : history.devices()) {
         const auto first = instant_of_local(device.first_saved_at);
         const auto last = instant_of_local(device.last_saved_at);
-        put(std::to_string(device.data_id) + "," + std::to_string(device.rows) + "," +
+        put(std::to_string(device.data_id) + "," + csv_field(device.meter) + "," + std::to_string(device.rows) + "," +
             csv_field(first ? iso_with_offset(*first) : device.first_saved_at) + "," +
             csv_field(last ? iso_with_offset(*last) : device.last_saved_at) + "\n");
     }

@@ -17,12 +17,13 @@ namespace pondrel {
 
 struct ExportOptions {
     std::optional<std::uint32_t> data_id;  // only this device's rows
+    std::optional<std::string> meter;      // only this meter's rows ("" : rows that name none)
     std::optional<std::time_t> since;      // rows saved at or after
     std::optional<std::time_t> until;      // rows saved before
     bool jsonl = false;                    // JSON lines instead of CSV
 };
 
-// "data_id", "saved_at", "voltage_V", "current1_A" ... "energy18_kWh".
+// "data_id", "saved_at", "voltage_V", "current1_A" ... "energy18_kWh", "meter".
 std::vector<std::string> column_names();
 // The shortest decimal that reads back as `value`; not a number: "nan",
 // "inf" or "-inf", or "null" in JSON.

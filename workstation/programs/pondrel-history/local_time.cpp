@@ -42,6 +42,34 @@ std::optional<std::time_t> instant_of_local(const std::string& saved_at) {
     return local_instant(year, month, day, hour, minute, second);
 }
 
+std::optional<std::time_t> instant_of_stored(const std::string& saved_at, std::optional<int> utc_offset_s) {
+    if (!utc_offset_s) return instant_of_local(saved_at);
+    int year, month, day, hour, minute, second;
+    char sep;
+    int used = 0;
+    if (std::sscanf(saved_at.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d%n", &year, &month, &day, &sep, &hour, &minute, &second,
+                    &used) != 7 ||
+        static_cast<std::size_t>(used) != saved_at.size() || (sep != 'T' && sep != ' ') ||
+        *utc_offset_s < -14 * 3600 || *utc_offset_s > 14 * 3600) {
+        return std::nullopt;
+    }
+    std::optional<std::tm> fields = fields_of(year, month, day, hour, minute, second);
+    if (!fields) return std::nullopt;
+    return timegm(&*fields) - *utc_offset_s;
+}
+
+std::string iso_at_offset(std::time_t instant, int utc_offset_s) {
+    const std::time_t shifted = instant + utc_offset_s;
+    std::tm at{};
+    gmtime_r(&shifted, &at);
+    char text[64];
+    const int minutes = (utc_offset_s < 0 ? -utc_offset_s : utc_offset_s) / 60;
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d", at.tm_year + 1900, at.tm_mon + 1,
+                  at.tm_mday, at.tm_hour, at.tm_min, at.tm_sec, utc_offset_s < 0 ? '-' : '+', minutes / 60,
+                  minutes % 60);
+    return text;
+}
+
 std::string iso_with_offset(std::time_t instant) {
     std::tm local{};
     localtime_r(&instant, &local);

@@ -18,4 +18,10 @@ std::string iso_with_offset(std::time_t instant);
 // malformed.
 std::optional<std::time_t> parse_time_argument(const std::string& text);
 
+// The instant of a stored local time: at its stored UTC offset when the row
+// has one, else as this machine's local time then.
+std::optional<std::time_t> instant_of_stored(const std::string& saved_at, std::optional<int> utc_offset_s);
+// "YYYY-MM-DDTHH:MM:SS+HH:MM" of `instant` at `utc_offset_s`.
+std::string iso_at_offset(std::time_t instant, int utc_offset_s);
+
 }  // namespace pondrel

@@ -22,13 +22,15 @@ using namespace pondrel;
 
 const char kDescription[] =
     "Reads a history of pondrel-host without changing it.\n"
-    "  list                 each data id with its row count and first and last times\n"
+    "  list                 each series (a data id from one meter) with its row\n"
+    "                       count and first and last times\n"
     "  export               every stored record decoded, oldest first: data_id,\n"
     "                       saved_at, voltage_V, current1_A..current18_A,\n"
-    "                       power1_W..power18_W, energy1_kWh..energy18_kWh\n";
+    "                       power1_W..power18_W, energy1_kWh..energy18_kWh, meter\n";
 
 const char kFooter[] =
-    "Times are ISO 8601 with the UTC offset. Values are the record's floats in\n"
+    "Times are ISO 8601 with the UTC offset stored with the row (rows stored\n"
+    "before rows had one: this machine's). Values are the record's floats in\n"
     "the shortest decimal that reads back as the same float (power in W; the\n"
     "snapshot shows kW); a value that is not a number is nan or inf in CSV and\n"
     "null in JSON.\n"
@@ -52,16 +54,17 @@ std::time_t time_argument(const std::string& text, const char* option) {
 
 Options parse(int argc, char** argv) {
     Options options;
-    std::string data_id, since, until, format;
+    std::string data_id, since, until, format, meter;
     CLI::App app;
     set_up_command_line(app,
                         "pondrel-history list --history FILE\n"
-                        "       pondrel-history export --history FILE [--data-id N] [--since T] [--until T]\n"
+                        "       pondrel-history export --history FILE [--data-id N] [--meter NAME] [--since T] [--until T]\n"
                         "                              [--format csv|jsonl]",
                         kDescription, kFooter, "pondrel-history " PONDREL_VERSION);
     app.add_option("command", options.command, "list or export")->type_name("COMMAND");
     app.add_option("--history", options.history, "the history (pondrel-host's --history)")->type_name("FILE");
     app.add_option("--data-id", data_id, "only this device's rows")->type_name("N")->check(whole_number(0, 0xFFFFFFFFLL));
+    app.add_option("--meter", meter, "only this meter's rows (a name as list shows it)")->type_name("NAME");
     app.add_option("--since", since, "only rows saved at or after T")->type_name("T");
     app.add_option("--until", until,
                    "only rows saved before T; T is YYYY-MM-DD[THH:MM[:SS]] in local time, or with Z or +HH:MM")
@@ -77,6 +80,7 @@ Options parse(int argc, char** argv) {
     if (options.history.empty()) throw UsageError("--history FILE is needed");
     ExportOptions& selection = options.export_options;
     if (!data_id.empty()) selection.data_id = static_cast<std::uint32_t>(std::stoull(data_id));
+    if (app.count("--meter") > 0) selection.meter = meter;
     if (app.count("--since") > 0) selection.since = time_argument(since, "--since");
     if (app.count("--until") > 0) selection.until = time_argument(until, "--until");
     selection.jsonl = format == "jsonl";

@@ -99,7 +99,7 @@ void Site::start_monitoring() {
 
 void Site::tell_monitoring() {
     std::vector<MeterIdentity> meters;
-    for (const MeterConfig& meter : config_.meters) meters.push_back({meter.name, meter.line, meter.slave, meter.data_id});
+    for (const MeterConfig& meter : config_.meters) meters.push_back({meter.name, meter.line, meter.slave, meter.data_id, meter.series.empty() ? meter.name : meter.series});
     std::vector<std::string> lines;
     for (const LineConfig& line : config_.lines) lines.push_back(line.name);
     if (metrics_) metrics_->set_site(meters, lines);
@@ -280,7 +280,7 @@ bool Site::restore(MeterDevice& meter) {
     const std::uint32_t id = meter.config().data_id;
     std::optional<std::vector<unsigned char>> newest;
     try {
-        newest = history_output_->newest(id);
+        newest = history_output_->newest(id, meter.identity().series);
     } catch (const std::exception& e) {
         throw Failure(kExitBadHistory, e.what());
     }

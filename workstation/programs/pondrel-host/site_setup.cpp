@@ -52,6 +52,10 @@ SiteConfig site_from_options(const HostOptions& options) {
     meter.retry_max_s = options.interval_s;  // a failing meter is retried at its interval, as always
     meter.setting = setting.json;
     meter.setting_source = "setting file " + options.setting;
+    // A lone meter's rows say where it was polled, so that two meters polled
+    // one after the other into one history stay two series.
+    meter.series = (options.line.device.empty() ? std::string("simulated meter") : options.line.device) + " slave " +
+                   std::to_string(options.line.slave);
     config.meters.push_back(meter);
     return config;
 }
