@@ -3,7 +3,9 @@
 // the readable view.
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -205,4 +207,37 @@ TEST_F(CommissioningTest, ChecksStoppedOrUnableToWriteSaySoInTheirExitCode) {
     EXPECT_EQ(full.code, 7) << full.errors;
     EXPECT_NE(full.errors.find("cannot write to standard output: No space left on device"), std::string::npos)
         << full.errors;
+}
+
+TEST_F(CommissioningTest, ChecksStoreNothingUnlessAskedAndDataIdsAreChosen) {
+    const std::string state = dir_ + "/state";
+    const std::string kept = state + "/pondrel/history.db";
+    const std::string setting = file("setting.json", "{\"data_id\": 3}");
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        int code;
+        std::optional<std::uint32_t> stored_data_id;  // none: no history file
+    } cases[] = {
+        {"--once alone", {"--once"}, 0, std::nullopt},
+        {"--once with --history", {"--once", "--history", kept}, 0, 1},
+        {"--no-history", {"--rounds", "1", "--no-history"}, 0, std::nullopt},
+        {"--data-id", {"--rounds", "1", "--data-id", "7"}, 0, 7},
+        {"--data-id equal to the setting's", {"--rounds", "1", "--data-id", "3", "--setting", setting}, 0, 3},
+        {"--data-id against the setting's", {"--rounds", "1", "--data-id", "4", "--setting", setting}, 2, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(state);
+        std::vector<std::string> args = {"env", "XDG_STATE_HOME=" + state, kHost};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const auto run = run_program(args, 30s);
+        EXPECT_EQ(run.code, c.code) << run.errors;
+        EXPECT_EQ(std::filesystem::exists(kept), c.stored_data_id.has_value()) << run.errors;
+        if (c.stored_data_id) {
+            const auto rows = history_rows(kept);
+            ASSERT_EQ(rows.size(), 1u);
+            EXPECT_EQ(rows[0].data_id, *c.stored_data_id);
+        }
+    }
 }

@@ -22,7 +22,7 @@ const char kDescription[] =
 // says that itself.
 const char* const kLineAndMeterOptions[] = {
     "--device", "--tcp", "--rtu-over-tcp", "--baud", "--parity", "--data-bits", "--stop-bits", "--slave",
-    "--timeout", "--connect-pause", "--request-pause", "--word-order", "--setting", "--interval"};
+    "--timeout", "--connect-pause", "--request-pause", "--word-order", "--setting", "--interval", "--data-id"};
 
 const char kFooter[] =
     "Standard output carries only the rounds' lines; status lines and the plug-in's\n"
@@ -145,8 +145,18 @@ std::optional<HostOptions> parse_options(int argc, const char* const* argv) {
         ->type_name("json|table|influx")
         ->check(one_of({"json", "table", "influx"}, "json, table or influx"))
         ->group(polling);
-    app.add_option("--history", options.history, "SQLite device history ($XDG_STATE_HOME/pondrel/history.db)")
-        ->type_name("FILE")->check(non_empty("an empty path"))->group(polling);
+    auto* history = app.add_option("--history", options.history,
+                                   "SQLite device history ($XDG_STATE_HOME/pondrel/history.db); --once stores "
+                                   "in it only when it is given")
+                        ->type_name("FILE")->check(non_empty("an empty path"))->group(polling);
+    auto* no_history = app.add_flag("--no-history", options.no_history,
+                                    "store no round and restore no record (a check that leaves no trace)")
+                           ->group(polling);
+    no_history->excludes(history);
+    long long data_id = 0;
+    app.add_option("--data-id", data_id,
+                   "the meter's data id, its series in the history (1, or the setting file's data_id)")
+        ->type_name("N")->check(whole_number(0, 0xFFFFFFFFLL))->group(polling);
     app.add_option("--keep-days", keep_days, "every hour, delete the device's rows older than N days (never its newest)")
         ->type_name("N")->check(whole_number(1, 100000))->group(polling);
     std::string log_level;
@@ -206,6 +216,9 @@ std::optional<HostOptions> parse_options(int argc, const char* const* argv) {
         if (plugin.find('/') == std::string::npos && std::filesystem::exists(plugin)) options.plugin = "./" + plugin;
     }
     if (app.count("--rounds") > 0) options.rounds = rounds;
+    if (app.count("--data-id") > 0) options.data_id = static_cast<std::uint32_t>(data_id);
+    // A check stores nothing nobody asked for.
+    if ((options.once || app.count("--scan") > 0) && !options.history_given) options.no_history = true;
     if (app.count("--max-failures") > 0) options.max_failures = max_failures;
     if (app.count("--keep-days") > 0) options.keep_days = keep_days;
     if (app.count("--log-level") > 0) options.log_level = log_level;

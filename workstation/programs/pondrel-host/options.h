@@ -2,6 +2,7 @@
 // one-line message for an unknown option or a bad value. Main thread only.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -30,6 +31,8 @@ struct HostOptions {
     double interval_s = 1.0;       // polling period; 0: back to back
     std::string history;           // SQLite file
     bool history_given = false;    // --history was given (it overrides the configuration's)
+    bool no_history = false;       // --no-history: store nothing, restore nothing
+    std::optional<std::uint32_t> data_id;  // --data-id: the lone meter's data id
     std::optional<long> keep_days; // delete the device's rows older than this, hourly
     std::optional<std::string> metrics;  // HOST:PORT serving Prometheus' /metrics
     std::optional<std::string> log_level;  // error, warning, info or debug (over the file's)

@@ -34,35 +34,37 @@ void Site::start() {
     for (const MeterConfig& meter : config_.meters) meters[meter.line].push_back(make_meter(meter));
     std::map<std::string, std::unique_ptr<ModbusMaster>> masters;
     for (const LineConfig& line : config_.lines) masters[line.name] = open_site_line(line, meters[line.name]);
-    try {
-        // Another writer may hold the history a while; a stop ends the wait.
-        history_ = std::make_unique<History>(*config_.history_file, History::Access::ReadWrite,
-                                             [] { return stop_requested().load(); });
-    } catch (const std::exception& e) {
-        if (stop_requested()) {
-            throw Failure(options_.once ? kExitInterrupted : kExitOk,
-                          "stopped while waiting for history " + *config_.history_file);
+    if (config_.history_file) {
+        try {
+            // Another writer may hold the history a while; a stop ends the wait.
+            history_ = std::make_unique<History>(*config_.history_file, History::Access::ReadWrite,
+                                                 [] { return stop_requested().load(); });
+        } catch (const std::exception& e) {
+            if (stop_requested()) {
+                throw Failure(options_.once ? kExitInterrupted : kExitOk,
+                              "stopped while waiting for history " + *config_.history_file);
+            }
+            throw Failure(kExitBadHistory, e.what());
         }
-        throw Failure(kExitBadHistory, e.what());
+        history_output_ = std::make_unique<HistoryOutput>(*history_, status_report);
     }
-    history_output_ = std::make_unique<HistoryOutput>(*history_, status_report);
     start_monitoring();
     std::vector<std::pair<std::unique_ptr<MeterDevice>, bool>> restored;
     for (const LineConfig& line : config_.lines) {
         auto worker = make_worker(line, std::move(masters[line.name]));
         for (auto& meter : meters[line.name]) {
-            const bool was_restored = restore(*meter);
+            const bool was_restored = history_output_ && restore(*meter);
             worker->add(std::move(meter), was_restored);
         }
         workers_.push_back(std::move(worker));
     }
+    const std::string history = config_.history_file ? "history " + *config_.history_file : "no history";
     if (single_) {
         status_line("loaded plug-in " + *config_.plugin + "; polling " + (simulated_ ? "the simulated meter on " : "") +
-                    polled_device_ + "; history " + *config_.history_file);
+                    polled_device_ + "; " + history);
     } else {
         status_line("loaded plug-in " + *config_.plugin + "; polling " + std::to_string(config_.meters.size()) +
-                    " meters on " + std::to_string(config_.lines.size()) + " lines; history " +
-                    *config_.history_file);
+                    " meters on " + std::to_string(config_.lines.size()) + " lines; " + history);
     }
     tell_monitoring();
     if (publisher_) publisher_->start();
@@ -71,7 +73,10 @@ void Site::start() {
 
 void Site::start_monitoring() {
     // The publisher first: the figures' server reads what waits for it.
-    if (config_.mqtt) {
+    if (config_.mqtt && !config_.history_file) {
+        status_line("not publishing to " + config_.mqtt->broker + ": the broker is sent what the history stores, "
+                    "and there is no history");
+    } else if (config_.mqtt) {
         std::unique_ptr<Outbox> outbox;
         try {
             outbox = std::make_unique<Outbox>(*config_.history_file, config_.mqtt->broker);
@@ -87,8 +92,10 @@ void Site::start_monitoring() {
     if (config_.prometheus) {
         metrics_ = std::make_shared<SiteMetrics>(status_report);
         std::function<double()> broker_waiting;
-        if (config_.mqtt) broker_waiting = [this] { return static_cast<double>(publisher_->waiting()); };
-        metrics_->set_waiting([this] { return static_cast<double>(history_output_->waiting()); }, broker_waiting);
+        if (publisher_) broker_waiting = [this] { return static_cast<double>(publisher_->waiting()); };
+        metrics_->set_waiting(
+            [this] { return history_output_ ? static_cast<double>(history_output_->waiting()) : 0.0; },
+            broker_waiting);
         try {
             metrics_server_ = std::make_unique<MetricsServer>(config_.prometheus->listen, metrics_);
         } catch (const std::exception& e) {
@@ -109,7 +116,7 @@ void Site::tell_monitoring() {
 std::string Site::summary() {
     int answering = 0;
     for (const auto& worker : workers_) answering += worker->answering();
-    const long rounds = history_output_->rounds();
+    const long rounds = round_counter_.rounds();
     if (rounds != rounds_seen_) {
         rounds_seen_ = rounds;
         const auto now = boost::posix_time::second_clock::local_time().time_of_day();
@@ -154,7 +161,8 @@ int Site::run() {
             next_ping = Clock::now() + *interval / 2;
             if (workers_alive(*interval)) service_.watchdog();
         }
-        if (config_.keep_days && (next_prune ? Clock::now() >= *next_prune : history_output_->rounds() > 0)) {
+        if (history_output_ && config_.keep_days &&
+            (next_prune ? Clock::now() >= *next_prune : round_counter_.rounds() > 0)) {
             next_prune = Clock::now() + std::chrono::hours(1);
             prune();
         }
@@ -186,7 +194,7 @@ void Site::finish(int code) {
         const long done = std::count_if(outcomes.begin(), outcomes.end(),
                                         [](const MeterOutcome& o) { return o.end == MeterEnd::Done; });
         if (done < static_cast<long>(config_.meters.size())) {
-            history_output_->finish();
+            if (history_output_) history_output_->finish();
             throw Failure(kExitInterrupted, "interrupted: " + std::to_string(done) + " of " +
                                                 std::to_string(config_.meters.size()) + " meters answered once");
         }
@@ -242,7 +250,10 @@ std::unique_ptr<LineWorker> Site::make_worker(const LineConfig& line, std::uniqu
     limits.max_failures = options_.max_failures;
     limits.round_status = single_;
     // The history first: the publisher sends what it stored.
-    std::vector<RoundOutput*> outputs{history_output_.get(), &stdout_};
+    std::vector<RoundOutput*> outputs;
+    if (history_output_) outputs.push_back(history_output_.get());
+    outputs.push_back(&stdout_);
+    outputs.push_back(&round_counter_);
     if (metrics_) outputs.push_back(metrics_.get());
     if (publisher_) outputs.push_back(publisher_.get());
     return std::make_unique<LineWorker>(line, std::move(master), std::move(outputs), limits, status_report);
@@ -334,7 +345,8 @@ void Site::reload() {
     if (next.plugin && !options_.plugin_given && *next.plugin != *config_.plugin) {
         status_line("a new plug-in takes effect at the next start");
     }
-    if (next.history_file && !options_.history_given && *next.history_file != *config_.history_file) {
+    if (next.history_file && !options_.history_given && config_.history_file &&
+        *next.history_file != *config_.history_file) {
         status_line("a new history takes effect at the next start");
     }
     if (next.mqtt != config_.mqtt || (!options_.metrics && next.prometheus != config_.prometheus)) {

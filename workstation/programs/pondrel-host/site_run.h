@@ -5,6 +5,7 @@
 // Main thread only (the workers are its own threads).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -87,6 +88,15 @@ private:
     const bool single_;
     JsonOutput& out_;
     StdoutOutput stdout_;
+    // Completed rounds of every meter, with or without a history.
+    class RoundCounter : public RoundOutput {
+    public:
+        void write(const CompletedRound&) override { ++rounds_; }
+        long rounds() const { return rounds_; }
+
+    private:
+        std::atomic<long> rounds_{0};
+    } round_counter_;
     std::unique_ptr<PluginModule> plugin_;  // outlives every meter's driver
     std::unique_ptr<History> history_;
     std::unique_ptr<HistoryOutput> history_output_;

@@ -46,6 +46,15 @@ SiteConfig site_from_options(const HostOptions& options) {
     meter.line = line.name;
     meter.slave = options.line.slave;
     meter.data_id = setting.data_id;
+    if (options.data_id) {
+        if (!options.setting.empty() && setting.json.isMember("data_id") && setting.data_id != *options.data_id) {
+            throw Failure(kExitBadOption, "--data-id " + std::to_string(*options.data_id) + " and setting file " +
+                                              options.setting + "'s data_id " + std::to_string(setting.data_id) +
+                                              " disagree");
+        }
+        meter.data_id = *options.data_id;
+        setting.json["data_id"] = static_cast<Json::UInt>(*options.data_id);
+    }
     meter.word_order = options.word_order;
     meter.word_order_auto = options.word_order_auto;
     meter.interval_s = options.interval_s;
