@@ -241,3 +241,29 @@ TEST_F(CommissioningTest, ChecksStoreNothingUnlessAskedAndDataIdsAreChosen) {
         }
     }
 }
+
+TEST_F(CommissioningTest, OnceAnswersZeroOnlyForPlausibleReadings) {
+    Meter cdab({"--word-order", "CDAB"});
+    Meter absurd({"--fault", "absurd"});
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        int code;
+        const char* says;
+    } cases[] = {
+        {"the meter's order", {"--device", cdab.path, "--word-order", "CDAB", "--once"}, 0, ""},
+        {"another order", {"--device", cdab.path, "--word-order", "ABCD", "--once"}, 8,
+         "likely the word order: CDAB gives "},
+        {"no number at all", {"--device", absurd.path, "--word-order", "ABCD", "--once"}, 8,
+         "no word order makes the voltage plausible"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto run = run_program(host_args(c.args), 30s);
+        EXPECT_EQ(run.code, c.code) << run.errors;
+        EXPECT_NE(run.errors.find(c.says), std::string::npos) << run.errors;
+        if (c.code != 0) {
+            EXPECT_NE(run.errors.find("implausible readings: voltage "), std::string::npos) << run.errors;
+        }
+    }
+}

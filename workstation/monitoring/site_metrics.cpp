@@ -107,6 +107,12 @@ void SiteMetrics::failed(const MeterIdentity& meter, RoundFailure why) {
     if (found != meters_.end()) found->second.failures[why] += 1;
 }
 
+void SiteMetrics::implausible(const MeterIdentity& meter) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = meters_.find(meter.name);
+    if (found != meters_.end()) found->second.implausible += 1;
+}
+
 void SiteMetrics::line_state(const std::string& line, bool up) {
     std::lock_guard<std::mutex> lock(mutex_);
     lines_[line] = up;
@@ -129,8 +135,11 @@ std::vector<prometheus::MetricFamily> SiteMetrics::Collect() const {
     auto rounds = family("pondrel_rounds_total", "Completed rounds of the meter", MetricType::Counter);
     auto failures = family("pondrel_round_failures_total", "Failed round attempts of the meter, by reason",
                            MetricType::Counter);
+    auto implausible = family("pondrel_implausible_rounds_total",
+                              "Completed rounds whose readings the meter cannot have measured (stored as they came)",
+                              MetricType::Counter);
     auto line_up = family("pondrel_line_up", "1 while the line is open", MetricType::Gauge);
-    auto history = family("pondrel_history_pending_records", "Completed rounds waiting in memory for the history",
+    auto history = family("pondrel_history_pending_records", "Completed rounds not yet in the history",
                           MetricType::Gauge);
     auto broker = family("pondrel_mqtt_pending_rounds", "Stored rounds the MQTT broker has not acknowledged",
                          MetricType::Gauge);
@@ -141,6 +150,7 @@ std::vector<prometheus::MetricFamily> SiteMetrics::Collect() const {
         const bool fresh = meter.last_round && now - *meter.last_round <= kStaleAfter;
         add(up, meter_labels(meter.identity), fresh ? 1 : 0);
         add(rounds, meter_labels(meter.identity), meter.rounds);
+        add(implausible, meter_labels(meter.identity), meter.implausible);
         if (meter.last_round) add(last, meter_labels(meter.identity), meter.last_round_unix);
         for (const auto& [why, count] : meter.failures) {
             Labels labels = meter_labels(meter.identity);
@@ -174,8 +184,8 @@ std::vector<prometheus::MetricFamily> SiteMetrics::Collect() const {
     if (history_waiting_) add(history, {}, history_waiting_());
     if (broker_waiting_) add(broker, {}, broker_waiting_());
     std::vector<prometheus::MetricFamily> families;
-    for (auto* f : {&voltage, &current, &power, &energy, &rejected, &up, &last, &duration, &rounds, &failures,
-                    &line_up, &history, &broker}) {
+    for (auto* f : {&voltage, &current, &power, &energy, &rejected, &up, &last, &duration, &rounds, &implausible,
+                    &failures, &line_up, &history, &broker}) {
         if (!f->metric.empty()) families.push_back(std::move(*f));
     }
     return families;

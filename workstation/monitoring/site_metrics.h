@@ -45,6 +45,7 @@ public:
 
     void write(const CompletedRound& round) override;
     void failed(const MeterIdentity& meter, RoundFailure why) override;
+    void implausible(const MeterIdentity& meter) override;
     void line_state(const std::string& line, bool up) override;
 
     std::vector<prometheus::MetricFamily> Collect() const override;
@@ -58,6 +59,7 @@ private:
         std::optional<Clock::time_point> last_round;
         double last_round_unix = 0;
         double rounds = 0;
+        double implausible = 0;
         std::map<RoundFailure, double> failures;
         std::vector<std::uint64_t> buckets;  // not cumulative
         std::uint64_t durations = 0;

@@ -4,6 +4,7 @@
 
 #include "commissioning.h"
 #include "device_status.h"
+#include "plausibility.h"
 #include "round_schedule.h"
 
 namespace pondrel {
@@ -232,6 +233,21 @@ void LineWorker::poll(Slot& slot) {
             report_(Severity::Error, e.what());
         }
     }
+    // What the meter said is stored and shown; readings it cannot have
+    // measured are said once, and counted.
+    std::optional<std::string> doubt;
+    if (round) {
+        doubt = implausible_readings(round->record, slot.meter->config().word_order);
+        if (doubt) {
+            for (RoundOutput* output : outputs_) output->implausible(slot.meter->identity());
+            if (!slot.implausible && !limits_.once) {
+                report_(Severity::Warning, (limits_.round_status ? "" : who(slot) + ": ") + *doubt);
+            }
+        } else if (slot.implausible) {
+            report_(Severity::Info, (limits_.round_status ? "readings" : who(slot) + ": readings") + std::string(" plausible again"));
+        }
+        slot.implausible = doubt.has_value();
+    }
     if (result.completed) {
         ++slot.completed;
         set_answering(slot, true);
@@ -247,7 +263,11 @@ void LineWorker::poll(Slot& slot) {
         }
         const auto period = seconds(slot.meter->config().interval_s);
         slot.due = next_start(slot.due + period, period, Clock::now());
-        if (limits_.once || (limits_.rounds && slot.completed >= *limits_.rounds)) finish(slot, MeterEnd::Done, "");
+        if (limits_.once && doubt) {
+            finish(slot, MeterEnd::Implausible, *doubt);
+        } else if (limits_.once || (limits_.rounds && slot.completed >= *limits_.rounds)) {
+            finish(slot, MeterEnd::Done, "");
+        }
     } else if (!stop_) {
         failed(slot, result.error, master_->fault());
     }

@@ -43,6 +43,7 @@ enum class MeterEnd {
     Done,         // its rounds or its one attempt completed
     NoAnswer,     // it did not answer as it should (--once, --max-failures)
     NoWordOrder,  // no single word order fits its readings
+    Implausible,  // its one round (--once) completed with readings it cannot have measured
 };
 
 // What a meter's polling came to once it is done.
@@ -103,6 +104,7 @@ private:
         bool order_known = false;
         bool done = false;
         bool answering = false;  // its last round attempt completed
+        bool implausible = false;  // its last completed round's readings cannot be what it measured
     };
 
     void run();

@@ -69,6 +69,8 @@ public:
     virtual void after_attempt() {}
     // A round attempt of `meter` that failed, and why.
     virtual void failed(const MeterIdentity& /*meter*/, RoundFailure /*why*/) {}
+    // A meter's completed round whose readings it cannot have measured (after write()).
+    virtual void implausible(const MeterIdentity& /*meter*/) {}
     // A line opened (or reopened) or found lost.
     virtual void line_state(const std::string& /*line*/, bool /*up*/) {}
 };

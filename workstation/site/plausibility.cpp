@@ -1,0 +1,71 @@
+#include "plausibility.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "pondrel_data.h"
+
+namespace pondrel {
+
+namespace {
+
+std::string number(float value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", static_cast<double>(value));
+    return text;
+}
+
+bool plausible_voltage(float volts) { return std::isfinite(volts) && volts >= 50.0f && volts <= 500.0f; }
+
+}  // namespace
+
+std::optional<std::string> implausible_readings(const std::vector<unsigned char>& record, WordOrder order) {
+    Pondrel_Data_t data{};
+    if (record.size() != sizeof data) return "a record of " + std::to_string(record.size()) + " bytes";
+    std::memcpy(&data, record.data(), sizeof data);
+    std::vector<std::string> wrong;
+    const float voltage = data.voltage;
+    if (!plausible_voltage(voltage)) wrong.push_back("voltage " + number(voltage) + " V");
+    const struct {
+        const char* name;
+        const float* values;
+        const char* unit;
+        float low;
+        float high;
+    } blocks[] = {
+        {"current", data.current, "A", -kMaxCurrentA, kMaxCurrentA},
+        {"power", data.power, "W", -kMaxPowerW, kMaxPowerW},
+        {"energy", data.energy, "kWh", 0.0f, INFINITY},
+    };
+    for (const auto& block : blocks) {
+        int count = 0;
+        std::string first;
+        for (int n = 0; n < kPondrelCircuits; ++n) {
+            float value;
+            std::memcpy(&value, &block.values[n], sizeof value);
+            if (std::isfinite(value) && value >= block.low && value <= block.high) continue;
+            if (++count == 1) first = std::string(block.name) + " " + std::to_string(n + 1) + " " + number(value) + " " + block.unit;
+        }
+        if (count > 0) wrong.push_back(first + (count > 1 ? " (and " + std::to_string(count - 1) + " more)" : ""));
+    }
+    if (wrong.empty()) return std::nullopt;
+    std::string text = "implausible readings: ";
+    for (std::size_t i = 0; i < wrong.size(); ++i) text += (i == 0 ? "" : ", ") + wrong[i];
+    // The registers the meter sent, read again in each other order.
+    std::uint16_t registers[2];
+    float_to_registers(voltage, order, registers);
+    for (const WordOrder other : kAllWordOrders) {
+        if (other == order) continue;
+        const float again = registers_to_float(registers, other);
+        if (plausible_voltage(again)) {
+            return text + "; likely the word order: " + word_order_name(other) + " gives " + number(again) +
+                   " V (give --word-order " + word_order_name(other) + " or auto)";
+        }
+    }
+    return text + (plausible_voltage(voltage) ? "; check the meter's wiring and its register map"
+                                              : "; no word order makes the voltage plausible: check that the "
+                                                "meter has this register map (holding registers 100 to 209)");
+}
+
+}  // namespace pondrel
