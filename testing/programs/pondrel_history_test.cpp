@@ -238,3 +238,26 @@ TEST_F(HistoryTest, AnOlderHistoryIsMigratedInPlaceKeepingEveryRow) {
     sqlite3_finalize(statement);
     sqlite3_close(db);
 }
+
+TEST_F(HistoryTest, ReadingsOnStandardOutputAreTheExportsRowOfTheSameRound) {
+    const auto run = run_program(host_args({"--rounds", "2", "--interval", "0", "--format", "readings"}), 30s);
+    ASSERT_EQ(run.code, 0) << run.errors;
+    const auto printed = json_lines(run.lines);
+    const auto exported = json_lines(
+        run_program({kHistoryTool, "export", "--history", history_, "--format", "jsonl"}, 30s).lines);
+    ASSERT_EQ(printed.size(), 2u);
+    ASSERT_EQ(exported.size(), 2u);
+    for (std::size_t r = 0; r < 2; ++r) {
+        SCOPED_TRACE(r);
+        EXPECT_EQ(printed[r]["meter"], exported[r]["meter"]);
+        EXPECT_EQ(printed[r]["data_id"].asInt(), exported[r]["data_id"].asInt());
+        EXPECT_EQ(printed[r]["time"].asString(), exported[r]["saved_at"].asString());
+        EXPECT_EQ(printed[r]["voltage_V"].asFloat(), exported[r]["voltage_V"].asFloat());
+        for (Json::ArrayIndex n = 0; n < 18; ++n) {
+            const std::string c = std::to_string(n + 1);
+            EXPECT_EQ(printed[r]["current_A"][n].asFloat(), exported[r]["current" + c + "_A"].asFloat()) << n;
+            EXPECT_EQ(printed[r]["power_W"][n].asFloat(), exported[r]["power" + c + "_W"].asFloat()) << n;
+            EXPECT_EQ(printed[r]["energy_kWh"][n].asFloat(), exported[r]["energy" + c + "_kWh"].asFloat()) << n;
+        }
+    }
+}

@@ -97,7 +97,7 @@ TEST(HostOptions, EveryRefusalIsOneLineNamingTheOption) {
         {{"--keep-days", "0"}, "bad value for --keep-days"},
         {{"--interval", "-1"}, "bad value for --interval: '-1' (seconds, from 0 to 86400)"},
         {{"--interval", "nan"}, "bad value for --interval"},
-        {{"--format", "xml"}, "bad value for --format: 'xml' (json, table or influx)"},
+        {{"--format", "xml"}, "bad value for --format: 'xml' (json, table, influx or readings)"},
         {{"--device", ""}, "bad value for --device: an empty path"},
         {{"--history", ""}, "bad value for --history: an empty path"},
         {{"--tcp", ""}, "bad value for --tcp: '' (no host)"},

@@ -70,5 +70,15 @@ TEST(RoundFormats, TheTableShowsTheRecordInUnitsAndNamesTheMeter) {
               0u)
         << block;
     EXPECT_NE(block.find("\n     18       9.000         nan    1017.000\n"), std::string::npos) << block;
+    // The totals: a power that is not a number makes its sum one too.
+    EXPECT_NE(block.find("\n  total                     nan   18153.000\n"), std::string::npos) << block;
+    // Any float keeps its column.
+    Round huge;
+    Pondrel_Data_t data{};
+    std::memcpy(&data, huge.round.record.data(), sizeof data);
+    data.current[0] = 3.4e38f;
+    std::memcpy(huge.round.record.data(), &data, sizeof data);
+    const std::string wide = table_block(huge.round, false);
+    EXPECT_NE(wide.find("\n      1     3.4e+38       0.100    1000.000\n"), std::string::npos) << wide;
     EXPECT_EQ(table_block(r.round, false).rfind("2026-12-10 20:00:05\nvoltage", 0), 0u);
 }

@@ -141,9 +141,10 @@ std::optional<HostOptions> parse_options(int argc, const char* const* argv) {
         ->type_name("SECONDS")->check(seconds_up_to(86400))->group(polling);
     app.add_option("--format", format,
                    "json: the driver's snapshot, one line a round (with --config, in an object naming the "
-                   "meter); table: time, voltage and a row per circuit; influx: InfluxDB line protocol")
-        ->type_name("json|table|influx")
-        ->check(one_of({"json", "table", "influx"}, "json, table or influx"))
+                   "meter); table: time, voltage and a row per circuit; influx: InfluxDB line protocol; "
+                   "readings: one JSON object a round with English names and SI units")
+        ->type_name("json|table|influx|readings")
+        ->check(one_of({"json", "table", "influx", "readings"}, "json, table, influx or readings"))
         ->group(polling);
     auto* history = app.add_option("--history", options.history,
                                    "SQLite device history ($XDG_STATE_HOME/pondrel/history.db); --once stores "
@@ -234,6 +235,7 @@ std::optional<HostOptions> parse_options(int argc, const char* const* argv) {
     }
     if (format == "table") options.format = OutputFormat::Table;
     if (format == "influx") options.format = OutputFormat::Influx;
+    if (format == "readings") options.format = OutputFormat::Readings;
     if (app.count("--scan") > 0) {
         options.scan = parse_scan_range(scan);
         if (timeout->count() == 0) line.timeout_ms = 100;

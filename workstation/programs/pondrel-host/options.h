@@ -13,7 +13,7 @@
 
 namespace pondrel {
 
-enum class OutputFormat { Json, Table, Influx };
+enum class OutputFormat { Json, Table, Influx, Readings };
 
 struct HostOptions {
     std::string config;            // a site's configuration file; empty: the command line's one meter

@@ -54,6 +54,22 @@ std::string json_line(const CompletedRound& round, bool with_meter) {
            ",\"data_id\":" + std::to_string(round.meter->data_id) + ",\"snapshot\":" + snapshot + "}\n";
 }
 
+namespace {
+
+// One table cell: fixed width whatever the float, "nan" for not a number.
+std::string cell(double value) {
+    char text[32];
+    if (std::isnan(value)) return "        nan";
+    if (std::fabs(value) < 1e7) {
+        std::snprintf(text, sizeof text, "%11.3f", value);
+    } else {
+        std::snprintf(text, sizeof text, "%11.4g", value);
+    }
+    return text;
+}
+
+}  // namespace
+
 std::string table_block(const CompletedRound& round, bool with_meter) {
     std::string block;
     if (with_meter) {
@@ -63,16 +79,43 @@ std::string table_block(const CompletedRound& round, bool with_meter) {
     block += local_time_text(round.saved_at) + "\n";
     const std::optional<RoundValues> record = round_values(round.record);
     if (!record) return block + "(not a record of this meter)\n";
-    char line[160];
-    std::snprintf(line, sizeof line, "voltage %.2f V\n", static_cast<double>(record->voltage));
-    block += line;
+    char voltage[48];
+    const double volts = record->voltage;
+    std::snprintf(voltage, sizeof voltage, std::isfinite(volts) && std::fabs(volts) < 1e7 ? "voltage %.2f V\n" : "voltage %g V\n",
+                  volts);
+    block += voltage;
     block += "circuit   current A    power kW  energy kWh\n";
+    double power = 0, energy = 0;
     for (int n = 0; n < kPondrelCircuits; ++n) {
-        std::snprintf(line, sizeof line, "%7d %11.3f %11.3f %11.3f\n", n + 1, static_cast<double>(record->current[n]),
-                      static_cast<double>(record->power[n]) / 1000.0, static_cast<double>(record->energy[n]));
-        block += line;
+        char number[16];
+        std::snprintf(number, sizeof number, "%7d ", n + 1);
+        block += number + cell(record->current[n]) + " " + cell(record->power[n] / 1000.0) + " " +
+                 cell(record->energy[n]) + "\n";
+        power += record->power[n];
+        energy += record->energy[n];
     }
+    block += "  total             " + cell(power / 1000.0) + " " + cell(energy) + "\n";
     return block;
+}
+
+std::string readings_line(const CompletedRound& round) {
+    const std::optional<RoundValues> record = round_values(round.record);
+    if (!record) return "";
+    const auto number = [](float value) { return std::isfinite(value) ? shortest(value) : std::string("null"); };
+    const auto array = [&](const auto& values) {
+        std::string text = "[";
+        for (std::size_t n = 0; n < values.size(); ++n) text += (n == 0 ? "" : ",") + number(values[n]);
+        return text + "]";
+    };
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "";
+    writer["emitUTF8"] = true;
+    const std::string meter = Json::writeString(writer, Json::Value(round.meter->series.empty() ? round.meter->name
+                                                                                              : round.meter->series));
+    return "{\"meter\":" + meter + ",\"data_id\":" + std::to_string(round.meter->data_id) + ",\"time\":\"" +
+           iso_time_with_offset(round.saved_at) + "\",\"voltage_V\":" + number(record->voltage) +
+           ",\"current_A\":" + array(record->current) + ",\"power_W\":" + array(record->power) +
+           ",\"energy_kWh\":" + array(record->energy) + "}\n";
 }
 
 std::string influx_line(const CompletedRound& round) {

@@ -3,7 +3,13 @@
 //              command line), or {"meter":NAME,"data_id":N,"snapshot":TEXT}
 //              with a configuration
 //   table      a readable block: the meter, the round's time, the voltage in
-//              V and one row per circuit (current A, power kW, energy kWh)
+//              V, one row per circuit (current A, power kW, energy kWh) in
+//              columns that hold any float ("nan" for not a number), and the
+//              totals of power and energy
+//   readings   one JSON object with English names and SI units, as the
+//              history's export and the MQTT state name them: meter, data_id,
+//              time (ISO 8601 with offset), voltage_V, current_A [18],
+//              power_W [18], energy_kWh [18]; null for not a number
 //   influx     one InfluxDB line-protocol line: measurement pondrel, tags
 //              meter and data_id, fields voltage_V, currentN_A, powerN_W,
 //              energyN_kWh, time in nanoseconds
@@ -20,5 +26,6 @@ namespace pondrel {
 std::string json_line(const CompletedRound& round, bool with_meter);
 std::string table_block(const CompletedRound& round, bool with_meter);
 std::string influx_line(const CompletedRound& round);
+std::string readings_line(const CompletedRound& round);
 
 }  // namespace pondrel

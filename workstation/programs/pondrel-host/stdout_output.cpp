@@ -13,6 +13,7 @@ void StdoutOutput::write(const CompletedRound& round) {
     case OutputFormat::Json: text = json_line(round, with_meter_); break;
     case OutputFormat::Influx: text = influx_line(round); break;
     case OutputFormat::Table: text = table_block(round, with_meter_); break;
+    case OutputFormat::Readings: text = readings_line(round); break;
     }
     if (text.empty()) return;
     std::lock_guard<std::mutex> lock(mutex_);
