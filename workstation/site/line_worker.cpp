@@ -258,9 +258,7 @@ void LineWorker::poll(Slot& slot) {
             slot.failing = false;
             if (!limits_.round_status) report_(Severity::Info, who(slot) + " answers again");
         }
-        if (limits_.round_status) {
-            report_(Severity::Info, "round " + std::to_string(slot.polls) + " complete, data " + data_status(slot.meter->device()));
-        }
+        if (limits_.round_status) round_line(slot, Severity::Info, "complete, data " + data_status(slot.meter->device()));
         const auto period = seconds(slot.meter->config().interval_s);
         slot.due = next_start(slot.due + period, period, Clock::now());
         if (limits_.once && doubt) {
@@ -271,6 +269,12 @@ void LineWorker::poll(Slot& slot) {
     } else if (!stop_) {
         failed(slot, result.error, master_->fault());
     }
+}
+
+void LineWorker::round_line(Slot& slot, Severity severity, const std::string& state) {
+    // The same state as the round before is said only at debug.
+    report_(state == slot.last_state ? Severity::Debug : severity, "round " + std::to_string(slot.polls) + " " + state);
+    slot.last_state = state;
 }
 
 void LineWorker::failed(Slot& slot, const std::string& error, LineFault fault) {
@@ -298,8 +302,9 @@ void LineWorker::failed(Slot& slot, const std::string& error, LineFault fault) {
         return;
     }
     if (limits_.round_status) {
-        report_(Severity::Warning, "round " + std::to_string(slot.polls) + " failed (" + (error.empty() ? "incomplete" : error) +
-                "), data " + (slot.restored ? "restored, no round yet" : data_status(slot.meter->device())));
+        round_line(slot, Severity::Warning,
+                   "failed (" + (error.empty() ? std::string("incomplete") : error) + "), data " +
+                       (slot.restored ? "restored, no round yet" : data_status(slot.meter->device())));
     } else if (!slot.failing) {
         report_(Severity::Warning, who(slot) + " is failing: " + causes);
     }

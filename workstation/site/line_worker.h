@@ -104,7 +104,8 @@ private:
         bool order_known = false;
         bool done = false;
         bool answering = false;  // its last round attempt completed
-        bool implausible = false;  // its last completed round's readings cannot be what it measured
+        bool implausible = false;
+        std::string last_state;  // the last round line's state, so that only a change is said at info  // its last completed round's readings cannot be what it measured
     };
 
     void run();
@@ -112,6 +113,8 @@ private:
     bool reconnect();
     void poll(Slot& slot);
     bool find_order(Slot& slot);
+    // A lone meter's line about its round: "round N STATE".
+    void round_line(Slot& slot, Severity severity, const std::string& state);
     void failed(Slot& slot, const std::string& error, LineFault fault);
     void finish(Slot& slot, MeterEnd end, const std::string& message);
     void sleep_until(Clock::time_point when);

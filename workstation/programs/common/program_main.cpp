@@ -41,6 +41,8 @@ void report(const char* program, const std::string& line, Severity severity) {
 
 void set_log_level(Severity level) { shown = static_cast<int>(level); }
 
+Severity log_level() { return static_cast<Severity>(shown.load()); }
+
 std::optional<Severity> parse_log_level(const std::string& text) {
     if (text == "error") return Severity::Error;
     if (text == "warning") return Severity::Warning;

@@ -33,6 +33,8 @@ void report(const char* program, const std::string& line, Severity severity = Se
 // The least severe lines report() shows: Info unless set (at start, before
 // any thread reports).
 void set_log_level(Severity level);
+// The least severe lines report() shows now.
+Severity log_level();
 // "error", "warning", "info" or "debug"; nothing for another text.
 std::optional<Severity> parse_log_level(const std::string& text);
 

@@ -22,6 +22,17 @@ JsonOutput::JsonOutput() {
 
 JsonOutput::~JsonOutput() { close(fd_); }
 
+void JsonOutput::show_console_lines(bool show) {
+    if (show) {
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+        return;
+    }
+    const int nowhere = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (nowhere < 0) return;  // they stay on standard error
+    dup2(nowhere, STDOUT_FILENO);
+    close(nowhere);
+}
+
 JsonOutput::Result JsonOutput::write(const std::string& line) {
     std::size_t done = 0;
     while (done < line.size()) {

@@ -19,6 +19,9 @@ public:
     JsonOutput(const JsonOutput&) = delete;
     JsonOutput& operator=(const JsonOutput&) = delete;
 
+    // Where the console lines of loaded plug-ins go: standard error, or
+    // nowhere (they are a round's chatter, shown at the debug level).
+    void show_console_lines(bool show);
     // Writes `line` whole. Closed: the reader has gone (a closed pipe);
     // Failed: any other error, whose text error() gives.
     Result write(const std::string& line);

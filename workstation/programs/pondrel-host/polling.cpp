@@ -11,6 +11,7 @@ int poll_meters(const HostOptions& options, JsonOutput& output) {
     SiteConfig config = options.config.empty() ? site_from_options(options) : site_from_file(options);
     if (config.log_level) set_log_level(*parse_log_level(*config.log_level));
     if (options.no_history) config.history_file.reset();
+    output.show_console_lines(log_level() >= Severity::Debug);
     if (options.check) {
         output.write(site_config_toml(config));
         return kExitOk;
