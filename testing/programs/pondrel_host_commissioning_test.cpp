@@ -90,6 +90,16 @@ TEST_F(CommissioningTest, ScanFindsExactlyTheAddressesThatAnswer) {
     ASSERT_EQ(run.lines.size(), 2u) << run.errors;
     EXPECT_EQ(run.lines[0].rfind("slave 3: word order CDAB, voltage ", 0), 0u) << run.lines[0];
     EXPECT_EQ(run.lines[1].rfind("slave 7: word order CDAB, voltage ", 0), 0u) << run.lines[1];
+    EXPECT_NE(run.errors.find("scanned 1 to 10 on " + meters.path + ": 10 addresses tried, 2 answered"),
+              std::string::npos)
+        << run.errors;
+
+    // A slave that answers late neither hides the next nor is counted for it.
+    Meter slow({"--slave", "4,5", "--fault", "4=slow", "--slow-ms", "150"});
+    const auto behind = run_program({kHost, "--device", slow.path, "--scan", "4-5"}, 30s);
+    EXPECT_EQ(behind.code, 0) << behind.errors;
+    ASSERT_EQ(behind.lines.size(), 1u) << behind.errors;
+    EXPECT_EQ(behind.lines[0].rfind("slave 5: word order ABCD", 0), 0u) << behind.lines[0];
 
     const auto none = run_program({kHost, "--device", meters.path, "--scan", "4-6"}, 30s);
     EXPECT_EQ(none.code, 8);

@@ -104,7 +104,8 @@ TEST(HostOptions, EveryRefusalIsOneLineNamingTheOption) {
         {{"--tcp", "gw:70000"}, "bad value for --tcp: '70000'"},
         {{"--rtu-over-tcp", "gw"}, "bad value for --rtu-over-tcp: 'gw' (HOST:PORT)"},
         {{"--scan", "10-1"}, "bad value for --scan: '10-1' (FROM-TO, FROM not above TO)"},
-        {{"--scan", "1..247"}, "bad value for --scan"},
+        {{"--scan", "1..247"}, "bad value for --scan: '1..247' (FROM-TO, addresses from 1 to 247, e.g. 1-247 or 5)"},
+        {{"--retries", "11"}, "--retries"},
         {{"--device", "/dev/null", "--tcp", "gw"}, "give one of --device, --tcp and --rtu-over-tcp"},
         {{"--once", "--rounds", "2"}, "--once and --rounds exclude each other"},
     };

@@ -55,8 +55,13 @@ std::pair<int, int> parse_scan_range(const std::string& text) {
     const std::size_t dash = text.find('-');
     const std::string from = text.substr(0, dash);
     const std::string to = dash == std::string::npos ? from : text.substr(dash + 1);
-    const int first = static_cast<int>(whole_number_of(from, "--scan", 1, 247));
-    const int last = static_cast<int>(whole_number_of(to, "--scan", 1, 247));
+    int first = 0, last = 0;
+    try {
+        first = static_cast<int>(whole_number_of(from, "--scan", 1, 247));
+        last = static_cast<int>(whole_number_of(to, "--scan", 1, 247));
+    } catch (const UsageError&) {
+        throw bad_value("--scan", text, "FROM-TO, addresses from 1 to 247, e.g. 1-247 or 5");
+    }
     if (first > last) throw bad_value("--scan", text, "FROM-TO, FROM not above TO");
     return {first, last};
 }
@@ -119,6 +124,8 @@ std::optional<HostOptions> parse_options(int argc, const char* const* argv) {
                    "try each slave address in the range and print one line for each that answers; exit 0 "
                    "if any did")
         ->type_name("FROM-TO")->group(checking);
+    app.add_option("--retries", options.retries, "--scan: tries more of an address that did not answer (1)")
+        ->type_name("N")->check(whole_number(0, 10))->group(checking);
 
     const std::string polling = "Polling";
     std::string plugin;

@@ -28,6 +28,7 @@ struct HostOptions {
     bool once = false;             // one round attempt, no waiting
     std::optional<long> max_failures;  // give up after this many failed rounds in a row
     std::optional<std::pair<int, int>> scan;  // slave addresses to try, then exit
+    int retries = 1;               // --scan: more tries of an address that did not answer
     double interval_s = 1.0;       // polling period; 0: back to back
     std::string history;           // SQLite file
     bool history_given = false;    // --history was given (it overrides the configuration's)

@@ -1,5 +1,9 @@
 #include "modes.h"
 
+#include <unistd.h>
+
+#include <cstdio>
+
 #include "commissioning.h"
 #include "meter_line.h"
 #include "program_main.h"
@@ -24,14 +28,33 @@ namespace {
 // output has gone. Throws Failure when the output cannot be written or a
 // signal stops the scan.
 int scan_addresses(ModbusMaster& line, const SerialSettings& settings, std::pair<int, int> range,
-                   const std::string& prefix, JsonOutput& output) {
+                   const std::string& prefix, int retries, JsonOutput& output) {
     int answered = 0;
+    const bool progress = isatty(STDERR_FILENO) == 1;
+    const int total = range.second - range.first + 1;
     for (int slave = range.first; slave <= range.second; ++slave) {
-        if (stop_requested()) interrupted(prefix, range, slave, answered);
+        if (progress) {
+            // On a terminal, one line that counts the addresses up in place.
+            std::fprintf(stderr, "\r%sscanning slave %d (%d of %d, %d answered)\x1b[K", prefix.c_str(), slave,
+                         slave - range.first + 1, total, answered);
+        }
+        if (stop_requested()) {
+            if (progress) std::fputs("\r\x1b[K", stderr);
+            interrupted(prefix, range, slave, answered);
+        }
         line.set_slave(slave);
-        const OrderFinding found = find_word_order(line);
-        if (line.lost()) throw Failure(kExitBadLine, likely_causes(line.fault(), found.error, settings));
+        OrderFinding found = find_word_order(line);
+        for (int again = 0; again < retries && !found.answered && found.fault != LineFault::Exception &&
+                            !line.lost() && !stop_requested();
+             ++again) {
+            found = find_word_order(line);
+        }
+        if (line.lost()) {
+            if (progress) std::fputs("\r\x1b[K", stderr);
+            throw Failure(kExitBadLine, likely_causes(line.fault(), found.error, settings));
+        }
         if (!found.answered && found.fault != LineFault::Exception) continue;
+        if (progress) std::fputs("\r\x1b[K", stderr);
         ++answered;
         std::string text = prefix + "slave " + std::to_string(slave) + ": ";
         if (!found.answered) {
@@ -51,10 +74,15 @@ int scan_addresses(ModbusMaster& line, const SerialSettings& settings, std::pair
             throw Failure(kExitBadOutput, "cannot write to standard output: " + output.error());
         }
     }
+    if (progress) std::fputs("\r\x1b[K", stderr);
     if (answered == 0) {
         status_line(prefix + "no slave from " + std::to_string(range.first) + " to " + std::to_string(range.second) +
                     " answered on " + line.device() + " (" + std::to_string(settings.baud) + " baud " +
                     frame_format(settings) + "): check the baud rate, parity and wiring");
+    } else {
+        status_line(prefix + "scanned " + std::to_string(range.first) + " to " + std::to_string(range.second) + " on " +
+                    line.device() + ": " + std::to_string(total) + " addresses tried, " + std::to_string(answered) +
+                    " answered");
     }
     return answered;
 }
@@ -64,7 +92,7 @@ int scan_addresses(ModbusMaster& line, const SerialSettings& settings, std::pair
 int scan_line(const HostOptions& options, JsonOutput& output) {
     if (options.config.empty()) {
         const MeterLine meter_line = open_meter_line(options);
-        const int answered = scan_addresses(*meter_line.master, options.line, *options.scan, "", output);
+        const int answered = scan_addresses(*meter_line.master, options.line, *options.scan, "", options.retries, output);
         return answered == 0 ? kExitMeterFailed : kExitOk;
     }
     // Every line of the site, each with the scan's short timeout.
@@ -81,7 +109,8 @@ int scan_line(const HostOptions& options, JsonOutput& output) {
             status_line("line " + line.name + ": " + e.what());
             continue;
         }
-        const int found = scan_addresses(*master, settings, *options.scan, "line " + line.name + ": ", output);
+        const int found =
+            scan_addresses(*master, settings, *options.scan, "line " + line.name + ": ", options.retries, output);
         if (found < 0) return kExitOk;
         answered += found;
     }
