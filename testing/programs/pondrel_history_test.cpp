@@ -127,7 +127,7 @@ TEST_F(HistoryTest, TamperedRowsOddFilesAndReadOnlyFoldersAreReadSafely) {
     const std::string tool = std::string(kHistoryTool) + " export --history '" + history_ + "'";
     const auto csv = run_program(
         {"bash", "-c",
-         tool + " | python3 -c 'import csv,sys; rows=list(csv.reader(sys.stdin)); "
+         tool + " | /usr/bin/python3 -c 'import csv,sys; rows=list(csv.reader(sys.stdin)); "
                 "print(len(rows), set(len(r) for r in rows), rows[3][1] == \"a,\\\"b\\nc\", rows[5][0], rows[6][0])'"},
         30s);
     ASSERT_EQ(csv.code, 0) << csv.errors;
@@ -138,7 +138,7 @@ TEST_F(HistoryTest, TamperedRowsOddFilesAndReadOnlyFoldersAreReadSafely) {
         EXPECT_NE(csv.errors.find(says), std::string::npos) << says << "\n" << csv.errors;
     }
     const auto jsonl = run_program(
-        {"bash", "-c", tool + " --format jsonl | python3 -c 'import json,sys; print([json.loads(l)[\"saved_at\"] for l in sys.stdin][2:4])'"},
+        {"bash", "-c", tool + " --format jsonl | /usr/bin/python3 -c 'import json,sys; print([json.loads(l)[\"saved_at\"] for l in sys.stdin][2:4])'"},
         30s);
     ASSERT_EQ(jsonl.code, 0) << jsonl.errors;
     EXPECT_EQ(jsonl.lines, std::vector<std::string>{"['a,\"b\\nc', '']"});

@@ -52,3 +52,44 @@ TEST(MeterSim, APacedLineTakesAtLeastItsFloorForARound) {
         modbus_free(ctx);
     }
 }
+
+TEST(MeterSim, RehearsesAGatewayOnATcpPort) {
+    char dir_template[] = "/tmp/pondrel-sim-test-XXXXXX";
+    const std::string dir = mkdtemp(dir_template);
+    const struct {
+        const char* listen;
+        const char* host_option;
+    } cases[] = {{"--tcp-listen", "--tcp"}, {"--rtu-over-tcp-listen", "--rtu-over-tcp"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.listen);
+        ChildProcess sim({kSim, c.listen, "0", "--slave", "3", "--word-order", "CDAB"});
+        const auto address = sim.read_line(10s);
+        ASSERT_TRUE(address.has_value());
+        EXPECT_EQ(address->rfind("127.0.0.1:", 0), 0u) << *address;
+        // Two masters one after the other: the second once the first has gone.
+        for (int master = 0; master < 2; ++master) {
+            const auto run = run_program({kHost, c.host_option, *address, "--slave", "3", "--word-order", "CDAB",
+                                          "--once", "--format", "readings"},
+                                         30s);
+            EXPECT_EQ(run.code, 0) << run.errors;
+            ASSERT_EQ(run.lines.size(), 1u) << run.errors;
+            EXPECT_NE(run.lines[0].find("\"voltage_V\":2"), std::string::npos) << run.lines[0];
+        }
+        if (std::string(c.listen) == "--tcp-listen") {
+            // Someone else's master: pymodbus reads the voltage's two registers.
+            const std::string port = address->substr(address->find(':') + 1);
+            const auto read = run_program(
+                {"/usr/bin/python3", "-c",
+                 "from pymodbus.client import ModbusTcpClient\n"
+                 "c = ModbusTcpClient('127.0.0.1', port=" + port + ")\n"
+                 "c.connect()\n"
+                 "r = c.read_holding_registers(100, 2, slave=3)\n"
+                 "print(len(r.registers))\n"
+                 "c.close()\n"},
+                30s);
+            EXPECT_EQ(read.code, 0) << read.errors;
+            EXPECT_EQ(read.lines, std::vector<std::string>{"2"}) << read.errors;
+        }
+    }
+    std::filesystem::remove_all(dir);
+}

@@ -1,6 +1,10 @@
 #include "meter_server.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -16,6 +20,7 @@
 #include <thread>
 
 #include "meter_model.h"
+#include "modbus_frames.h"
 
 namespace pondrel {
 
@@ -118,6 +123,75 @@ std::optional<MeterFault> parse_meter_fault(const std::string& text) {
 
 MeterServer::MeterServer(const MeterServerOptions& options) : options_(options) {
     if (options_.slaves.empty()) throw std::runtime_error("no slave address to serve");
+    if (options_.access != MeterAccess::Pty) {
+        listen_on_tcp();
+    } else {
+        open_terminal();
+    }
+    // The context is never connected: frames reach it through a pipe, and
+    // its answers go out through another, so that this server frames the line.
+    ctx_ = modbus_new_rtu("/dev/null", 9600, 'N', 8, 1);
+    if (ctx_ == nullptr) {
+        close_all();
+        throw std::runtime_error("cannot create the simulated meter's Modbus context");
+    }
+    for (int slave : options_.slaves) {
+        auto meter = std::make_unique<Meter>();
+        meter->slave = slave;
+        meter->mapping = modbus_mapping_new_start_address(0, 0, 0, 0, kMeterFirstRegister, kMeterRegisterCount, 0, 0);
+        if (meter->mapping == nullptr) {
+            modbus_free(ctx_);
+            close_all();
+            throw std::runtime_error("cannot create the simulated meter's registers");
+        }
+        readings_to_registers(readings_at(0), options_.order, meter->mapping->tab_registers);
+        meters_.push_back(std::move(meter));
+    }
+}
+
+void MeterServer::close_all() {
+    if (slave_fd_ >= 0) close(slave_fd_);
+    if (master_fd_ >= 0) close(master_fd_);
+    if (listen_fd_ >= 0) close(listen_fd_);
+    slave_fd_ = master_fd_ = listen_fd_ = -1;
+}
+
+void MeterServer::listen_on_tcp() {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const std::string port = std::to_string(options_.listen_port);
+    const int resolved = getaddrinfo(options_.listen_host.c_str(), port.c_str(), &hints, &found);
+    if (resolved != 0) {
+        throw std::runtime_error("cannot listen on " + options_.listen_host + ":" + port + ": " + gai_strerror(resolved));
+    }
+    std::string reason = "no address";
+    for (addrinfo* a = found; a != nullptr && listen_fd_ < 0; a = a->ai_next) {
+        const int fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0) continue;
+        const int yes = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        if (bind(fd, a->ai_addr, a->ai_addrlen) == 0 && listen(fd, 4) == 0) {
+            listen_fd_ = fd;
+        } else {
+            reason = std::strerror(errno);
+            close(fd);
+        }
+    }
+    freeaddrinfo(found);
+    if (listen_fd_ < 0) throw std::runtime_error("cannot listen on " + options_.listen_host + ":" + port + ": " + reason);
+    sockaddr_storage bound{};
+    socklen_t size = sizeof bound;
+    getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&bound), &size);
+    const int actual = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                                         : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    const bool v6 = options_.listen_host.find(':') != std::string::npos;
+    device_path_ = (v6 ? "[" + options_.listen_host + "]" : options_.listen_host) + ":" + std::to_string(actual);
+}
+
+void MeterServer::open_terminal() {
     master_fd_ = posix_openpt(O_RDWR | O_NOCTTY);
     if (master_fd_ < 0) throw system_error("cannot create a pseudo-terminal");
     char name[128];
@@ -137,35 +211,12 @@ MeterServer::MeterServer(const MeterServerOptions& options) : options_(options) 
     }
     cfmakeraw(&raw);
     tcsetattr(slave_fd_, TCSANOW, &raw);
-
-    // The context is never connected: frames reach it through a pipe, and
-    // its answers go out through another, so that this server frames the line.
-    ctx_ = modbus_new_rtu(device_path_.c_str(), 9600, 'N', 8, 1);
-    if (ctx_ == nullptr) {
-        close(slave_fd_);
-        close(master_fd_);
-        throw std::runtime_error("cannot create the simulated meter's Modbus context");
-    }
-    for (int slave : options_.slaves) {
-        auto meter = std::make_unique<Meter>();
-        meter->slave = slave;
-        meter->mapping = modbus_mapping_new_start_address(0, 0, 0, 0, kMeterFirstRegister, kMeterRegisterCount, 0, 0);
-        if (meter->mapping == nullptr) {
-            modbus_free(ctx_);
-            close(slave_fd_);
-            close(master_fd_);
-            throw std::runtime_error("cannot create the simulated meter's registers");
-        }
-        readings_to_registers(readings_at(0), options_.order, meter->mapping->tab_registers);
-        meters_.push_back(std::move(meter));
-    }
 }
 
 MeterServer::~MeterServer() {
     meters_.clear();
     modbus_free(ctx_);
-    close(slave_fd_);
-    close(master_fd_);
+    close_all();
 }
 
 MeterFault MeterServer::current_fault(int slave) const {
@@ -201,9 +252,16 @@ void MeterServer::serve(const std::atomic<bool>& stop) {
     // A frame of unknown length ends after this much silence.
     const Clock::duration gap = std::max<Clock::duration>(chars(3.5), std::chrono::milliseconds(20));
     while (!stop.load()) {
+        if (listen_fd_ >= 0 && master_fd_ < 0) {
+            // A gateway's next master, once the one before has gone.
+            pollfd incoming{listen_fd_, POLLIN, 0};
+            if (poll(&incoming, 1, 100) > 0) master_fd_ = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            pending.clear();
+            continue;
+        }
         const int wait_ms = pending.empty() ? 100 : 5;
         pollfd ready{master_fd_, POLLIN, 0};
-        if (poll(&ready, 1, wait_ms) > 0 && (ready.revents & POLLIN) != 0) {
+        if (poll(&ready, 1, wait_ms) > 0 && (ready.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
             std::uint8_t chunk[512];
             const ssize_t got = read(master_fd_, chunk, sizeof chunk);
             if (got > 0) {
@@ -211,7 +269,15 @@ void MeterServer::serve(const std::atomic<bool>& stop) {
                 if (pending.empty()) first_byte = now;
                 last_byte = now;
                 pending.insert(pending.end(), chunk, chunk + got);
+            } else if (listen_fd_ >= 0 && (got == 0 || errno != EINTR)) {
+                close(master_fd_);
+                master_fd_ = -1;
+                continue;
             }
+        }
+        if (options_.access == MeterAccess::Tcp) {
+            take_tcp_frames(pending, first_byte, last_byte);
+            continue;
         }
         // Take every whole frame; what cannot be told apart ends with silence.
         while (!pending.empty()) {
@@ -229,6 +295,26 @@ void MeterServer::serve(const std::atomic<bool>& stop) {
             handle(frame, first_byte, last_byte);
             first_byte = last_byte;
         }
+    }
+}
+
+void MeterServer::take_tcp_frames(std::vector<std::uint8_t>& pending, Clock::time_point first_byte,
+                                  Clock::time_point last_byte) {
+    while (pending.size() >= 8) {
+        const std::size_t following = (pending[4] << 8) | pending[5];
+        if (pending[2] != 0 || pending[3] != 0 || following < 2 || following > 254) {
+            pending.clear();  // not Modbus TCP: nothing in it can be framed
+            return;
+        }
+        if (pending.size() < 6 + following) return;
+        // The same request as an RTU frame, for the meters.
+        std::vector<std::uint8_t> frame(pending.begin() + 6, pending.begin() + 6 + static_cast<long>(following));
+        const std::uint16_t crc = modbus_crc(frame.data(), frame.size());
+        frame.push_back(static_cast<std::uint8_t>(crc & 0xff));
+        frame.push_back(static_cast<std::uint8_t>(crc >> 8));
+        transaction_ = static_cast<std::uint16_t>((pending[0] << 8) | pending[1]);
+        pending.erase(pending.begin(), pending.begin() + 6 + static_cast<long>(following));
+        handle(frame, first_byte, last_byte);
     }
 }
 
@@ -293,6 +379,16 @@ std::vector<std::uint8_t> MeterServer::framed_reply(Meter& meter, const std::uin
 }
 
 void MeterServer::transmit(std::vector<std::uint8_t> reply, Clock::time_point request_end) {
+    if (options_.access == MeterAccess::Tcp && reply.size() >= 4) {
+        // The RTU answer as Modbus TCP: the request's transaction, no CRC.
+        const std::size_t following = reply.size() - 2;
+        std::vector<std::uint8_t> framed = {static_cast<std::uint8_t>(transaction_ >> 8),
+                                            static_cast<std::uint8_t>(transaction_), 0, 0,
+                                            static_cast<std::uint8_t>(following >> 8),
+                                            static_cast<std::uint8_t>(following)};
+        framed.insert(framed.end(), reply.begin(), reply.end() - 2);
+        reply = std::move(framed);
+    }
     if (options_.line_baud <= 0) {
         if (write(master_fd_, reply.data(), reply.size()) != static_cast<ssize_t>(reply.size())) return;
         return;

@@ -1,5 +1,7 @@
 // Simulated meters on one line: Modbus RTU slaves on the master side of a
-// new pseudo-terminal, each serving holding registers 100 to 209 from
+// new pseudo-terminal (or behind a TCP port, as a gateway: Modbus TCP, or RTU
+// frames over TCP; one connection at a time, the next waiting until it
+// closes), each serving holding registers 100 to 209 from
 // meter_model under its own slave address, with its own rounds. Masters open
 // device_path() like any serial port. Frames for addresses no meter here has
 // are left alone, as on a bus with other devices. Each read that starts at
@@ -56,7 +58,13 @@ struct FaultPlan {
 // Adds one "KIND" or "SLAVE=KIND" to `plan`; false when it is neither.
 bool add_fault(const std::string& text, FaultPlan& plan);
 
+// Where the meters are reached.
+enum class MeterAccess { Pty, Tcp, RtuOverTcp };
+
 struct MeterServerOptions {
+    MeterAccess access = MeterAccess::Pty;
+    std::string listen_host = "127.0.0.1";  // TCP kinds
+    int listen_port = 0;                     // TCP kinds; 0: any free port
     WordOrder order = WordOrder::ABCD;
     std::vector<int> slaves = {1};  // one meter per address, 1 to 247
     FaultPlan faults;
@@ -74,6 +82,7 @@ public:
     MeterServer(const MeterServer&) = delete;
     MeterServer& operator=(const MeterServer&) = delete;
 
+    // The terminal's path, or "HOST:PORT" of the TCP kinds.
     const std::string& device_path() const { return device_path_; }
     // Answers requests until `stop` becomes true (checked every 100 ms).
     void serve(const std::atomic<bool>& stop);
@@ -88,9 +97,16 @@ private:
     void handle(const std::vector<std::uint8_t>& frame, Clock::time_point first_byte, Clock::time_point last_byte);
     std::vector<std::uint8_t> framed_reply(Meter& meter, const std::uint8_t* query, int length, bool exception);
     void transmit(std::vector<std::uint8_t> reply, Clock::time_point request_end);
+    void listen_on_tcp();
+    void open_terminal();
+    void close_all();
+    // Takes the Modbus TCP frames at the start of `pending` to the meters.
+    void take_tcp_frames(std::vector<std::uint8_t>& pending, Clock::time_point first_byte, Clock::time_point last_byte);
 
     MeterServerOptions options_;
-    int master_fd_ = -1;
+    int master_fd_ = -1;  // the line: the terminal's master side, or the TCP connection
+    int listen_fd_ = -1;
+    std::uint16_t transaction_ = 0;  // of the Modbus TCP request being answered
     int slave_fd_ = -1;  // kept open so the line stays up between masters
     std::string device_path_;
     ::_modbus* ctx_ = nullptr;

@@ -2,11 +2,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "command_line.h"
+#include "endpoint.h"
 #include "meter_server.h"
 #include "program_main.h"
 #include "pty_link.h"
@@ -64,11 +66,38 @@ int main(int argc, char** argv) {
             ->type_name("FILE");
         app.add_option("--slow-ms", options.slow_ms, "delay of the slow fault (1500)")
             ->type_name("MS")->check(whole_number(0, 600000));
+        std::string tcp_listen, rtu_listen;
+        auto* tcp = app.add_option("--tcp-listen", tcp_listen,
+                                   "serve Modbus TCP on [HOST:]PORT (127.0.0.1) instead of a terminal, as a gateway; "
+                                   "one connection at a time, port 0 for any free one")
+                        ->type_name("[HOST:]PORT");
+        auto* rtu = app.add_option("--rtu-over-tcp-listen", rtu_listen,
+                                   "serve RTU frames over TCP on [HOST:]PORT (127.0.0.1) instead of a terminal")
+                        ->type_name("[HOST:]PORT");
+        tcp->excludes(rtu);
         try {
             if (!parse_command_line(app, argc, argv)) return static_cast<int>(kExitOk);
             if (!word_order.empty()) options.order = *parse_word_order(word_order);
             for (const std::string& fault : faults) add_fault(fault, options.faults);
             if (!slaves.empty()) options.slaves = parse_slave_list(slaves);
+            const std::string& listen = !tcp_listen.empty() ? tcp_listen : rtu_listen;
+            if (tcp->count() > 0 || rtu->count() > 0) {
+                options.access = tcp->count() > 0 ? MeterAccess::Tcp : MeterAccess::RtuOverTcp;
+                const char* option = tcp->count() > 0 ? "--tcp-listen" : "--rtu-over-tcp-listen";
+                if (!link.empty()) throw UsageError(std::string("--link and ") + option + " exclude each other");
+                const bool port_only = !listen.empty() && listen.find_first_not_of("0123456789") == std::string::npos;
+                SerialSettings where;
+                try {
+                    parse_endpoint(port_only ? "127.0.0.1:" + listen : listen, true, where);
+                } catch (const std::invalid_argument& e) {
+                    // Port 0 (any free one) is refused as a gateway's address, not as a place to listen.
+                    if (listen != "0") throw UsageError(std::string("bad value for ") + option + ": " + e.what());
+                    where.host = "127.0.0.1";
+                    where.port = 0;
+                }
+                options.listen_host = where.host;
+                options.listen_port = where.port;
+            }
         } catch (const UsageError& e) {
             throw Failure(kExitBadOption, e.what());
         } catch (const std::invalid_argument& e) {
@@ -78,6 +107,7 @@ int main(int argc, char** argv) {
             MeterServer server(options);
             if (!link.empty()) make_pty_link(server.device_path(), link);
             install_stop_signals();
+            signal(SIGPIPE, SIG_IGN);  // a master that hangs up ends its connection, not the program
             std::cout << server.device_path() << std::endl;
             server.serve(stop_requested());
             if (!link.empty()) unlink(link.c_str());
