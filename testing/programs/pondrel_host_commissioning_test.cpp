@@ -278,3 +278,30 @@ TEST_F(CommissioningTest, OnceAnswersZeroOnlyForPlausibleReadings) {
         }
     }
 }
+
+TEST_F(CommissioningTest, HintsPointTheRightWay) {
+    ChildProcess tcp({kSim, "--tcp-listen", "0"});
+    const auto tcp_address = tcp.read_line(10s);
+    ChildProcess rtu({kSim, "--rtu-over-tcp-listen", "0"});
+    const auto rtu_address = rtu.read_line(10s);
+    ASSERT_TRUE(tcp_address && rtu_address);
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        int code;
+        const char* says;
+    } cases[] = {
+        {"RTU framing to a Modbus TCP gateway", {"--rtu-over-tcp", *tcp_address, "--timeout", "300", "--once"}, 8,
+         "speaks Modbus TCP instead (--tcp)"},
+        {"Modbus TCP to an RTU gateway", {"--tcp", *rtu_address, "--timeout", "300", "--once"}, 8,
+         "(--rtu-over-tcp"},
+        {"a name that does not resolve", {"--tcp", "no-such-gateway.invalid:502", "--once"}, 5,
+         "the host name no-such-gateway.invalid does not resolve"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto run = run_program(host_args(c.args), 30s);
+        EXPECT_EQ(run.code, c.code) << run.errors;
+        EXPECT_NE(run.errors.find(c.says), std::string::npos) << run.errors;
+    }
+}

@@ -49,6 +49,22 @@ void create_private_file(const std::string& path) {
     if (fd >= 0) ::close(fd);
 }
 
+// Why this user may not write `path`, as " (...)" to follow SQLite's own
+// reason; "" when nothing here tells.
+std::string why_not_writable(const std::string& path) {
+    namespace fs = std::filesystem;
+    const std::string folder = fs::absolute(path).parent_path().string();
+    std::error_code error;
+    if (!fs::is_directory(folder, error)) return " (its folder " + folder + " does not exist)";
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        return " (its folder " + folder + " is read-only for this user; SQLite writes its journal files there)";
+    }
+    if (::access(path.c_str(), F_OK) == 0 && ::access(path.c_str(), W_OK) != 0) {
+        return " (the file is read-only for this user)";
+    }
+    return "";
+}
+
 // How a reader opens the history: read-only, and as an unchanging file
 // (no lock files, nothing written) when no writer's log is beside it or the
 // folder cannot be written, so that reading leaves nothing behind.
@@ -101,7 +117,7 @@ History::History(const std::string& path, Access access, std::function<bool()> g
     if (sqlite3_open_v2(name.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
         const std::string reason = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close(db_);
-        throw std::runtime_error("cannot open history " + path + ": " + reason);
+        throw std::runtime_error("cannot open history " + path + ": " + reason + (writing ? why_not_writable(path) : ""));
     }
     // Start-up may wait for another writer, until a stop; a round may not.
     sqlite3_busy_handler(
@@ -155,6 +171,10 @@ History::History(const std::string& path, Access access, std::function<bool()> g
         const std::vector<std::string> columns = texts_of("SELECT name FROM pragma_table_info('history')");
         has_identity_ = std::find(columns.begin(), columns.end(), "meter") != columns.end() &&
                         std::find(columns.begin(), columns.end(), "utc_offset") != columns.end();
+    } catch (const std::runtime_error& e) {
+        sqlite3_close(db_);
+        if (!writing) throw;
+        throw std::runtime_error(e.what() + why_not_writable(path));
     } catch (...) {
         sqlite3_close(db_);
         throw;

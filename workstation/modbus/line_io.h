@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace pondrel {
@@ -38,5 +39,9 @@ struct Discarded {
 // is false.
 Discarded discard_until_quiet(int fd, std::chrono::steady_clock::duration quiet, Deadline deadline,
                               bool wait_first);
+
+// A TCP connection to host:port within `timeout_ms`, blocking, or -1 with
+// what went wrong in `error` (a name that does not resolve says so).
+int connect_tcp(const std::string& host, int port, int timeout_ms, std::string& error);
 
 }  // namespace pondrel

@@ -51,6 +51,10 @@ AnswerCheck check_rtu(const RegisterRequest& request, const std::uint8_t* bytes,
         check.kind = AnswerCheck::Bad;
         check.why = "bytes that are no answer (function " + hex(function) + " from address " +
                     std::to_string(bytes[0]) + ")";
+        if (size >= 6 && bytes[2] == 0 && bytes[3] == 0 && bytes[4] == 0 && bytes[5] >= 3) {
+            check.why = "an answer in Modbus TCP framing: the gateway speaks Modbus TCP (use --tcp, or tcp = in the "
+                        "configuration)";
+        }
         return check;
     }
     check.length = length;
@@ -80,7 +84,11 @@ AnswerCheck check_tcp(const RegisterRequest& request, const std::uint8_t* bytes,
     const unsigned following = (bytes[4] << 8) | bytes[5];
     if (protocol != 0 || following < 2 || following > 254) {
         check.kind = AnswerCheck::Bad;
-        check.why = "bytes that are no Modbus TCP frame";
+        check.why = "bytes that are no Modbus TCP frame" +
+                    std::string(bytes[1] == kReadHolding || bytes[1] == (kReadHolding | kExceptionBit)
+                                    ? ": the gateway passes RTU frames (use --rtu-over-tcp, or rtu_over_tcp = in the "
+                                      "configuration)"
+                                    : "");
         return check;
     }
     check.length = 6u + following;

@@ -15,45 +15,6 @@
 
 namespace pondrel {
 
-namespace {
-
-// A TCP connection to host:port, or -1 with errno (or the resolver's text in `error`).
-int connect_tcp(const std::string& host, int port, int timeout_ms, std::string& error) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int resolved = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (resolved != 0) {
-        error = gai_strerror(resolved);
-        return -1;
-    }
-    int fd = -1;
-    for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
-        fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
-        if (fd < 0) continue;
-        if (connect(fd, a->ai_addr, a->ai_addrlen) == 0 || errno == EINPROGRESS) {
-            pollfd ready{fd, POLLOUT, 0};
-            int so_error = 0;
-            socklen_t length = sizeof so_error;
-            if (poll(&ready, 1, timeout_ms) == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &length) == 0 &&
-                so_error == 0) {
-                const int flags = fcntl(fd, F_GETFL);
-                fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-                break;
-            }
-            error = std::strerror(so_error != 0 ? so_error : ETIMEDOUT);
-        } else {
-            error = std::strerror(errno);
-        }
-        ::close(fd);
-        fd = -1;
-    }
-    freeaddrinfo(found);
-    return fd;
-}
-
-}  // namespace
 
 RtuOverTcpLine::~RtuOverTcpLine() { close(); }
 

@@ -39,6 +39,11 @@ void SerialLine::connect() {
     if (modbus_connect(ctx_) == -1) {
         const int error = errno;
         if (error == EBUSY) throw in_use(settings_.device);
+        if (error == EACCES) {
+            throw std::runtime_error("cannot open " + describe() + ": " + modbus_strerror(error) +
+                                     " (serial devices belong to the group dialout: sudo usermod -aG dialout " +
+                                     "$USER, then log in again)");
+        }
         throw std::runtime_error("cannot open " + describe() + ": " + modbus_strerror(error));
     }
     // Exclusive, as serial tools hold a line: other opens fail (TIOCEXCL;

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "line_io.h"
 #include "transports.h"
 
 namespace pondrel {
@@ -17,9 +18,10 @@ TcpLine::~TcpLine() { close(); }
 }
 
 void TcpLine::connect() {
-    if (modbus_connect(ctx_) == -1) {
-        throw std::runtime_error("cannot connect to " + describe() + ": " + modbus_strerror(errno));
-    }
+    std::string error;
+    const int fd = connect_tcp(settings_.host, settings_.port, settings_.timeout_ms, error);
+    if (fd < 0) throw std::runtime_error("cannot connect to " + describe() + ": " + error);
+    modbus_set_socket(ctx_, fd);
 }
 
 void TcpLine::disconnect() {

@@ -46,7 +46,10 @@ std::string likely_causes(LineFault fault, const std::string& error, const Seria
                    ": check the slave address, baud rate, parity and wiring";
         }
         return "no answer from " + slave + " through " + settings.device +
-               ": check the slave address (unit id) and the gateway's serial settings";
+               ": check the slave address (unit id) and the gateway's serial settings" +
+               (settings.transport == Transport::RtuOverTcp
+                    ? std::string(", and whether the gateway speaks Modbus TCP instead (--tcp)")
+                    : std::string(", and whether the gateway passes RTU frames instead (--rtu-over-tcp)"));
     case LineFault::Exception:
         return slave + " answered with an exception (" + error +
                "): check that the meter has this register map (holding registers 100 to 209)";
