@@ -305,3 +305,28 @@ TEST_F(CommissioningTest, HintsPointTheRightWay) {
         EXPECT_NE(run.errors.find(c.says), std::string::npos) << run.errors;
     }
 }
+
+TEST_F(CommissioningTest, OnATerminalTheTableShowsAgeStalenessAndTheStatusBeneath) {
+    const std::string fault = file("fault", "none");
+    ChildProcess sim({kSim, "--fault-file", fault, "--link", dir_ + "/meter"});
+    ASSERT_TRUE(sim.read_line(10s).has_value());
+    // script(1) gives the program a terminal; what it draws comes out here.
+    ChildProcess screen({"script", "-qfec",
+                         std::string(kHost) + " --history " + history_ + " --device " + dir_ +
+                             "/meter --timeout 100 --interval 0.5 --format table",
+                         "/dev/null"});
+    const auto wait_for = [&](const std::string& text) {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const auto line = screen.read_line(200ms);
+            if (line && line->find(text) != std::string::npos) return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(wait_for("last round 0 s ago")) << screen.error_text();
+    EXPECT_TRUE(wait_for("pondrel-host: round 1 complete, data fresh")) << "the status line under the table";
+    file("fault", "silent");
+    EXPECT_TRUE(wait_for("STALE: no round within its 0.5 s interval"));
+    screen.send_signal(SIGTERM);
+    screen.wait(10s);
+}

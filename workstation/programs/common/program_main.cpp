@@ -27,14 +27,24 @@ bool error_is_journal() {
            static_cast<unsigned long long>(info.st_ino) == inode;
 }
 
+std::mutex report_mutex;  // lines of several threads stay whole
+std::function<void(const std::string&)> report_sink;
+
 }  // namespace
+
+void set_report_sink(std::function<void(const std::string& line)> sink) {
+    std::lock_guard<std::mutex> lock(report_mutex);
+    report_sink = std::move(sink);
+}
 
 void report(const char* program, const std::string& line, Severity severity) {
     if (static_cast<int>(severity) > shown.load()) return;
     static const bool journal = error_is_journal();
-    // Lines of several threads stay whole.
-    static std::mutex mutex;
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(report_mutex);
+    if (report_sink) {
+        report_sink(std::string(program) + ": " + line);
+        return;
+    }
     if (journal) std::cerr << '<' << static_cast<int>(severity) << '>';
     std::cerr << program << ": " << line << std::endl;
 }

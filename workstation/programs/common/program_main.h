@@ -33,6 +33,10 @@ void report(const char* program, const std::string& line, Severity severity = Se
 // The least severe lines report() shows: Info unless set (at start, before
 // any thread reports).
 void set_log_level(Severity level);
+// Where report() sends its lines instead of standard error while set (a
+// screen that draws them in place); empty: standard error again. The sink
+// is called under report()'s lock, from any thread.
+void set_report_sink(std::function<void(const std::string& line)> sink);
 // The least severe lines report() shows now.
 Severity log_level();
 // "error", "warning", "info" or "debug"; nothing for another text.

@@ -142,7 +142,9 @@ int Site::run() {
     service_.ready(said);
     auto next_status = Clock::now() + std::chrono::seconds(1);
     auto next_ping = Clock::now();
+    for (const MeterConfig& meter : config_.meters) stdout_.set_interval(meter.name, meter.interval_s);
     while (!stop_requested()) {
+        stdout_.refresh();
         if (const int code = drain(); code >= 0) return code;
         if (out_.reader_gone()) return kExitOk;
         if (reload_requested().exchange(false)) {
