@@ -17,6 +17,21 @@ namespace {
 
 class HistoryTest : public HostProgramTest {};
 
+// A history's PRAGMA `name`, or -1 when it cannot be read.
+int pragma_of(const std::string& path, const std::string& name) {
+    sqlite3* db = nullptr;
+    int value = -1;
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, ("PRAGMA " + name).c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW) {
+        value = sqlite3_column_int(statement, 0);
+    }
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return value;
+}
+
 }  // namespace
 
 TEST_F(HistoryTest, HistoryExportGivesTheStoredRecordsExactly) {
@@ -81,14 +96,7 @@ TEST_F(HistoryTest, ADatabaseOfAnotherProgramIsRefusedUntouched) {
 
     // A history identifies itself.
     ASSERT_EQ(run_program(host_args({"--rounds", "1"}), 30s).code, 0);
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(history_.c_str(), &db), SQLITE_OK);
-    sqlite3_stmt* statement = nullptr;
-    sqlite3_prepare_v2(db, "PRAGMA application_id", -1, &statement, nullptr);
-    ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
-    EXPECT_EQ(sqlite3_column_int(statement, 0), 0x504E4452);
-    sqlite3_finalize(statement);
-    sqlite3_close(db);
+    EXPECT_EQ(pragma_of(history_, "application_id"), 0x504E4452);
 }
 
 TEST_F(HistoryTest, OldRowsGoButNeverTheNewest) {
@@ -229,14 +237,7 @@ TEST_F(HistoryTest, AnOlderHistoryIsMigratedInPlaceKeepingEveryRow) {
     EXPECT_EQ(run.lines[1].substr(0, 28), "1,2026-01-02T03:04:05+00:00,");
     EXPECT_NE(run.errors.find("2 rows (the first: row 1) were stored without their UTC offset"), std::string::npos)
         << run.errors;
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(history_.c_str(), &db), SQLITE_OK);
-    sqlite3_stmt* statement = nullptr;
-    sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &statement, nullptr);
-    ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
-    EXPECT_EQ(sqlite3_column_int(statement, 0), 2);
-    sqlite3_finalize(statement);
-    sqlite3_close(db);
+    EXPECT_EQ(pragma_of(history_, "user_version"), 2);
 }
 
 TEST_F(HistoryTest, ReadingsOnStandardOutputAreTheExportsRowOfTheSameRound) {

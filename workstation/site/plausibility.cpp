@@ -11,6 +11,7 @@ namespace pondrel {
 namespace {
 
 std::string number(float value) {
+    if (std::isnan(value)) return "nan";
     char text[32];
     std::snprintf(text, sizeof text, "%g", static_cast<double>(value));
     return text;
