@@ -497,3 +497,42 @@ TEST_F(HostProgramTest, APlugInNamedWithoutAFolderIsTheFileHere) {
     EXPECT_EQ(run.code, 0) << run.errors;
     EXPECT_NE(run.errors.find("loaded plug-in ./pondrel.so"), std::string::npos) << run.errors;
 }
+
+TEST_F(HostProgramTest, AFullDiskIsRecoveredFromWhenSpaceReturns) {
+    // A small filesystem of its own (root only; skipped where it cannot be made).
+    const std::string small = dir_ + "/small";
+    std::filesystem::create_directory(small);
+    if (geteuid() != 0 || run_program({"mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", small}, 10s).code != 0) {
+        GTEST_SKIP() << "no filesystem of its own can be mounted here";
+    }
+    const struct Unmount {
+        std::string path;
+        ~Unmount() { run_program({"umount", path}, std::chrono::seconds(10)); }
+    } unmount{small};
+    const std::string history = small + "/history.db";
+    {
+        ChildProcess host({kHost, "--history", history, "--interval", "0.05"});
+        ASSERT_EQ(snapshots_from(host, 3, 20s).size(), 3u) << host.error_text();
+        // Fill what is left, then wait for the history to say it is full.
+        run_program({"dd", "if=/dev/zero", "of=" + small + "/filler", "bs=64k"}, 20s);
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (host.error_text().find("keeping rounds") == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline) {
+            snapshots_from(host, 1, 1s);
+        }
+        EXPECT_NE(host.error_text().find("keeping rounds"), std::string::npos) << host.error_text();
+        std::filesystem::remove(small + "/filler");
+        const auto back = std::chrono::steady_clock::now() + 20s;
+        while (host.error_text().find("takes records again") == std::string::npos &&
+               std::chrono::steady_clock::now() < back) {
+            snapshots_from(host, 1, 1s);
+        }
+        EXPECT_NE(host.error_text().find("takes records again"), std::string::npos) << host.error_text();
+        host.send_signal(SIGTERM);
+        EXPECT_EQ(host.wait(20s), 0) << host.error_text();
+    }
+    // Every round in order, none twice (the meter counts its rounds).
+    const auto rows = history_rows(history);
+    EXPECT_GE(rows.size(), 5u);
+    for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_TRUE(holds_round(record_of(rows[i]), i + 1)) << i;
+}
