@@ -193,13 +193,11 @@ bool ModbusMaster::exchange(int start, int count, std::uint16_t* out, std::strin
         break;
     }
     const std::vector<std::uint8_t> taken(answer, answer + have);
-    // The line's silence runs from the answer's last byte; the check below
-    // listens through it.
-    answer_end_ = Clock::now();
+
     if (framing == Framing::Rtu) {
-        // A frame ends with the line's silence: anything right after it but
-        // a copy of it makes the answer doubtful.
-        const Discarded after = drain(true);
+        // Anything already behind the answer but a copy of it makes the answer
+        // doubtful; what comes later is found on the next request's clean line.
+        const Discarded after = drain(false);
         if (after.gone) return fail(LineFault::Lost, std::strerror(after.error), error);
         if (!after.quiet) return fail(LineFault::Flood, flood_text(after, settings_.timeout_ms), error);
         if (after.total > 0 && !copies_of(after.bytes, after.total, taken)) {
@@ -231,9 +229,8 @@ bool ModbusMaster::read_registers(int start, int count, std::uint16_t* out, std:
     }
     pause_ms(settings_.request_pause_ms);
     keep_silence();
-    answer_end_.reset();
     const bool answered = exchange(start, count, out, error);
-    exchange_end_ = answered && answer_end_ ? *answer_end_ : std::chrono::steady_clock::now();
+    exchange_end_ = std::chrono::steady_clock::now();
     if (answered) {
         fault_ = LineFault::None;
         unfit_in_a_row_ = 0;

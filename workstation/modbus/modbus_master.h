@@ -130,7 +130,6 @@ protected:
     // next request: 3.5 characters, 1.75 ms above 19200 baud (serial lines).
     std::chrono::steady_clock::duration silence_{};
     std::chrono::steady_clock::time_point exchange_end_{};
-    std::optional<std::chrono::steady_clock::time_point> answer_end_;  // of the last answer taken
     std::uint16_t transaction_ = 0;
     // The last answer taken, while no request failed since: bytes after it
     // that are not copies of it make the next request fail.
