@@ -48,8 +48,8 @@ HistoryWriter::~HistoryWriter() {
 }
 
 void HistoryWriter::append(JournalEntry entry) {
-    if (entry.record.size() > 1024) throw std::length_error("a record of more than 1024 bytes");
-    if (entry.meter.size() > 255) throw std::length_error("a meter's name of more than 255 bytes");
+    if (entry.record.size() > kMaxRecordBytes) throw std::length_error("a record of more than 1024 bytes");
+    if (entry.meter.size() > kMaxMeterBytes) throw std::length_error("a meter's name of more than 255 bytes");
     entry.utc_offset_s = utc_offset_at(entry.saved_at);
     Pending next{std::move(entry), -1};
     {

@@ -19,7 +19,7 @@ namespace {
 constexpr char kMagic[8] = {'P', 'N', 'D', 'R', 'J', 'R', 'N', '1'};
 constexpr std::size_t kHeader = 16;
 constexpr std::size_t kFixed = 4 + 4 + 8 + 4 + 1 + 2;  // before the meter's and the record's bytes
-constexpr std::size_t kMaxPayload = kFixed + 255 + 1024;
+constexpr std::size_t kMaxPayload = kFixed + kMaxMeterBytes + kMaxRecordBytes;
 
 const boost::posix_time::ptime kEpoch(boost::gregorian::date(1970, 1, 1));
 
@@ -125,8 +125,6 @@ void RoundJournal::create() {
 
 void RoundJournal::append(const JournalEntry& entry) {
     if (fd_ < 0) throw std::runtime_error("journal " + path_ + " is closed");
-    if (entry.record.size() > 1024) throw std::length_error("a record of more than 1024 bytes");
-    if (entry.meter.size() > 255) throw std::length_error("a meter's name of more than 255 bytes");
     std::vector<unsigned char> payload;
     put(payload, entry.data_id, 4);
     put(payload, static_cast<std::uint32_t>(entry.type_code), 4);

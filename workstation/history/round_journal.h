@@ -17,13 +17,17 @@
 
 namespace pondrel {
 
+// The largest record and meter name a journal entry (and so a round) holds.
+inline constexpr std::size_t kMaxRecordBytes = 1024;
+inline constexpr std::size_t kMaxMeterBytes = 255;
+
 // One row of the history to be: what History::append_row() stores.
 struct JournalEntry {
     std::uint32_t data_id = 0;
     int type_code = 0;
     boost::posix_time::ptime saved_at;  // the round's local time
     int utc_offset_s = 0;               // east of UTC, at saved_at
-    std::string meter;                  // which meter: its name, or its line and slave (at most 255 bytes)
+    std::string meter;                  // which meter: its name, or its line and slave
     std::vector<unsigned char> record;
 };
 
@@ -42,8 +46,9 @@ public:
     // Entries in the file.
     std::int64_t entries() const { return entries_; }
     std::int64_t bytes() const { return bytes_; }
-    // Appends `entry` as entry number entries(). Throws on failure (a full
-    // disk); the file then ends where it ended before.
+    // Appends `entry` (within the limits above, which the caller keeps) as
+    // entry number entries(). Throws on failure (a full disk); the file then
+    // ends where it ended before.
     void append(const JournalEntry& entry);
     // Puts what was appended on the disk.
     void sync();

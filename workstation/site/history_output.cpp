@@ -8,7 +8,6 @@ HistoryOutput::HistoryOutput(History& history, Report report) : writer_(history,
 
 void HistoryOutput::write(const CompletedRound& round) {
     writer_.append({round.meter->data_id, round.type_code, round.saved_at, 0, round.meter->series, round.record});
-    ++rounds_;
 }
 
 std::optional<std::vector<unsigned char>> HistoryOutput::newest(std::uint32_t data_id, const std::string& series) {

@@ -35,12 +35,9 @@ public:
     // At the end: what could not be stored.
     HistoryWriter::Unstored finish();
     const std::string& journal_path() const { return writer_.journal_path(); }
-    // How many rounds were handed to it so far.
-    long rounds() const { return rounds_; }
 
 private:
     HistoryWriter writer_;
-    std::atomic<long> rounds_{0};
 };
 
 }  // namespace pondrel

@@ -2,9 +2,8 @@
 
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 
-#include "pondrel_data.h"
+#include "round_values.h"
 
 namespace pondrel {
 
@@ -22,29 +21,27 @@ bool plausible_voltage(float volts) { return std::isfinite(volts) && volts >= 50
 }  // namespace
 
 std::optional<std::string> implausible_readings(const std::vector<unsigned char>& record, WordOrder order) {
-    Pondrel_Data_t data{};
-    if (record.size() != sizeof data) return "a record of " + std::to_string(record.size()) + " bytes";
-    std::memcpy(&data, record.data(), sizeof data);
+    const std::optional<RoundValues> values = round_values(record);
+    if (!values) return "a record of " + std::to_string(record.size()) + " bytes";
     std::vector<std::string> wrong;
-    const float voltage = data.voltage;
+    const float voltage = values->voltage;
     if (!plausible_voltage(voltage)) wrong.push_back("voltage " + number(voltage) + " V");
     const struct {
         const char* name;
-        const float* values;
+        const std::array<float, pondrel_meter::kCircuits>* values;
         const char* unit;
         float low;
         float high;
     } blocks[] = {
-        {"current", data.current, "A", -kMaxCurrentA, kMaxCurrentA},
-        {"power", data.power, "W", -kMaxPowerW, kMaxPowerW},
-        {"energy", data.energy, "kWh", 0.0f, INFINITY},
+        {"current", &values->current, "A", -kMaxCurrentA, kMaxCurrentA},
+        {"power", &values->power, "W", -kMaxPowerW, kMaxPowerW},
+        {"energy", &values->energy, "kWh", 0.0f, INFINITY},
     };
     for (const auto& block : blocks) {
         int count = 0;
         std::string first;
-        for (int n = 0; n < kPondrelCircuits; ++n) {
-            float value;
-            std::memcpy(&value, &block.values[n], sizeof value);
+        for (int n = 0; n < pondrel_meter::kCircuits; ++n) {
+            const float value = (*block.values)[static_cast<std::size_t>(n)];
             if (std::isfinite(value) && value >= block.low && value <= block.high) continue;
             if (++count == 1) first = std::string(block.name) + " " + std::to_string(n + 1) + " " + number(value) + " " + block.unit;
         }

@@ -28,9 +28,9 @@ std::optional<std::time_t> local_instant(int year, int month, int day, int hour,
     return instant;
 }
 
-}  // namespace
-
-std::optional<std::time_t> instant_of_local(const std::string& saved_at) {
+// The calendar fields of a stored time, "YYYY-MM-DDTHH:MM:SS" (or with a
+// space); nothing for any other text.
+std::optional<std::tm> stored_fields(const std::string& saved_at) {
     int year, month, day, hour, minute, second;
     char sep;
     int used = 0;
@@ -39,22 +39,22 @@ std::optional<std::time_t> instant_of_local(const std::string& saved_at) {
         static_cast<std::size_t>(used) != saved_at.size() || (sep != 'T' && sep != ' ')) {
         return std::nullopt;
     }
-    return local_instant(year, month, day, hour, minute, second);
+    return fields_of(year, month, day, hour, minute, second);
+}
+
+}  // namespace
+
+std::optional<std::time_t> instant_of_local(const std::string& saved_at) {
+    const std::optional<std::tm> fields = stored_fields(saved_at);
+    if (!fields) return std::nullopt;
+    return local_instant(fields->tm_year + 1900, fields->tm_mon + 1, fields->tm_mday, fields->tm_hour, fields->tm_min,
+                         fields->tm_sec);
 }
 
 std::optional<std::time_t> instant_of_stored(const std::string& saved_at, std::optional<int> utc_offset_s) {
     if (!utc_offset_s) return instant_of_local(saved_at);
-    int year, month, day, hour, minute, second;
-    char sep;
-    int used = 0;
-    if (std::sscanf(saved_at.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d%n", &year, &month, &day, &sep, &hour, &minute, &second,
-                    &used) != 7 ||
-        static_cast<std::size_t>(used) != saved_at.size() || (sep != 'T' && sep != ' ') ||
-        *utc_offset_s < -14 * 3600 || *utc_offset_s > 14 * 3600) {
-        return std::nullopt;
-    }
-    std::optional<std::tm> fields = fields_of(year, month, day, hour, minute, second);
-    if (!fields) return std::nullopt;
+    std::optional<std::tm> fields = stored_fields(saved_at);
+    if (!fields || *utc_offset_s < -14 * 3600 || *utc_offset_s > 14 * 3600) return std::nullopt;
     return timegm(&*fields) - *utc_offset_s;
 }
 

@@ -31,6 +31,9 @@ int scan_addresses(ModbusMaster& line, const SerialSettings& settings, std::pair
                    const std::string& prefix, int retries, JsonOutput& output) {
     int answered = 0;
     const bool progress = isatty(STDERR_FILENO) == 1;
+    const auto clear_progress = [&] {
+        if (progress) std::fputs("\r\x1b[K", stderr);
+    };
     const int total = range.second - range.first + 1;
     for (int slave = range.first; slave <= range.second; ++slave) {
         if (progress) {
@@ -39,7 +42,7 @@ int scan_addresses(ModbusMaster& line, const SerialSettings& settings, std::pair
                          slave - range.first + 1, total, answered);
         }
         if (stop_requested()) {
-            if (progress) std::fputs("\r\x1b[K", stderr);
+            clear_progress();
             interrupted(prefix, range, slave, answered);
         }
         line.set_slave(slave);
@@ -50,11 +53,11 @@ int scan_addresses(ModbusMaster& line, const SerialSettings& settings, std::pair
             found = find_word_order(line);
         }
         if (line.lost()) {
-            if (progress) std::fputs("\r\x1b[K", stderr);
+            clear_progress();
             throw Failure(kExitBadLine, likely_causes(line.fault(), found.error, settings));
         }
         if (!found.answered && found.fault != LineFault::Exception) continue;
-        if (progress) std::fputs("\r\x1b[K", stderr);
+        clear_progress();
         ++answered;
         std::string text = prefix + "slave " + std::to_string(slave) + ": ";
         if (!found.answered) {
@@ -74,7 +77,7 @@ int scan_addresses(ModbusMaster& line, const SerialSettings& settings, std::pair
             throw Failure(kExitBadOutput, "cannot write to standard output: " + output.error());
         }
     }
-    if (progress) std::fputs("\r\x1b[K", stderr);
+    clear_progress();
     if (answered == 0) {
         status_line(prefix + "no slave from " + std::to_string(range.first) + " to " + std::to_string(range.second) +
                     " answered on " + line.device() + " (" + std::to_string(settings.baud) + " baud " +

@@ -7,6 +7,7 @@
 
 #include <boost/date_time/posix_time/conversion.hpp>
 
+#include "history.h"
 #include "pondrel_data.h"
 
 namespace pondrel {
@@ -27,13 +28,8 @@ std::optional<RoundValues> round_values(const std::vector<unsigned char>& record
 
 std::string iso_time_with_offset(const boost::posix_time::ptime& local) {
     if (local.is_special()) return "";
-    std::tm tm = boost::posix_time::to_tm(local);
-    tm.tm_isdst = -1;
-    std::tm normalised = tm;
-    const std::time_t instant = std::mktime(&normalised);
-    long offset = 0;  // seconds east of UTC
-    std::tm zoned{};
-    if (instant != static_cast<std::time_t>(-1) && localtime_r(&instant, &zoned) != nullptr) offset = zoned.tm_gmtoff;
+    const std::tm tm = boost::posix_time::to_tm(local);
+    const long offset = utc_offset_at(local);  // seconds east of UTC
     char text[96];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", tm.tm_year + 1900, tm.tm_mon + 1,
                   tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, offset < 0 ? '-' : '+', std::labs(offset) / 3600 % 100,
