@@ -148,6 +148,7 @@ History::History(const std::string& path, Access access, std::function<bool()> g
                 " meter TEXT,"
                 " utc_offset INTEGER)");
             migrate();
+            roll_up_rows();
             execute("CREATE INDEX IF NOT EXISTS history_by_device ON history(data_id, id)");
             execute(
                 "CREATE TABLE IF NOT EXISTS published ("
@@ -241,7 +242,7 @@ void History::identify(bool& fresh) {
         return;
     }
     const auto known = [](const std::string& table) {
-        return table == "history" || table == "published" || table == "journal_stored";
+        return table == "history" || table == "published" || table == "journal_stored" || table == "minutes";
     };
     if (application == 0 && version == 0 && std::find(tables.begin(), tables.end(), "history") != tables.end() &&
         std::all_of(tables.begin(), tables.end(), known)) {
@@ -277,7 +278,11 @@ void History::check_columns() {
     }
 }
 
-History::~History() { sqlite3_close(db_); }
+History::~History() {
+    sqlite3_finalize(read_minute_);
+    sqlite3_finalize(write_minute_);
+    sqlite3_close(db_);
+}
 
 void History::execute(const char* sql) {
     char* message = nullptr;
@@ -296,7 +301,15 @@ void History::append(std::uint32_t data_id, int type_code, boost::posix_time::pt
     entry.saved_at = saved_at;
     entry.utc_offset_s = utc_offset_at(saved_at);
     entry.record.assign(record, record + len);
-    append_row(entry);
+    execute("BEGIN IMMEDIATE");
+    try {
+        append_row(entry);
+        execute("COMMIT");
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        forget_open_minutes();
+        throw;
+    }
 }
 
 void History::append_row(const JournalEntry& entry) {
@@ -315,6 +328,8 @@ void History::append_row(const JournalEntry& entry) {
         sqlite3_bind_int(raw, 6, entry.utc_offset_s) != SQLITE_OK || sqlite3_step(raw) != SQLITE_DONE) {
         sqlite_failure("store a record in");
     }
+    roll_up(entry.data_id, entry.meter, unix_time_of(entry.saved_at, entry.utc_offset_s), entry.record,
+            sqlite3_last_insert_rowid(db_));
 }
 
 void History::append_from_journal(const std::vector<JournalEntry>& entries, std::uint64_t journal,
@@ -331,6 +346,7 @@ void History::append_from_journal(const std::vector<JournalEntry>& entries, std:
         execute("COMMIT");
     } catch (...) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        forget_open_minutes();
         throw;
     }
 }
@@ -383,7 +399,128 @@ long History::prune(std::uint32_t data_id, boost::posix_time::ptime cutoff, std:
         sqlite3_step(raw) != SQLITE_DONE) {
         sqlite_failure("delete old rows of");
     }
-    return sqlite3_changes(db_);
+    const long removed = sqlite3_changes(db_);
+    const Statement minutes = prepared(db_, "DELETE FROM minutes WHERE data_id = ? AND minute < ?");
+    if (minutes == nullptr || sqlite3_bind_int64(minutes.get(), 1, data_id) != SQLITE_OK ||
+        sqlite3_bind_int64(minutes.get(), 2, unix_time_of(cutoff, utc_offset_at(cutoff)) / 60) != SQLITE_OK ||
+        sqlite3_step(minutes.get()) != SQLITE_DONE) {
+        sqlite_failure("delete old minutes of");
+    }
+    forget_open_minutes();
+    return removed;
+}
+
+void History::roll_up_rows() {
+    if (!texts_of("SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'minutes'").empty()) return;
+    execute("BEGIN IMMEDIATE");
+    try {
+        execute(
+            "CREATE TABLE minutes ("
+            " data_id INTEGER NOT NULL,"
+            " meter TEXT NOT NULL,"
+            " minute INTEGER NOT NULL,"
+            " rounds INTEGER NOT NULL,"
+            " first_row INTEGER NOT NULL,"
+            " last_row INTEGER NOT NULL,"
+            " voltage_min REAL NOT NULL,"
+            " voltage_max REAL NOT NULL,"
+            " voltage_sum REAL NOT NULL,"
+            " circuits BLOB NOT NULL,"
+            " PRIMARY KEY (data_id, meter, minute)) WITHOUT ROWID");
+        const Statement rows = prepared(db_, "SELECT id, data_id, saved_at, record, coalesce(meter, ''), utc_offset"
+                                             " FROM history ORDER BY id");
+        if (rows == nullptr) sqlite_failure("read");
+        int step;
+        while ((step = sqlite3_step(rows.get())) == SQLITE_ROW) {
+            sqlite3_stmt* raw = rows.get();
+            const unsigned char* text = sqlite3_column_text(raw, 2);
+            boost::posix_time::ptime saved_at;
+            try {
+                saved_at = boost::posix_time::from_iso_extended_string(reinterpret_cast<const char*>(text));
+            } catch (const std::exception&) {
+                continue;  // a time that is none: the row stays, out of the totals
+            }
+            if (saved_at.is_special()) continue;
+            const int offset = sqlite3_column_type(raw, 5) == SQLITE_INTEGER ? sqlite3_column_int(raw, 5)
+                                                                             : utc_offset_at(saved_at);
+            const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(raw, 3));
+            const std::vector<unsigned char> record(bytes, bytes + sqlite3_column_bytes(raw, 3));
+            roll_up(sqlite3_column_int64(raw, 1), reinterpret_cast<const char*>(sqlite3_column_text(raw, 4)),
+                    unix_time_of(saved_at, offset), record, sqlite3_column_int64(raw, 0));
+        }
+        if (step != SQLITE_DONE) sqlite_failure("read");
+        execute("COMMIT");
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        forget_open_minutes();
+        throw;
+    }
+}
+
+void History::roll_up(std::int64_t data_id, const std::string& meter, std::int64_t unix_s,
+                      const std::vector<unsigned char>& record, std::int64_t row) {
+    const std::optional<RoundValues> values = round_values(record);
+    if (!values) return;
+    const std::int64_t minute = unix_s >= 0 ? unix_s / 60 : -((-unix_s + 59) / 60);
+    MinuteTotals& totals = open_minutes_[{data_id, meter}];
+    if (totals.rounds == 0 || totals.minute != minute) {
+        totals = MinuteTotals{};
+        totals.minute = minute;
+        if (read_minute_ == nullptr) {
+            read_minute_ = prepared(db_, "SELECT rounds, first_row, last_row, voltage_min, voltage_max, voltage_sum,"
+                                         " circuits FROM minutes WHERE data_id = ? AND meter = ? AND minute = ?")
+                               .release();
+        }
+        sqlite3_stmt* raw = read_minute_;
+        sqlite3_reset(raw);
+        if (raw == nullptr || sqlite3_bind_int64(raw, 1, data_id) != SQLITE_OK ||
+            sqlite3_bind_text(raw, 2, meter.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
+            sqlite3_bind_int64(raw, 3, minute) != SQLITE_OK) {
+            sqlite_failure("read");
+        }
+        const int step = sqlite3_step(raw);
+        if (step == SQLITE_ROW) {
+            totals.rounds = sqlite3_column_int64(raw, 0);
+            totals.first_row = sqlite3_column_int64(raw, 1);
+            totals.last_row = sqlite3_column_int64(raw, 2);
+            totals.voltage_min = sqlite3_column_double(raw, 3);
+            totals.voltage_max = sqlite3_column_double(raw, 4);
+            totals.voltage_sum = sqlite3_column_double(raw, 5);
+            if (!totals.set_circuits(static_cast<const unsigned char*>(sqlite3_column_blob(raw, 6)),
+                                     static_cast<std::size_t>(sqlite3_column_bytes(raw, 6)))) {
+                totals.rounds = 0;  // damaged: the minute starts again
+            }
+        } else if (step != SQLITE_DONE) {
+            sqlite_failure("read");
+        }
+        sqlite3_reset(raw);
+    }
+    if (!totals.add(*values, row)) return;
+    if (write_minute_ == nullptr) {
+        write_minute_ = prepared(db_, "INSERT OR REPLACE INTO minutes (data_id, meter, minute, rounds, first_row,"
+                                      " last_row, voltage_min, voltage_max, voltage_sum, circuits)"
+                                      " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+                            .release();
+    }
+    sqlite3_stmt* raw = write_minute_;
+    const std::vector<unsigned char> circuits = totals.circuits();
+    sqlite3_reset(raw);
+    if (raw == nullptr || sqlite3_bind_int64(raw, 1, data_id) != SQLITE_OK ||
+        sqlite3_bind_text(raw, 2, meter.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
+        sqlite3_bind_int64(raw, 3, minute) != SQLITE_OK || sqlite3_bind_int64(raw, 4, totals.rounds) != SQLITE_OK ||
+        sqlite3_bind_int64(raw, 5, totals.first_row) != SQLITE_OK ||
+        sqlite3_bind_int64(raw, 6, totals.last_row) != SQLITE_OK ||
+        sqlite3_bind_double(raw, 7, totals.voltage_min) != SQLITE_OK ||
+        sqlite3_bind_double(raw, 8, totals.voltage_max) != SQLITE_OK ||
+        sqlite3_bind_double(raw, 9, totals.voltage_sum) != SQLITE_OK ||
+        sqlite3_bind_blob(raw, 10, circuits.data(), static_cast<int>(circuits.size()), SQLITE_TRANSIENT) !=
+            SQLITE_OK ||
+        sqlite3_step(raw) != SQLITE_DONE) {
+        sqlite3_reset(raw);
+        forget_open_minutes();
+        sqlite_failure("store a record in");
+    }
+    sqlite3_reset(raw);
 }
 
 void History::for_each(std::optional<std::uint32_t> data_id, const std::function<void(const Row&)>& take,

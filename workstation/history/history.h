@@ -3,8 +3,9 @@
 // time, the record's bytes), and the outbox's table of the last row each
 // destination acknowledged (see outbox.h).
 // The file identifies itself (application_id 0x504E4452 "PNDR", schema
-// user_version 2: each row also says which meter it came from and the UTC
-// offset of its local time); a database that is neither empty nor a history
+// user_version 3: each row also says which meter it came from and the UTC
+// offset of its local time, and table `minutes` holds each series' rounds
+// summed per minute of UTC (MinuteTotals), written with the rows); a database that is neither empty nor a history
 // is refused without being changed, and an older history is brought to the
 // current schema in place, every row kept, when it is opened for writing. Every append is its own transaction, committed and
 // synced before it returns, so a crash or kill loses no completed round. A
@@ -14,14 +15,17 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "minute_totals.h"
 #include "record_store.h"
 #include "round_journal.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace pondrel {
 
@@ -31,7 +35,7 @@ int utc_offset_at(boost::posix_time::ptime local);
 class History : public RecordStore {
 public:
     static constexpr std::int32_t kApplicationId = 0x504E4452;  // "PNDR"
-    static constexpr std::int32_t kSchemaVersion = 2;
+    static constexpr std::int32_t kSchemaVersion = 3;
     // Waits for another writer this long at start, and this long in a round.
     static constexpr int kStartBusyMs = 5000;
     static constexpr int kRoundBusyMs = 250;
@@ -55,7 +59,8 @@ public:
     // writer holding the history longer than kRoundBusyMs, a full disk...).
     void append(std::uint32_t data_id, int type_code, boost::posix_time::ptime saved_at,
                 const unsigned char* record, unsigned int len) override;
-    // Stores one row as `entry` says.
+    // Stores one row as `entry` says, and adds it to its minute's totals
+    // (in the caller's transaction, if any).
     void append_row(const JournalEntry& entry);
     // Stores `entries` (oldest first) in one transaction, with the count of
     // entries of journal `journal` the history now holds, `stored`.
@@ -72,8 +77,8 @@ public:
     // meter: "" ), if any.
     std::optional<std::vector<unsigned char>> newest(std::uint32_t data_id, const std::string& meter = "");
     // Deletes the rows of `data_id` saved before `cutoff` (local time),
-    // except its newest row and any row after `keep_after`. Returns how many
-    // went. Throws on failure.
+    // except its newest row and any row after `keep_after`, and its minutes
+    // before then. Returns how many rows went. Throws on failure.
     long prune(std::uint32_t data_id, boost::posix_time::ptime cutoff,
                std::optional<std::int64_t> keep_after = std::nullopt);
 
@@ -113,6 +118,14 @@ private:
     void check_columns();
     void check_pages();
     void migrate();
+    // Fills table `minutes` from the rows already stored (a history from
+    // before it had one).
+    void roll_up_rows();
+    // Adds history row `row` of a series to its minute's totals and stores them.
+    void roll_up(std::int64_t data_id, const std::string& meter, std::int64_t unix_s,
+                 const std::vector<unsigned char>& record, std::int64_t row);
+    // A rolled-back transaction: the totals held here are read again.
+    void forget_open_minutes() { open_minutes_.clear(); }
     // What a reading query selects: the identity columns, or NULLs for an older history.
     std::string selected_columns() const;
     bool has_identity_ = true;
@@ -122,6 +135,10 @@ private:
     std::string path_;
     sqlite3* db_ = nullptr;
     std::function<bool()> give_up_;
+    // The minute each series last added to, as stored.
+    std::map<std::pair<std::int64_t, std::string>, MinuteTotals> open_minutes_;
+    sqlite3_stmt* read_minute_ = nullptr;
+    sqlite3_stmt* write_minute_ = nullptr;
 };
 
 }  // namespace pondrel

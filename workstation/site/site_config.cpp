@@ -466,6 +466,15 @@ std::pair<std::string, int> host_and_port(const std::string& text, bool need_por
     return {host, std::stoi(*port)};
 }
 
+std::string web_listen(const std::string& text) {
+    std::string full = text;
+    if (!full.empty() && full.find_first_not_of("0123456789") == std::string::npos) full = ":" + full;
+    if (!full.empty() && full.front() == ':') full = "127.0.0.1" + full;
+    const auto [host, port] = host_and_port(full, true);
+    return host.find(':') != std::string::npos ? "[" + host + "]:" + std::to_string(port)
+                                                : host + ":" + std::to_string(port);
+}
+
 const LineConfig* SiteConfig::line(const std::string& name) const {
     for (const LineConfig& l : lines) {
         if (l.name == name) return &l;
@@ -505,6 +514,22 @@ SiteConfig read_site_config(const std::string& path) {
                 } catch (const std::invalid_argument& e) {
                     errors.add(t.line_of("listen"), "'listen' must be HOST:PORT, not " + quoted(*listen) + ": " +
                                                         e.what());
+                }
+            }
+            t.refuse_unknown();
+        }
+    }
+    if (const toml::node* web = top.node("web")) {
+        if (!web->is_table()) {
+            errors.add(web->source(), "'web' must be a section [web]");
+        } else {
+            Table t(*web->as_table(), "[web]", errors);
+            if (const auto listen = t.text("listen", true)) {
+                try {
+                    config.web = WebConfig{web_listen(*listen)};
+                } catch (const std::invalid_argument& e) {
+                    errors.add(t.line_of("listen"), "'listen' must be HOST:PORT or :PORT, not " + quoted(*listen) +
+                                                        ": " + e.what());
                 }
             }
             t.refuse_unknown();
@@ -589,7 +614,7 @@ SiteConfig read_site_config(const std::string& path) {
     for (auto&& [key, value] : document) {
         const std::string name(key.str());
         if (name == "log_level" || name == "plugin" || name == "history" || name == "line" || name == "meter" || name == "prometheus" ||
-            name == "mqtt") {
+            name == "mqtt" || name == "web") {
             continue;
         }
         errors.add(value.source(), value.is_table() || value.is_array_of_tables()

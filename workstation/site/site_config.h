@@ -47,6 +47,18 @@ struct PrometheusConfig {
     bool operator!=(const PrometheusConfig& other) const { return !(*this == other); }
 };
 
+// Where the page and its API are served: "HOST:PORT" (127.0.0.1 when only
+// ":PORT" or "PORT" is given).
+struct WebConfig {
+    std::string listen;
+    bool operator==(const WebConfig& other) const { return listen == other.listen; }
+    bool operator!=(const WebConfig& other) const { return !(*this == other); }
+};
+
+// "HOST:PORT" for `[web] listen` or --web: the host defaults to 127.0.0.1.
+// Throws std::invalid_argument as host_and_port does.
+std::string web_listen(const std::string& text);
+
 // The MQTT broker completed rounds are published to (and Home Assistant's
 // discovery); the history is its outbox.
 struct MqttConfig {
@@ -77,6 +89,7 @@ struct SiteConfig {
     std::vector<MeterConfig> meters;
     std::optional<PrometheusConfig> prometheus;
     std::optional<MqttConfig> mqtt;
+    std::optional<WebConfig> web;
 
     const LineConfig* line(const std::string& name) const;
 };

@@ -55,6 +55,7 @@ std::string site_config_toml(const SiteConfig& config) {
         document.insert("history", std::move(history));
     }
     if (config.prometheus) document.insert("prometheus", toml::table{{"listen", config.prometheus->listen}});
+    if (config.web) document.insert("web", toml::table{{"listen", config.web->listen}});
     if (config.mqtt) {
         const MqttConfig& m = *config.mqtt;
         toml::table mqtt{{"broker", m.broker},

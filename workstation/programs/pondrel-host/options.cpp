@@ -181,6 +181,10 @@ std::optional<HostOptions> parse_options(int argc, const char* const* argv) {
     std::string metrics;
     app.add_option("--metrics", metrics, "serve Prometheus' GET /metrics on HOST:PORT (over [prometheus] listen)")
         ->type_name("HOST:PORT")->group(polling);
+    std::string web;
+    app.add_option("--web", web,
+                   "serve the page of live readings and charts on HOST:PORT or :PORT (over [web] listen)")
+        ->type_name("HOST:PORT")->group(polling);
     once->excludes(rounds_option);
 
     if (!parse_command_line(app, argc, argv)) return std::nullopt;
@@ -239,6 +243,13 @@ std::optional<HostOptions> parse_options(int argc, const char* const* argv) {
             throw UsageError("--metrics must be HOST:PORT, not '" + metrics + "': " + e.what());
         }
         options.metrics = metrics;
+    }
+    if (app.count("--web") > 0) {
+        try {
+            options.web = web_listen(web);
+        } catch (const std::invalid_argument& e) {
+            throw UsageError("--web must be HOST:PORT or :PORT, not '" + web + "': " + e.what());
+        }
     }
     if (format == "table") options.format = OutputFormat::Table;
     if (format == "influx") options.format = OutputFormat::Influx;

@@ -36,6 +36,7 @@ struct HostOptions {
     std::optional<std::uint32_t> data_id;  // --data-id: the lone meter's data id
     std::optional<long> keep_days; // delete the device's rows older than this, hourly
     std::optional<std::string> metrics;  // HOST:PORT serving Prometheus' /metrics
+    std::optional<std::string> web;      // HOST:PORT serving the page and its API
     std::optional<std::string> log_level;  // error, warning, info or debug (over the file's)
     OutputFormat format = OutputFormat::Json;
     int simulated_line_baud = 0;   // the built-in meter's paced line; 0: not paced

@@ -9,7 +9,11 @@
 #include <boost/date_time/gregorian/gregorian.hpp>
 #include <boost/date_time/posix_time/posix_time.hpp>
 
+#include <unistd.h>
+
 #include "commissioning.h"
+#include "metrics_page.h"
+#include "site_pages.h"
 #include "program_main.h"
 #include "status_line.h"
 #include "stop_signal.h"
@@ -96,12 +100,31 @@ void Site::start_monitoring() {
         metrics_->set_waiting(
             [this] { return history_output_ ? static_cast<double>(history_output_->waiting()) : 0.0; },
             broker_waiting);
-        try {
-            metrics_server_ = std::make_unique<MetricsServer>(config_.prometheus->listen, metrics_);
-        } catch (const std::exception& e) {
-            throw Failure(kExitBadOption, e.what());
-        }
     }
+    if (config_.web) live_ = std::make_shared<LiveReadings>();
+    // /metrics and the page share a server when they share an address.
+    const bool shared = config_.prometheus && config_.web && config_.prometheus->listen == config_.web->listen;
+    try {
+        if (config_.prometheus) {
+            servers_.push_back(std::make_unique<HttpServer>(config_.prometheus->listen,
+                                                            shared ? "metrics and the page" : "metrics"));
+            serve_metrics(servers_.back()->routes(), metrics_);
+        }
+        if (config_.web) {
+            if (!shared) servers_.push_back(std::make_unique<HttpServer>(config_.web->listen, "the page"));
+            serve_pages(servers_.back()->routes(), {live_, config_.history_file, kInstalledChartJs});
+            status_line("serving the page on http://" + config_.web->listen + "/");
+            if (::access(kInstalledChartJs, R_OK) != 0) {
+                status_line("the meter pages draw no charts: Chart.js is not installed at " +
+                                std::string(kInstalledChartJs) + " (package libjs-chart.js)",
+                            Severity::Warning);
+            }
+        }
+    } catch (const std::exception& e) {
+        servers_.clear();
+        throw Failure(kExitBadOption, e.what());
+    }
+    for (auto& server : servers_) server->start();
 }
 
 void Site::tell_monitoring() {
@@ -110,6 +133,11 @@ void Site::tell_monitoring() {
     std::vector<std::string> lines;
     for (const LineConfig& line : config_.lines) lines.push_back(line.name);
     if (metrics_) metrics_->set_site(meters, lines);
+    if (live_) {
+        std::vector<double> intervals;
+        for (const MeterConfig& meter : config_.meters) intervals.push_back(meter.interval_s);
+        live_->set_site(meters, intervals);
+    }
     if (publisher_) publisher_->set_meters(meters);
 }
 
@@ -186,6 +214,8 @@ void Site::stop() {
 
 void Site::finish(int code) {
     stop();
+    // The page's reader of the history goes before the history is closed.
+    servers_.clear();
     std::vector<MeterOutcome> outcomes;
     for (auto& worker : workers_) {
         for (MeterOutcome& outcome : worker->outcomes()) outcomes.push_back(std::move(outcome));
@@ -257,6 +287,7 @@ std::unique_ptr<LineWorker> Site::make_worker(const LineConfig& line, std::uniqu
     outputs.push_back(&stdout_);
     outputs.push_back(&round_counter_);
     if (metrics_) outputs.push_back(metrics_.get());
+    if (live_) outputs.push_back(live_.get());
     if (publisher_) outputs.push_back(publisher_.get());
     return std::make_unique<LineWorker>(line, std::move(master), std::move(outputs), limits, status_report);
 }
@@ -351,8 +382,9 @@ void Site::reload() {
         *next.history_file != *config_.history_file) {
         status_line("a new history takes effect at the next start");
     }
-    if (next.mqtt != config_.mqtt || (!options_.metrics && next.prometheus != config_.prometheus)) {
-        status_line("a changed [mqtt] or [prometheus] takes effect at the next start");
+    if (next.mqtt != config_.mqtt || (!options_.metrics && next.prometheus != config_.prometheus) ||
+        (!options_.web && next.web != config_.web)) {
+        status_line("a changed [mqtt], [prometheus] or [web] takes effect at the next start");
     }
     if (options_.log_level) {
         next.log_level = config_.log_level;
@@ -363,6 +395,7 @@ void Site::reload() {
     next.history_file = config_.history_file;
     next.mqtt = config_.mqtt;
     next.prometheus = config_.prometheus;
+    next.web = config_.web;
     if (!options_.keep_days) config_.keep_days = next.keep_days;
     next.keep_days = config_.keep_days;
 

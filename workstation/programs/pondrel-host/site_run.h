@@ -1,6 +1,6 @@
 // The site pondrel-host polls, running: its plug-in, every meter's driver,
 // its lines each with a worker thread, the history, standard output, the
-// Prometheus figures and the MQTT publisher as the outputs of completed rounds; the limits of --rounds, --once and
+// Prometheus figures, the page's live readings and the MQTT publisher as the outputs of completed rounds, with the HTTP servers of /metrics and the page; the limits of --rounds, --once and
 // --max-failures; SIGHUP's reload of a configuration file; retention.
 // Main thread only (the workers are its own threads).
 #pragma once
@@ -17,7 +17,8 @@
 #include "line_worker.h"
 #include "meter_device.h"
 #include "meter_line.h"
-#include "metrics_server.h"
+#include "http_server.h"
+#include "live_readings.h"
 #include "mqtt_publisher.h"
 #include "options.h"
 #include "plugin_module.h"
@@ -74,7 +75,7 @@ private:
     void reload();
     // Makes, restores and adds a meter to a line's worker; 1 when it started.
     int add_meter(LineWorker& worker, const MeterConfig& meter);
-    // Serves the figures and starts the publisher, as configured.
+    // Serves the figures and the page and starts the publisher, as configured.
     void start_monitoring();
     // Tells the figures and the publisher which meters and lines there are.
     void tell_monitoring();
@@ -102,8 +103,9 @@ private:
     std::unique_ptr<HistoryOutput> history_output_;
     std::shared_ptr<SiteMetrics> metrics_;
     std::unique_ptr<MqttPublisher> publisher_;
-    // Goes first: its scrapes read the history's and the publisher's figures.
-    std::unique_ptr<MetricsServer> metrics_server_;
+    std::shared_ptr<LiveReadings> live_;
+    // Go first: their scrapes read the history's and the publisher's figures.
+    std::vector<std::unique_ptr<HttpServer>> servers_;
     MeterLine meter_line_;  // the single-meter command line's line (and simulated meter)
     bool simulated_ = false;
     std::string polled_device_;

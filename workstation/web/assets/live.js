@@ -1,0 +1,106 @@
+// The cards of every meter, drawn from GET /api/v1/meters and refreshed
+// each second. Each card and circuit row carries the values it shows in
+// data-value attributes, exactly as the API gave them.
+"use strict";
+
+const meters = document.getElementById("meters");
+const connection = document.getElementById("connection");
+const cards = new Map();
+
+function fixed(value, digits) {
+  return value === null ? "–" : value.toFixed(digits);
+}
+
+function age(seconds) {
+  if (seconds === null) return "no round yet";
+  if (seconds < 90) return Math.round(seconds) + " s ago";
+  if (seconds < 5400) return Math.round(seconds / 60) + " min ago";
+  return Math.round(seconds / 3600) + " h ago";
+}
+
+function element(tag, className, text) {
+  const e = document.createElement(tag);
+  if (className) e.className = className;
+  if (text !== undefined) e.textContent = text;
+  return e;
+}
+
+function makeCard(meter) {
+  const card = element("section", "card");
+  card.dataset.meter = meter.name;
+  const title = element("h2");
+  const link = element("a", "", meter.name);
+  link.href = "/meter/" + encodeURIComponent(meter.name);
+  title.append(link);
+  const facts = element("div", "facts");
+  facts.append(element("span", "", "line " + meter.line), element("span", "", "slave " + meter.slave),
+               element("span", "status"), element("span", "age"));
+  const voltage = element("div", "voltage");
+  const table = element("table");
+  const head = table.createTHead().insertRow();
+  for (const name of ["#", "power W", "current A", "energy kWh"]) head.append(element("th", "", name));
+  const body = table.createTBody();
+  for (let n = 0; n < 18; n++) {
+    const row = body.insertRow();
+    row.dataset.circuit = n + 1;
+    row.append(element("td", "", String(n + 1)));
+    const bar = element("td", "bar");
+    bar.append(element("div"), element("span", "power"));
+    row.append(bar, element("td", "current"), element("td", "energy"));
+  }
+  card.append(title, facts, voltage, table);
+  meters.append(card);
+  return card;
+}
+
+function show(card, meter) {
+  card.dataset.rounds = meter.rounds;
+  const status = card.querySelector(".status");
+  const state = meter.stale ? "stale" : meter.status;
+  status.className = "status " + state;
+  status.textContent = state + (meter.status === "failing" && meter.reason ? " (" + meter.reason + ")" : "");
+  card.querySelector(".age").textContent = "last round " + age(meter.age_s);
+  const voltage = card.querySelector(".voltage");
+  voltage.dataset.value = meter.voltage_V;
+  voltage.textContent = fixed(meter.voltage_V, 1) + " V";
+  const powers = meter.power_W || [];
+  const largest = Math.max(0, ...powers.map((p) => Math.abs(p || 0)));
+  card.querySelectorAll("tbody tr").forEach((row, n) => {
+    const power = meter.power_W ? meter.power_W[n] : null;
+    const current = meter.current_A ? meter.current_A[n] : null;
+    const energy = meter.energy_kWh ? meter.energy_kWh[n] : null;
+    row.querySelector("div").style.width = largest > 0 ? (100 * Math.abs(power || 0) / largest).toFixed(1) + "%" : "0";
+    const cells = [[".power", power, 1], [".current", current, 2], [".energy", energy, 2]];
+    for (const [selector, value, digits] of cells) {
+      const cell = row.querySelector(selector);
+      cell.dataset.value = value;
+      cell.textContent = fixed(value, digits);
+    }
+  });
+}
+
+async function refresh() {
+  try {
+    const answer = await fetch("/api/v1/meters", { cache: "no-store" });
+    if (!answer.ok) throw new Error(answer.status + " " + answer.statusText);
+    const site = await answer.json();
+    const seen = new Set();
+    for (const meter of site.meters) {
+      seen.add(meter.name);
+      if (!cards.has(meter.name)) cards.set(meter.name, makeCard(meter));
+      show(cards.get(meter.name), meter);
+    }
+    for (const [name, card] of cards) {
+      if (!seen.has(name)) { card.remove(); cards.delete(name); }
+    }
+    connection.className = "connection";
+    connection.textContent = "updated " + new Date().toLocaleTimeString();
+    document.body.dataset.ready = "1";
+  } catch (error) {
+    connection.className = "connection lost";
+    connection.textContent = "no answer from pondrel-host: " + error.message;
+  }
+}
+
+refresh();
+setInterval(refresh, 1000);

@@ -1,0 +1,78 @@
+#include "http_server.h"
+
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include <httplib.h>
+
+#include "site_config.h"
+
+namespace pondrel {
+
+namespace {
+
+// Why `listen` cannot be served, found by binding it once ourselves (the
+// HTTP server says only that it failed); empty when it can.
+std::string why_not_served(const std::string& host, int port) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    addrinfo* found = nullptr;
+    if (const int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found); rc != 0) {
+        return gai_strerror(rc);
+    }
+    std::string why;
+    const int s = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);
+    const int yes = 1;
+    if (s < 0) {
+        why = std::strerror(errno);
+    } else if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 ||
+               bind(s, found->ai_addr, found->ai_addrlen) != 0) {
+        why = std::strerror(errno);
+    }
+    if (s >= 0) close(s);
+    freeaddrinfo(found);
+    return why;
+}
+
+}  // namespace
+
+HttpServer::HttpServer(const std::string& listen, const std::string& what)
+    : listen_(listen), server_(std::make_unique<httplib::Server>()) {
+    std::pair<std::string, int> where;
+    try {
+        where = host_and_port(listen, true);
+    } catch (const std::invalid_argument& e) {
+        throw std::runtime_error("cannot serve " + what + " on " + listen + ": " + e.what());
+    }
+    if (const std::string why = why_not_served(where.first, where.second); !why.empty()) {
+        throw std::runtime_error("cannot serve " + what + " on " + listen + ": " + why);
+    }
+    // A browser keeps its connections open; each holds one of the server's
+    // threads, so they are let go soon.
+    server_->set_keep_alive_timeout(2);
+    server_->set_read_timeout(5);
+    server_->set_write_timeout(5);
+    server_->set_payload_max_length(64 * 1024);
+    server_->set_default_headers({{"X-Content-Type-Options", "nosniff"}, {"Cache-Control", "no-store"}});
+    if (!server_->bind_to_port(where.first, where.second)) {
+        throw std::runtime_error("cannot serve " + what + " on " + listen + ": it cannot be bound");
+    }
+    port_ = where.second;
+}
+
+HttpServer::~HttpServer() {
+    server_->stop();
+    if (thread_.joinable()) thread_.join();
+}
+
+void HttpServer::start() {
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+}
+
+}  // namespace pondrel

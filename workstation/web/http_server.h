@@ -1,0 +1,43 @@
+// One embedded HTTP server on one address, for the pages a site serves
+// (Prometheus' /metrics, the page and its API): it binds at construction, so
+// that an address in use fails the start with its reason, and answers the
+// routes added to it from its own threads once started, until destroyed.
+//
+// Threads: made, given its routes, started and destroyed on one thread;
+// handlers run on the server's threads.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace httplib {
+class Server;
+}
+
+namespace pondrel {
+
+class HttpServer {
+public:
+    // Binds `listen` ("HOST:PORT"). Throws std::runtime_error
+    // "cannot serve WHAT on LISTEN: reason".
+    HttpServer(const std::string& listen, const std::string& what);
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // Where routes are added, before start().
+    httplib::Server& routes() { return *server_; }
+    void start();
+
+    const std::string& listen() const { return listen_; }
+    int port() const { return port_; }
+
+private:
+    std::string listen_;
+    std::unique_ptr<httplib::Server> server_;
+    std::thread thread_;
+    int port_ = 0;
+};
+
+}  // namespace pondrel
