@@ -155,6 +155,9 @@ TEST_F(SiteConfigTest, EachErrorIsReportedWithItsLine) {
         {"keep days", "[history]\nkeep_days = 0\n", "2: 'keep_days' must be from 1 to 100000, not 0"},
         {"listen without port", "[prometheus]\nlisten = \"localhost\"\n", "2: 'listen' must be HOST:PORT"},
         {"listen port", "[prometheus]\nlisten = \"[::1]:70000\"\n", "2: 'listen' must be HOST:PORT"},
+        {"web listen", "[web]\nlisten = \"localhost:http\"\n", "2: 'listen' must be HOST:PORT or :PORT"},
+        {"web without listen", "[web]\n", "1: [web] has no 'listen'"},
+        {"web not a section", "web = 8080\n", "1: 'web' must be a section [web]"},
         {"broker scheme", "[mqtt]\nbroker = \"tcp://broker\"\n", "2: 'broker' must be mqtt://HOST[:PORT]"},
         {"broker path", "[mqtt]\nbroker = \"mqtt://broker:1883/x\"\n", "2: 'broker' 'mqtt://broker:1883/x': the port"},
         {"no broker", "[mqtt]\nqos = 1\n", "1: [mqtt] has no 'broker'"},
@@ -177,6 +180,16 @@ TEST_F(SiteConfigTest, EachErrorIsReportedWithItsLine) {
         for (const std::string& line : errors) found = found || line.find(path_ + ":" + c.says) == 0;
         EXPECT_TRUE(found) << errors.front();
     }
+}
+
+TEST(WebListen, TheHostDefaultsToLoopback) {
+    const struct {
+        const char* given;
+        const char* listen;
+    } cases[] = {{"8080", "127.0.0.1:8080"}, {":8080", "127.0.0.1:8080"}, {"0.0.0.0:80", "0.0.0.0:80"},
+                 {"[::1]:8080", "[::1]:8080"}, {"site.example:8080", "site.example:8080"}};
+    for (const auto& c : cases) EXPECT_EQ(web_listen(c.given), c.listen) << c.given;
+    for (const char* bad : {"", ":", "host", ":0", "[::1", "a:b"}) EXPECT_THROW(web_listen(bad), std::invalid_argument) << bad;
 }
 
 TEST_F(SiteConfigTest, ReadsTheMonitoringSectionsWithTheirDefaults) {

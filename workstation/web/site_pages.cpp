@@ -152,7 +152,7 @@ void serve_pages(httplib::Server& server, PagesSource source) {
         };
     };
     server.Get("/", asset("index.html"));
-    server.Get(R"(/meter/([^/]+))", [pages](const httplib::Request& request, httplib::Response& response) {
+    server.Get(R"(/meter/(.+))", [pages](const httplib::Request& request, httplib::Response& response) {
         if (!pages->source.live->meter(request.matches[1])) {
             response.status = 404;
             response.set_content("no meter named " + std::string(request.matches[1]) + "\n", "text/plain; charset=utf-8");
@@ -184,7 +184,7 @@ void serve_pages(httplib::Server& server, PagesSource source) {
     server.Get("/api/v1/meters", [pages](const httplib::Request&, httplib::Response& response) {
         response.set_content(pages->source.live->meters_json(), "application/json");
     });
-    server.Get(R"(/api/v1/meters/([^/]+)/history)",
+    server.Get(R"(/api/v1/meters/(.+)/history)",
                [pages](const httplib::Request& request, httplib::Response& response) {
                    history_answer(*pages, request, response);
                });
