@@ -57,7 +57,8 @@ if(PONDREL_BUILD_TOOLS)
         "plug-in fits a given host program. pondrel-host also runs as the service\n"
         "pondrel-host.service, polling the site of /etc/pondrel/pondrel.toml.")
     # pondrel-check-host is a Python program; its needs are not in any ELF file.
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, python3-pyelftools, binutils, adduser")
+    # The meter pages draw their charts with the Chart.js Debian installs.
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, python3-pyelftools, binutils, adduser, libjs-chart.js")
 else()
     set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
         "pondrel.so is loaded by the board's host controller to poll an 18-circuit\n"

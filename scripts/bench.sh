@@ -3,7 +3,8 @@
 # footprint of drivers on x86-64 and on armhf (under qemu-arm), the stripped
 # size of the armhf plug-in, pondrel-host on a paced serial line against
 # the line's floor and a minimal poller (LINE_ROUNDS rounds a run, 30), and
-# pondrel-host polling a site (about four minutes).
+# pondrel-host polling a site (about four minutes), the monitoring, and the
+# page (its month of history is made once in build/native/web_bench).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,7 +13,7 @@ for preset in native armhf; do
     cmake --preset "${preset}" >/dev/null
     cmake --build --preset "${preset}" --target pondrel pondrel_footprint >/dev/null
 done
-cmake --build --preset native --target pondrel_bench pondrel_line_bench pondrel_site_bench pondrel_monitoring_bench >/dev/null
+cmake --build --preset native --target pondrel_bench pondrel_line_bench pondrel_site_bench pondrel_monitoring_bench pondrel_web_bench >/dev/null
 
 echo "== benchmarks (x86-64, $(date -u +%Y-%m-%d))"
 build/native/testing/bench/pondrel_bench --benchmark_min_time=0.5 --benchmark_color=false "$@"
@@ -39,3 +40,7 @@ build/native/testing/bench/pondrel_site_bench
 echo
 echo "== the monitoring: a scrape, and an MQTT broker on loopback (x86-64)"
 build/native/testing/bench/pondrel_monitoring_bench
+
+echo
+echo "== the page: a month of history, and the page in headless Chromium (x86-64)"
+build/native/testing/bench/pondrel_web_bench build/native/web_bench

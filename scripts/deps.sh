@@ -8,7 +8,7 @@ native=(cmake make g++ pkg-config libjsoncpp-dev libboost-date-time-dev
         mbpoll clang libclang-rt-14-dev valgrind file binutils dpkg-dev python3-pyelftools
         help2man lintian python3-pymodbus python3-serial-asyncio socat libcli11-dev libtomlplusplus-dev
         prometheus-cpp-dev libmosquitto-dev mosquitto mosquitto-clients prometheus curl openssl
-        libsystemd-dev systemd mmdebstrap)
+        libsystemd-dev systemd mmdebstrap libcpp-httplib-dev libjs-chart.js chromium)
 cross=(g++-arm-linux-gnueabihf qemu-user libjsoncpp-dev:armhf
        libboost-date-time-dev:armhf libgtest-dev:armhf libgmock-dev:armhf)
 

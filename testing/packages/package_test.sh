@@ -130,6 +130,7 @@ check "amd64: the service's configuration" test -f "${root}/amd64/etc/pondrel/po
 check "amd64: the configuration is a conffile" \
     grep -qx "/etc/pondrel/pondrel.toml" <(dpkg-deb --ctrl-tarfile "${amd64_deb}" | tar -xO ./conffiles)
 check "amd64: depends on adduser (postinst makes the user)" grep -q "adduser" <(field "${amd64_deb}" Depends)
+check "amd64: depends on Chart.js (the meter pages)" grep -q "libjs-chart.js" <(field "${amd64_deb}" Depends)
 check "amd64: the service's configuration passes --check" \
     "${root}/amd64/usr/bin/pondrel-host" --config "${root}/amd64/etc/pondrel/pondrel.toml" --check
 mkdir -p "${root}/unit"
@@ -159,6 +160,8 @@ if [ "$(id -u)" -eq 0 ]; then
 root:root 644 /lib/systemd/system/pondrel-host.service
 root:root 755 /usr/bin/pondrel-host
 root:root 644 /usr/lib/x86_64-linux-gnu/pondrel/pondrel.so"
+        check "throw-away root: Chart.js installed where pondrel-host serves it from" \
+            test -f "${debian_root}/usr/share/javascript/chart.js/chart.min.js"
         check "throw-away root: the conffile is registered" \
             grep -q "/etc/pondrel/pondrel.toml" <(chroot "${debian_root}" dpkg-query -W -f='${Conffiles}' pondrel)
         check "throw-away root: the service is neither enabled nor started" \

@@ -38,7 +38,9 @@ function makeCard(meter) {
   const voltage = element("div", "voltage");
   const table = element("table");
   const head = table.createTHead().insertRow();
-  for (const name of ["#", "power W", "current A", "energy kWh"]) head.append(element("th", "", name));
+  for (const [name, className] of [["#", ""], ["power W", "bar"], ["current A", ""], ["energy kWh", ""]]) {
+    head.append(element("th", className, name));
+  }
   const body = table.createTBody();
   for (let n = 0; n < 18; n++) {
     const row = body.insertRow();

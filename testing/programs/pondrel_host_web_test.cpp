@@ -1,0 +1,175 @@
+// pondrel-host's page in a real browser: headless Chromium loads it against
+// eight simulated meters, and what its DOM shows is what the API answers;
+// the chart page draws each canvas with the points its query returned.
+// Screenshots of both pages are kept in the build folder.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <thread>
+
+#include "host_program_fixture.h"
+
+using namespace host_programs;
+
+namespace {
+
+constexpr int kMeters = 8;
+
+std::string free_port() {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    bind(s, reinterpret_cast<sockaddr*>(&address), size);
+    getsockname(s, reinterpret_cast<sockaddr*>(&address), &size);
+    close(s);
+    return std::to_string(ntohs(address.sin_port));
+}
+
+std::string http_get(const std::string& url) {
+    const auto got = run_program({"curl", "-sS", "--max-time", "5", url}, 10s);
+    std::string text;
+    for (const std::string& line : got.lines) text += line + "\n";
+    return text;
+}
+
+Json::Value parsed(const std::string& text) {
+    Json::Value value;
+    std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+    std::string errors;
+    reader->parse(text.data(), text.data() + text.size(), &value, &errors);
+    return value;
+}
+
+// The values of attribute `name` in `html`, in document order.
+std::vector<std::string> attributes(const std::string& html, const std::string& name) {
+    std::vector<std::string> found;
+    const std::string start = " " + name + "=\"";
+    for (auto at = html.find(start); at != std::string::npos; at = html.find(start, at + 1)) {
+        const auto from = at + start.size();
+        found.push_back(html.substr(from, html.find('"', from) - from));
+    }
+    return found;
+}
+
+// The part of `html` from the card of meter `name` to the next card.
+std::string card_of(const std::string& html, const std::string& name) {
+    const auto from = html.find("data-meter=\"" + name + "\"");
+    if (from == std::string::npos) return "";
+    return html.substr(from, html.find("data-meter=", from + 1) - from);
+}
+
+class WebTest : public HostProgramTest {
+protected:
+    // One line with a meter "mN" for each slave, polled every `interval` seconds.
+    std::string site(const std::string& path, const std::string& sections, const std::string& interval) {
+        std::string text = "[history]\nfile = \"" + history_ + "\"\n" + sections + "\n[[line]]\nname = \"bus\"\n" +
+                           "device = \"" + path + "\"\ntimeout_ms = 200\n\n";
+        for (int slave = 1; slave <= kMeters; ++slave) {
+            const std::string n = std::to_string(slave);
+            text += "[[meter]]\nname = \"m" + n + "\"\nline = \"bus\"\nslave = " + n + "\ndata_id = " + n +
+                    "\ninterval = " + interval + "\n\n";
+        }
+        return file("site.toml", text);
+    }
+    // Chromium's DOM of `url` once its scripts ran (the page sets data-ready).
+    std::string dom_of(const std::string& url) {
+        const auto got = run_program({"chromium", "--headless", "--no-sandbox", "--disable-gpu",
+                                      "--user-data-dir=" + dir_ + "/chromium", "--virtual-time-budget=10000",
+                                      "--dump-dom", url},
+                                     60s);
+        std::string html;
+        for (const std::string& line : got.lines) html += line + "\n";
+        EXPECT_NE(html.find("data-ready=\"1\""), std::string::npos) << got.errors;
+        return html;
+    }
+    void screenshot(const std::string& url, const std::string& name) {
+        const std::string path = std::string(PONDREL_SCREENSHOTS) + "/" + name;
+        std::remove(path.c_str());
+        run_program({"chromium", "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
+                     "--user-data-dir=" + dir_ + "/chromium", "--window-size=1280,900", "--virtual-time-budget=10000",
+                     "--screenshot=" + path, url},
+                    60s);
+        EXPECT_GT(bytes_of(path).size(), 10000u) << path;
+    }
+};
+
+}  // namespace
+
+TEST_F(WebTest, TheBrowserShowsWhatTheApiSaysAndDrawsTheHistory) {
+    if (run_program({"sh", "-c", "command -v chromium"}, 10s).code != 0) GTEST_SKIP() << "no chromium";
+    Meter meters({"--slave", "1-" + std::to_string(kMeters)});
+    // A history first: a few rounds of every meter.
+    const auto filled = run_program({kHost, "--config", site(meters.path, "", "0"), "--rounds", "12"}, 60s);
+    ASSERT_EQ(filled.code, 0) << filled.errors;
+
+    // Then the page, with one round a meter (the next would be an hour away).
+    const std::string port = free_port();
+    const std::string base = "http://127.0.0.1:" + port;
+    ChildProcess host({kHost, "--config", site(meters.path, "[web]\nlisten = \":" + port + "\"\n", "3600")});
+    Json::Value api;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        api = parsed(http_get(base + "/api/v1/meters"));
+        int fresh = 0;
+        for (const auto& meter : api["meters"]) fresh += meter["rounds"].asInt() >= 1;
+        if (fresh == kMeters) break;
+        std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_EQ(api["meters"].size(), static_cast<unsigned>(kMeters)) << host.error_text();
+
+    const std::string html = dom_of(base + "/");
+    for (const auto& meter : api["meters"]) {
+        const std::string name = meter["name"].asString();
+        SCOPED_TRACE(name);
+        ASSERT_EQ(meter["rounds"].asInt(), 1);
+        const std::string card = card_of(html, name);
+        ASSERT_FALSE(card.empty()) << html.substr(0, 2000);
+        EXPECT_NE(card.find(">" + name + "</a>"), std::string::npos);
+        EXPECT_NE(card.find("line bus"), std::string::npos);
+        EXPECT_NE(card.find("slave " + meter["slave"].asString()), std::string::npos);
+        EXPECT_NE(card.find("status ok"), std::string::npos);
+        EXPECT_EQ(attributes(card, "data-circuit").size(), 18u);
+        // Voltage, then each circuit's power, current and energy, as the API gave them.
+        const std::vector<std::string> values = attributes(card, "data-value");
+        ASSERT_EQ(values.size(), 1u + 3 * 18);
+        EXPECT_EQ(std::stod(values[0]), meter["voltage_V"].asDouble());
+        char voltage[32];
+        std::snprintf(voltage, sizeof voltage, ">%.1f V<", meter["voltage_V"].asDouble());
+        EXPECT_NE(card.find(voltage), std::string::npos) << voltage;
+        for (int n = 0; n < 18; ++n) {
+            EXPECT_EQ(std::stod(values[1 + 3 * n]), meter["power_W"][n].asDouble()) << n;
+            EXPECT_EQ(std::stod(values[2 + 3 * n]), meter["current_A"][n].asDouble()) << n;
+            EXPECT_EQ(std::stod(values[3 + 3 * n]), meter["energy_kWh"][n].asDouble()) << n;
+        }
+    }
+    screenshot(base + "/", "page.png");
+
+    // The chart page: each canvas drawn with as many points as its query gave.
+    const std::string charts = dom_of(base + "/meter/m3");
+    EXPECT_EQ(charts.find("class=\"notice\">"), std::string::npos) << "a notice is shown";
+    const std::vector<std::string> sources = attributes(charts, "data-source");
+    const std::vector<std::string> points = attributes(charts, "data-points");
+    ASSERT_EQ(sources.size(), 3u) << charts;
+    ASSERT_EQ(points.size(), 3u);
+    std::vector<int> rounds;
+    for (std::size_t n = 0; n < sources.size(); ++n) {
+        SCOPED_TRACE(sources[n]);
+        std::string source = sources[n];
+        for (std::string::size_type at; (at = source.find("&amp;")) != std::string::npos;) source.replace(at, 5, "&");
+        const Json::Value history = parsed(http_get(base + source));
+        EXPECT_EQ(std::stoul(points[n]), history["points"].size());
+        EXPECT_GE(history["points"].size(), 1u);
+        rounds.push_back(0);
+        for (const auto& point : history["points"]) rounds.back() += point["rounds"].asInt();
+    }
+    // Every stored round of the meter is in its charts: 12, and the page's run's first.
+    EXPECT_EQ(rounds, (std::vector<int>{13, 13, 13}));
+    screenshot(base + "/meter/m3", "meter-page.png");
+
+    host.send_signal(SIGTERM);
+    EXPECT_EQ(host.wait(10s), 0) << host.error_text();
+}
