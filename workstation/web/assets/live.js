@@ -12,7 +12,6 @@ function fixed(value, digits) {
 }
 
 function age(seconds) {
-  if (seconds === null) return "no round yet";
   if (seconds < 90) return Math.round(seconds) + " s ago";
   if (seconds < 5400) return Math.round(seconds / 60) + " min ago";
   return Math.round(seconds / 3600) + " h ago";
@@ -61,7 +60,7 @@ function show(card, meter) {
   const state = meter.stale ? "stale" : meter.status;
   status.className = "status " + state;
   status.textContent = state + (meter.status === "failing" && meter.reason ? " (" + meter.reason + ")" : "");
-  card.querySelector(".age").textContent = "last round " + age(meter.age_s);
+  card.querySelector(".age").textContent = meter.age_s === null ? "no round yet" : "last round " + age(meter.age_s);
   const voltage = card.querySelector(".voltage");
   voltage.dataset.value = meter.voltage_V;
   voltage.textContent = fixed(meter.voltage_V, 1) + " V";
