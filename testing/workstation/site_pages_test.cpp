@@ -124,6 +124,9 @@ TEST_F(SitePagesTest, EachRouteAnswersWithItsKindOfContent) {
         EXPECT_EQ(answer->status, c.status);
         EXPECT_EQ(answer->get_header_value("Content-Type").rfind(c.type, 0), 0u) << answer->get_header_value("Content-Type");
         EXPECT_NE(answer->body.find(c.holds), std::string::npos) << answer->body.substr(0, 200);
+        if (std::string(c.type) == "text/html") {
+            EXPECT_EQ(answer->get_header_value("Content-Security-Policy").rfind("default-src 'self'", 0), 0u);
+        }
     }
     // Read only: nothing but GET (and HEAD) is answered.
     for (const auto& answer : {client.Post("/api/v1/meters", "{}", "application/json"), client.Delete("/"),

@@ -145,21 +145,23 @@ void history_answer(Pages& pages, const httplib::Request& request, httplib::Resp
 void serve_pages(httplib::Server& server, PagesSource source) {
     auto pages = std::make_shared<Pages>();
     pages->source = std::move(source);
-    const auto asset = [](const char* name) {
-        return [name](const httplib::Request&, httplib::Response& response) {
-            const WebAsset* found = find_web_asset(name);
-            response.set_content(found->text, found->type);
-        };
+    // The pages load nothing from elsewhere, and run no script of anyone else.
+    const auto page = [](httplib::Response& response, const char* name) {
+        const WebAsset* found = find_web_asset(name);
+        response.set_header("Content-Security-Policy", "default-src 'self'; frame-ancestors 'self'");
+        response.set_content(found->text, found->type);
+    };
+    const auto asset = [page](const char* name) {
+        return [name, page](const httplib::Request&, httplib::Response& response) { page(response, name); };
     };
     server.Get("/", asset("index.html"));
-    server.Get(R"(/meter/(.+))", [pages](const httplib::Request& request, httplib::Response& response) {
+    server.Get(R"(/meter/(.+))", [pages, page](const httplib::Request& request, httplib::Response& response) {
         if (!pages->source.live->meter(request.matches[1])) {
             response.status = 404;
             response.set_content("no meter named " + std::string(request.matches[1]) + "\n", "text/plain; charset=utf-8");
             return;
         }
-        const WebAsset* found = find_web_asset("meter.html");
-        response.set_content(found->text, found->type);
+        page(response, "meter.html");
     });
     server.Get("/static/chart.js", [pages](const httplib::Request&, httplib::Response& response) {
         const std::string& chart = pages->chart();
