@@ -9,9 +9,6 @@
 //     without script loaded the same way.
 // The month's history is made once in FOLDER (default: ./web_bench) and
 // reused.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,6 +33,7 @@
 #include "history_query.h"
 #include "http_server.h"
 #include "live_readings.h"
+#include "loopback_listener.h"
 #include "pondrel_data.h"
 #include "site_pages.h"
 
@@ -146,18 +144,6 @@ void store_and_migrate(const std::string& folder) {
     std::filesystem::remove(path);
 }
 
-int free_port() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    bind(s, reinterpret_cast<sockaddr*>(&address), size);
-    getsockname(s, reinterpret_cast<sockaddr*>(&address), &size);
-    close(s);
-    return ntohs(address.sin_port);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -190,7 +176,7 @@ int main(int argc, char** argv) {
         round.record = a_record(meter.slave);
         live->write(round);
     }
-    const int port = free_port();
+    const int port = testing_support::free_loopback_port();
     HttpServer server("127.0.0.1:" + std::to_string(port), "the page");
     serve_pages(server.routes(), {live, path, kInstalledChartJs});
 

@@ -20,17 +20,7 @@ using namespace host_programs;
 namespace {
 
 // A loopback port nobody listens on now.
-std::string free_port() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    bind(s, reinterpret_cast<sockaddr*>(&address), size);
-    getsockname(s, reinterpret_cast<sockaddr*>(&address), &size);
-    close(s);
-    return std::to_string(ntohs(address.sin_port));
-}
+std::string free_port() { return std::to_string(testing_support::free_loopback_port()); }
 
 bool accepts(const std::string& port) {
     const int s = socket(AF_INET, SOCK_STREAM, 0);

@@ -2,14 +2,12 @@
 // eight simulated meters, and what its DOM shows is what the API answers;
 // the chart page draws each canvas with the points its query returned.
 // Screenshots of both pages are kept in the build folder.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 
 #include <thread>
 
 #include "host_program_fixture.h"
+#include "loopback_listener.h"
 
 using namespace host_programs;
 
@@ -17,17 +15,7 @@ namespace {
 
 constexpr int kMeters = 8;
 
-std::string free_port() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    bind(s, reinterpret_cast<sockaddr*>(&address), size);
-    getsockname(s, reinterpret_cast<sockaddr*>(&address), &size);
-    close(s);
-    return std::to_string(ntohs(address.sin_port));
-}
+std::string free_port() { return std::to_string(testing_support::free_loopback_port()); }
 
 std::string http_get(const std::string& url) {
     const auto got = run_program({"curl", "-sS", "--max-time", "5", url}, 10s);

@@ -1,6 +1,6 @@
 // A TCP port on loopback that a test holds open: connections are taken into
 // the backlog and never answered (a silent gateway, a port in use). Closed
-// at the end of its scope.
+// at the end of its scope. And a loopback port free for a server to bind.
 #pragma once
 
 #include <arpa/inet.h>
@@ -11,6 +11,19 @@
 #include <string>
 
 namespace testing_support {
+
+// A loopback port nobody listens on now, for a server the test starts next.
+inline int free_loopback_port() {
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    bind(s, reinterpret_cast<sockaddr*>(&address), size);
+    getsockname(s, reinterpret_cast<sockaddr*>(&address), &size);
+    close(s);
+    return ntohs(address.sin_port);
+}
 
 class LoopbackListener {
 public:

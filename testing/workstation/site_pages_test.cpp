@@ -1,9 +1,6 @@
 // The page's routes over real HTTP on a loopback port: what each answers,
 // the history API's shape, ranges and refusals, and that nothing but GET is
 // served.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -18,24 +15,13 @@
 
 #include "history.h"
 #include "http_server.h"
+#include "loopback_listener.h"
 #include "pondrel_data.h"
 #include "site_pages.h"
 
 using namespace pondrel;
 
 namespace {
-
-int free_port() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    bind(s, reinterpret_cast<sockaddr*>(&address), size);
-    getsockname(s, reinterpret_cast<sockaddr*>(&address), &size);
-    close(s);
-    return ntohs(address.sin_port);
-}
 
 Json::Value parsed(const std::string& text) {
     Json::Value value;
@@ -77,7 +63,7 @@ protected:
     httplib::Client serve(bool history = true, const std::string& chart_js = "chart.js") {
         live_ = std::make_shared<LiveReadings>();
         live_->set_site({{"hall", "bus", 1, 5, "hall"}, {"a b/c", "bus", 2, 6, "a b/c"}}, {1.0, 1.0});
-        const int port = free_port();
+        const int port = testing_support::free_loopback_port();
         server_ = std::make_unique<HttpServer>("127.0.0.1:" + std::to_string(port), "the page");
         serve_pages(server_->routes(), {live_, history ? std::optional<std::string>(dir_ + "/history.db") : std::nullopt,
                                         dir_ + "/" + chart_js});
@@ -216,7 +202,7 @@ TEST_F(SitePagesTest, WithoutHistoryOrChartJsThePagesSaySo) {
 }
 
 TEST(HttpServer, AnAddressInUseIsRefusedWithItsReason) {
-    const int port = free_port();
+    const int port = testing_support::free_loopback_port();
     HttpServer first("127.0.0.1:" + std::to_string(port), "the page");
     try {
         HttpServer second("127.0.0.1:" + std::to_string(port), "metrics");

@@ -279,8 +279,8 @@ void History::check_columns() {
 }
 
 History::~History() {
-    sqlite3_finalize(read_minute_);
-    sqlite3_finalize(write_minute_);
+    sqlite3_finalize(minute_reader_);
+    sqlite3_finalize(minute_writer_);
     sqlite3_close(db_);
 }
 
@@ -466,12 +466,12 @@ void History::roll_up(std::int64_t data_id, const std::string& meter, std::int64
     if (totals.rounds == 0 || totals.minute != minute) {
         totals = MinuteTotals{};
         totals.minute = minute;
-        if (read_minute_ == nullptr) {
-            read_minute_ = prepared(db_, "SELECT rounds, first_row, last_row, voltage_min, voltage_max, voltage_sum,"
+        if (minute_reader_ == nullptr) {
+            minute_reader_ = prepared(db_, "SELECT rounds, first_row, last_row, voltage_min, voltage_max, voltage_sum,"
                                          " circuits FROM minutes WHERE data_id = ? AND meter = ? AND minute = ?")
                                .release();
         }
-        sqlite3_stmt* raw = read_minute_;
+        sqlite3_stmt* raw = minute_reader_;
         sqlite3_reset(raw);
         if (raw == nullptr || sqlite3_bind_int64(raw, 1, data_id) != SQLITE_OK ||
             sqlite3_bind_text(raw, 2, meter.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
@@ -480,29 +480,20 @@ void History::roll_up(std::int64_t data_id, const std::string& meter, std::int64
         }
         const int step = sqlite3_step(raw);
         if (step == SQLITE_ROW) {
-            totals.rounds = sqlite3_column_int64(raw, 0);
-            totals.first_row = sqlite3_column_int64(raw, 1);
-            totals.last_row = sqlite3_column_int64(raw, 2);
-            totals.voltage_min = sqlite3_column_double(raw, 3);
-            totals.voltage_max = sqlite3_column_double(raw, 4);
-            totals.voltage_sum = sqlite3_column_double(raw, 5);
-            if (!totals.set_circuits(static_cast<const unsigned char*>(sqlite3_column_blob(raw, 6)),
-                                     static_cast<std::size_t>(sqlite3_column_bytes(raw, 6)))) {
-                totals.rounds = 0;  // damaged: the minute starts again
-            }
+            if (!read_minute(raw, 0, totals)) totals.rounds = 0;  // damaged: the minute starts again
         } else if (step != SQLITE_DONE) {
             sqlite_failure("read");
         }
         sqlite3_reset(raw);
     }
     if (!totals.add(*values, row)) return;
-    if (write_minute_ == nullptr) {
-        write_minute_ = prepared(db_, "INSERT OR REPLACE INTO minutes (data_id, meter, minute, rounds, first_row,"
+    if (minute_writer_ == nullptr) {
+        minute_writer_ = prepared(db_, "INSERT OR REPLACE INTO minutes (data_id, meter, minute, rounds, first_row,"
                                       " last_row, voltage_min, voltage_max, voltage_sum, circuits)"
                                       " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
                             .release();
     }
-    sqlite3_stmt* raw = write_minute_;
+    sqlite3_stmt* raw = minute_writer_;
     const std::vector<unsigned char> circuits = totals.circuits();
     sqlite3_reset(raw);
     if (raw == nullptr || sqlite3_bind_int64(raw, 1, data_id) != SQLITE_OK ||

@@ -137,8 +137,8 @@ private:
     std::function<bool()> give_up_;
     // The minute each series last added to, as stored.
     std::map<std::pair<std::int64_t, std::string>, MinuteTotals> open_minutes_;
-    sqlite3_stmt* read_minute_ = nullptr;
-    sqlite3_stmt* write_minute_ = nullptr;
+    sqlite3_stmt* minute_reader_ = nullptr;
+    sqlite3_stmt* minute_writer_ = nullptr;
 };
 
 }  // namespace pondrel

@@ -107,16 +107,7 @@ HistoryQuery::Answer HistoryQuery::series(std::int64_t data_id, const std::strin
         MinuteTotals minute;
         while ((step = sqlite3_step(raw)) == SQLITE_ROW) {
             minute.minute = sqlite3_column_int64(raw, 0);
-            minute.rounds = sqlite3_column_int64(raw, 1);
-            minute.first_row = sqlite3_column_int64(raw, 2);
-            minute.last_row = sqlite3_column_int64(raw, 3);
-            minute.voltage_min = sqlite3_column_double(raw, 4);
-            minute.voltage_max = sqlite3_column_double(raw, 5);
-            minute.voltage_sum = sqlite3_column_double(raw, 6);
-            if (!minute.set_circuits(static_cast<const unsigned char*>(sqlite3_column_blob(raw, 7)),
-                                     static_cast<std::size_t>(sqlite3_column_bytes(raw, 7)))) {
-                continue;
-            }
+            if (!read_minute(raw, 1, minute)) continue;
             totals[static_cast<std::size_t>((minute.minute * 60 - since) / width)].merge(minute);
         }
         if (step != SQLITE_DONE) failure();

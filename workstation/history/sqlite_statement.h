@@ -1,5 +1,6 @@
 // What the history's SQLite code shares: a compiled statement that finalizes
-// itself, and a history row read from a statement's current result.
+// itself, and a history row or a minute's totals read from a statement's
+// current result.
 // Internal to the history library.
 #pragma once
 
@@ -39,6 +40,20 @@ inline void read_row(sqlite3_stmt* statement, History::Row& row) {
         if (meter != nullptr) row.meter = reinterpret_cast<const char*>(meter);
         if (sqlite3_column_type(statement, 6) == SQLITE_INTEGER) row.utc_offset_s = sqlite3_column_int(statement, 6);
     }
+}
+
+// The totals of a minute from columns `at`... of a statement: rounds,
+// first_row, last_row, voltage_min, voltage_max, voltage_sum, circuits.
+// False when its circuits are not what they should be.
+inline bool read_minute(sqlite3_stmt* statement, int at, MinuteTotals& totals) {
+    totals.rounds = sqlite3_column_int64(statement, at);
+    totals.first_row = sqlite3_column_int64(statement, at + 1);
+    totals.last_row = sqlite3_column_int64(statement, at + 2);
+    totals.voltage_min = sqlite3_column_double(statement, at + 3);
+    totals.voltage_max = sqlite3_column_double(statement, at + 4);
+    totals.voltage_sum = sqlite3_column_double(statement, at + 5);
+    return totals.set_circuits(static_cast<const unsigned char*>(sqlite3_column_blob(statement, at + 6)),
+                               static_cast<std::size_t>(sqlite3_column_bytes(statement, at + 6)));
 }
 
 }  // namespace pondrel
