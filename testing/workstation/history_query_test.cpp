@@ -172,23 +172,38 @@ TEST_F(HistoryQueryTest, MinutesSurviveARestartWithinThemAndARefusedWrite) {
     }
 }
 
-TEST_F(HistoryQueryTest, AnOlderHistoryGainsItsMinutesAndPruningTakesThemAway) {
+TEST_F(HistoryQueryTest, AnOlderHistoryGainsItsMinutesEvenInStartsCutShortAndPruningTakesThemAway) {
     {
         History history(path_);
         store(history, 0, 120);
     }
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "DROP TABLE minutes; PRAGMA user_version=2", nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(db);
+    const auto execute = [&](const char* sql) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+        sqlite3_close(db);
+    };
+    const auto three_minutes = [&] {
+        const auto answer = query(kStartUnix, kStartUnix + 180, 3);
+        ASSERT_EQ(answer.buckets.size(), 3u);
+        for (int m = 0; m < 3; ++m) {
+            SCOPED_TRACE(m);
+            expect_bucket(answer.buckets[m], expected(60 * m, 60 * m + 60, m == 0 ? 0 : 60 * m - 1), 60);
+        }
+    };
+    // Schema 2, and a stop before the first batch: nothing is lost, the next start does it.
+    execute("DROP TABLE minutes; PRAGMA user_version=2");
+    EXPECT_THROW(History(path_, History::Access::ReadWrite, [] { return true; }), std::runtime_error);
     {
-        History history(path_);  // schema 2 brought to 3
+        History history(path_);
         store(history, 120, 180);
     }
-    auto answer = query(kStartUnix, kStartUnix + 180, 3);
-    ASSERT_EQ(answer.buckets.size(), 3u);
-    expect_bucket(answer.buckets[1], expected(60, 120, 59), 60);
-    expect_bucket(answer.buckets[2], expected(120, 180, 119), 60);
+    three_minutes();
+    // A start cut short after its first minute's rows: the next goes on from there.
+    execute("DELETE FROM minutes WHERE minute > 29948280; CREATE TABLE minutes_catch_up (next_row INTEGER NOT NULL);"
+            "INSERT INTO minutes_catch_up VALUES (60)");
+    { History history(path_); }
+    three_minutes();
     {
         // The cutoff is local time; the rows were stored at UTC.
         const char* zone = std::getenv("TZ");
@@ -200,7 +215,7 @@ TEST_F(HistoryQueryTest, AnOlderHistoryGainsItsMinutesAndPruningTakesThemAway) {
         if (zone != nullptr) setenv("TZ", was.c_str(), 1); else unsetenv("TZ");
         tzset();
     }
-    answer = query(kStartUnix, kStartUnix + 180, 3);
+    const auto answer = query(kStartUnix, kStartUnix + 180, 3);
     ASSERT_EQ(answer.buckets.size(), 1u);
     EXPECT_EQ(answer.buckets[0].start, kStartUnix + 120);
 }

@@ -242,7 +242,8 @@ void History::identify(bool& fresh) {
         return;
     }
     const auto known = [](const std::string& table) {
-        return table == "history" || table == "published" || table == "journal_stored" || table == "minutes";
+        return table == "history" || table == "published" || table == "journal_stored" || table == "minutes" ||
+               table == "minutes_catch_up";
     };
     if (application == 0 && version == 0 && std::find(tables.begin(), tables.end(), "history") != tables.end() &&
         std::all_of(tables.begin(), tables.end(), known)) {
@@ -410,50 +411,84 @@ long History::prune(std::uint32_t data_id, boost::posix_time::ptime cutoff, std:
     return removed;
 }
 
+// The rows stored before the history had its minutes are added to them
+// oldest first, a batch a transaction; table minutes_catch_up says where
+// the next batch starts, so that a start cut short (a stop, a kill, systemd's
+// start timeout) goes on where it stopped instead of starting over.
 void History::roll_up_rows() {
-    if (!texts_of("SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'minutes'").empty()) return;
-    execute("BEGIN IMMEDIATE");
-    try {
-        execute(
-            "CREATE TABLE minutes ("
-            " data_id INTEGER NOT NULL,"
-            " meter TEXT NOT NULL,"
-            " minute INTEGER NOT NULL,"
-            " rounds INTEGER NOT NULL,"
-            " first_row INTEGER NOT NULL,"
-            " last_row INTEGER NOT NULL,"
-            " voltage_min REAL NOT NULL,"
-            " voltage_max REAL NOT NULL,"
-            " voltage_sum REAL NOT NULL,"
-            " circuits BLOB NOT NULL,"
-            " PRIMARY KEY (data_id, meter, minute)) WITHOUT ROWID");
-        const Statement rows = prepared(db_, "SELECT id, data_id, saved_at, record, coalesce(meter, ''), utc_offset"
-                                             " FROM history ORDER BY id");
-        if (rows == nullptr) sqlite_failure("read");
-        int step;
-        while ((step = sqlite3_step(rows.get())) == SQLITE_ROW) {
-            sqlite3_stmt* raw = rows.get();
-            const unsigned char* text = sqlite3_column_text(raw, 2);
-            boost::posix_time::ptime saved_at;
-            try {
-                saved_at = boost::posix_time::from_iso_extended_string(reinterpret_cast<const char*>(text));
-            } catch (const std::exception&) {
-                continue;  // a time that is none: the row stays, out of the totals
-            }
-            if (saved_at.is_special()) continue;
-            const int offset = sqlite3_column_type(raw, 5) == SQLITE_INTEGER ? sqlite3_column_int(raw, 5)
-                                                                             : utc_offset_at(saved_at);
-            const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(raw, 3));
-            const std::vector<unsigned char> record(bytes, bytes + sqlite3_column_bytes(raw, 3));
-            roll_up(sqlite3_column_int64(raw, 1), reinterpret_cast<const char*>(sqlite3_column_text(raw, 4)),
-                    unix_time_of(saved_at, offset), record, sqlite3_column_int64(raw, 0));
+    if (texts_of("SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'minutes'").empty()) {
+        execute("BEGIN IMMEDIATE");
+        try {
+            execute(
+                "CREATE TABLE minutes ("
+                " data_id INTEGER NOT NULL,"
+                " meter TEXT NOT NULL,"
+                " minute INTEGER NOT NULL,"
+                " rounds INTEGER NOT NULL,"
+                " first_row INTEGER NOT NULL,"
+                " last_row INTEGER NOT NULL,"
+                " voltage_min REAL NOT NULL,"
+                " voltage_max REAL NOT NULL,"
+                " voltage_sum REAL NOT NULL,"
+                " circuits BLOB NOT NULL,"
+                " PRIMARY KEY (data_id, meter, minute)) WITHOUT ROWID");
+            execute("CREATE TABLE minutes_catch_up (next_row INTEGER NOT NULL)");
+            execute("INSERT INTO minutes_catch_up VALUES (0)");
+            execute("COMMIT");
+        } catch (...) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
         }
-        if (step != SQLITE_DONE) sqlite_failure("read");
-        execute("COMMIT");
-    } catch (...) {
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        forget_open_minutes();
-        throw;
+    }
+    if (texts_of("SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'minutes_catch_up'").empty()) return;
+    constexpr int kBatch = 100000;
+    for (;;) {
+        if (give_up_ && give_up_()) fail("was left before its per-minute totals were complete; they go on at the next start");
+        execute("BEGIN IMMEDIATE");
+        try {
+            const std::int64_t from = std::stoll(texts_of("SELECT next_row FROM minutes_catch_up").at(0));
+            const Statement rows = prepared(db_, "SELECT id, data_id, saved_at, record, coalesce(meter, ''), utc_offset"
+                                                 " FROM history WHERE id > ? ORDER BY id LIMIT ?");
+            sqlite3_stmt* raw = rows.get();
+            if (raw == nullptr || sqlite3_bind_int64(raw, 1, from) != SQLITE_OK ||
+                sqlite3_bind_int(raw, 2, kBatch) != SQLITE_OK) {
+                sqlite_failure("read");
+            }
+            int step, taken = 0;
+            std::int64_t last = from;
+            while ((step = sqlite3_step(raw)) == SQLITE_ROW) {
+                ++taken;
+                last = sqlite3_column_int64(raw, 0);
+                const unsigned char* text = sqlite3_column_text(raw, 2);
+                boost::posix_time::ptime saved_at;
+                try {
+                    if (text != nullptr) {
+                        saved_at = boost::posix_time::from_iso_extended_string(reinterpret_cast<const char*>(text));
+                    }
+                } catch (const std::exception&) {
+                    continue;  // a time that is none: the row stays, out of the totals
+                }
+                if (saved_at.is_special()) continue;
+                const int offset = sqlite3_column_type(raw, 5) == SQLITE_INTEGER ? sqlite3_column_int(raw, 5)
+                                                                                 : utc_offset_at(saved_at);
+                const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(raw, 3));
+                const std::vector<unsigned char> record(bytes, bytes + sqlite3_column_bytes(raw, 3));
+                roll_up(sqlite3_column_int64(raw, 1), reinterpret_cast<const char*>(sqlite3_column_text(raw, 4)),
+                        unix_time_of(saved_at, offset), record, last);
+            }
+            if (step != SQLITE_DONE) sqlite_failure("read");
+            if (taken < kBatch) {
+                execute("DROP TABLE minutes_catch_up");
+            } else {
+                execute(("UPDATE minutes_catch_up SET next_row = " + std::to_string(last)).c_str());
+            }
+            execute("COMMIT");
+            if (taken < kBatch) return;
+        } catch (...) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            forget_open_minutes();
+            throw;
+        }
     }
 }
 
