@@ -201,6 +201,13 @@ TEST_F(SitePagesTest, WithoutHistoryOrChartJsThePagesSaySo) {
     EXPECT_EQ(client.Get("/")->status, 200);
 }
 
+TEST(HttpServer, StopsWhenDestroyedRightAfterItsStart) {
+    for (int n = 0; n < 50; ++n) {
+        HttpServer server("127.0.0.1:" + std::to_string(testing_support::free_loopback_port()), "the page");
+        server.start();
+    }
+}
+
 TEST(HttpServer, AnAddressInUseIsRefusedWithItsReason) {
     const int port = testing_support::free_loopback_port();
     HttpServer first("127.0.0.1:" + std::to_string(port), "the page");

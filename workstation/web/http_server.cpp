@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <stdexcept>
 
@@ -67,12 +68,19 @@ HttpServer::HttpServer(const std::string& listen, const std::string& what)
 }
 
 HttpServer::~HttpServer() {
-    server_->stop();
-    if (thread_.joinable()) thread_.join();
+    if (thread_.joinable()) {
+        // A stop before the server runs would be missed, and it would run on.
+        while (!server_->is_running() && !finished_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        server_->stop();
+        thread_.join();
+    }
 }
 
 void HttpServer::start() {
-    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    thread_ = std::thread([this] {
+        server_->listen_after_bind();
+        finished_ = true;
+    });
 }
 
 }  // namespace pondrel

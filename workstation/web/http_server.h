@@ -7,6 +7,7 @@
 // handlers run on the server's threads.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
@@ -37,6 +38,7 @@ private:
     std::string listen_;
     std::unique_ptr<httplib::Server> server_;
     std::thread thread_;
+    std::atomic<bool> finished_{false};
     int port_ = 0;
 };
 
