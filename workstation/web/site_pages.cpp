@@ -2,7 +2,6 @@
 
 #include <ctime>
 #include <fstream>
-#include <iterator>
 #include <mutex>
 #include <sstream>
 
@@ -53,7 +52,7 @@ struct Pages {
         if (!history) history = std::make_unique<HistoryQuery>(*source.history_file);
         return *history;
     }
-    const std::string& chart() {
+    std::string chart() {
         const std::lock_guard<std::mutex> lock(mutex);
         if (!chart_js_read) {
             std::ifstream file(source.chart_js, std::ios::binary);
@@ -164,7 +163,7 @@ void serve_pages(httplib::Server& server, PagesSource source) {
         page(response, "meter.html");
     });
     server.Get("/static/chart.js", [pages](const httplib::Request&, httplib::Response& response) {
-        const std::string& chart = pages->chart();
+        const std::string chart = pages->chart();
         if (chart.empty()) {
             response.status = 404;
             response.set_content("Chart.js is not installed at " + pages->source.chart_js + " (package libjs-chart.js)\n",
