@@ -2,7 +2,8 @@
 // eight simulated meters (the last of them silent), and what its DOM shows
 // is what the API answers;
 // the chart page draws each canvas with the points its query returned.
-// Screenshots of both pages are kept in the build folder.
+// /metrics is served on the same port. Screenshots of both pages are kept
+// in the build folder.
 #include <signal.h>
 
 #include <algorithm>
@@ -97,11 +98,14 @@ TEST_F(WebTest, TheBrowserShowsWhatTheApiSaysAndDrawsTheHistory) {
     ASSERT_EQ(filled.code, 0) << filled.errors;
 
     // Then the page, with one round a meter (the next would be an hour away),
-    // and the last meter gone silent.
+    // and the last meter gone silent; /metrics on the same port.
     Meter silent_last({"--slave", "1-" + std::to_string(kMeters), "--fault", std::to_string(kMeters) + "=silent"});
     const std::string port = free_port();
     const std::string base = "http://127.0.0.1:" + port;
-    ChildProcess host({kHost, "--config", site(silent_last.path, "[web]\nlisten = \":" + port + "\"\n", "3600")});
+    ChildProcess host({kHost, "--config", site(silent_last.path,
+                                                   "[web]\nlisten = \":" + port + "\"\n[prometheus]\nlisten = \"127.0.0.1:" +
+                                                       port + "\"\n",
+                                                   "3600")});
     Json::Value api;
     const auto deadline = std::chrono::steady_clock::now() + 30s;
     while (std::chrono::steady_clock::now() < deadline) {
@@ -112,6 +116,7 @@ TEST_F(WebTest, TheBrowserShowsWhatTheApiSaysAndDrawsTheHistory) {
         std::this_thread::sleep_for(100ms);
     }
     ASSERT_EQ(api["meters"].size(), static_cast<unsigned>(kMeters)) << host.error_text();
+    EXPECT_NE(http_get(base + "/metrics").find("pondrel_up{data_id=\"1\",meter=\"m1\"} 1"), std::string::npos);
 
     const std::string html = dom_of(base + "/");
     for (const auto& meter : api["meters"]) {
