@@ -1,9 +1,8 @@
 // pondrel-host's page in a real browser: headless Chromium loads it against
 // eight simulated meters (the last of them silent), and what its DOM shows
-// is what the API answers;
-// the chart page draws each canvas with the points its query returned.
-// /metrics is served on the same port. Screenshots of both pages are kept
-// in the build folder.
+// is what the API answers; the chart page draws each canvas with the points
+// its query returned; /metrics is served on the same port. Screenshots of
+// both pages are kept in the build folder.
 #include <signal.h>
 
 #include <algorithm>
