@@ -1,0 +1,154 @@
+// History's per-minute totals: each row added to its minute as it is
+// stored, and an older history's rows added at its first start.
+#include <sqlite3.h>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "history.h"
+#include "sqlite_statement.h"
+
+namespace pondrel {
+
+// The rows stored before the history had its minutes are added to them
+// oldest first, a batch a transaction; table minutes_catch_up says where
+// the next batch starts, so that a start cut short (a stop, a kill, systemd's
+// start timeout) goes on where it stopped instead of starting over.
+void History::roll_up_rows() {
+    if (texts_of("SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'minutes'").empty()) {
+        execute("BEGIN IMMEDIATE");
+        try {
+            execute(
+                "CREATE TABLE minutes ("
+                " data_id INTEGER NOT NULL,"
+                " meter TEXT NOT NULL,"
+                " minute INTEGER NOT NULL,"
+                " rounds INTEGER NOT NULL,"
+                " first_row INTEGER NOT NULL,"
+                " last_row INTEGER NOT NULL,"
+                " voltage_min REAL NOT NULL,"
+                " voltage_max REAL NOT NULL,"
+                " voltage_sum REAL NOT NULL,"
+                " circuits BLOB NOT NULL,"
+                " PRIMARY KEY (data_id, meter, minute)) WITHOUT ROWID");
+            execute("CREATE TABLE minutes_catch_up (next_row INTEGER NOT NULL)");
+            execute("INSERT INTO minutes_catch_up VALUES (0)");
+            execute("COMMIT");
+        } catch (...) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+    }
+    if (texts_of("SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'minutes_catch_up'").empty()) return;
+    constexpr int kBatch = 100000;
+    for (;;) {
+        if (give_up_ && give_up_()) fail("was left before its per-minute totals were complete; they go on at the next start");
+        execute("BEGIN IMMEDIATE");
+        try {
+            const std::int64_t from = std::stoll(texts_of("SELECT next_row FROM minutes_catch_up").at(0));
+            const Statement rows = prepared(db_, "SELECT id, data_id, saved_at, record, coalesce(meter, ''), utc_offset"
+                                                 " FROM history WHERE id > ? ORDER BY id LIMIT ?");
+            sqlite3_stmt* raw = rows.get();
+            if (raw == nullptr || sqlite3_bind_int64(raw, 1, from) != SQLITE_OK ||
+                sqlite3_bind_int(raw, 2, kBatch) != SQLITE_OK) {
+                sqlite_failure("read");
+            }
+            int step, taken = 0;
+            std::int64_t last = from;
+            while ((step = sqlite3_step(raw)) == SQLITE_ROW) {
+                ++taken;
+                last = sqlite3_column_int64(raw, 0);
+                const unsigned char* text = sqlite3_column_text(raw, 2);
+                boost::posix_time::ptime saved_at;
+                try {
+                    if (text != nullptr) {
+                        saved_at = boost::posix_time::from_iso_extended_string(reinterpret_cast<const char*>(text));
+                    }
+                } catch (const std::exception&) {
+                    continue;  // a time that is none: the row stays, out of the totals
+                }
+                if (saved_at.is_special()) continue;
+                const int offset = sqlite3_column_type(raw, 5) == SQLITE_INTEGER ? sqlite3_column_int(raw, 5)
+                                                                                 : utc_offset_at(saved_at);
+                const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(raw, 3));
+                const std::vector<unsigned char> record(bytes, bytes + sqlite3_column_bytes(raw, 3));
+                roll_up(sqlite3_column_int64(raw, 1), reinterpret_cast<const char*>(sqlite3_column_text(raw, 4)),
+                        unix_time_of(saved_at, offset), record, last);
+            }
+            if (step != SQLITE_DONE) sqlite_failure("read");
+            if (taken < kBatch) {
+                execute("DROP TABLE minutes_catch_up");
+            } else {
+                execute(("UPDATE minutes_catch_up SET next_row = " + std::to_string(last)).c_str());
+            }
+            execute("COMMIT");
+            if (taken < kBatch) return;
+        } catch (...) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            forget_open_minutes();
+            throw;
+        }
+    }
+}
+
+void History::roll_up(std::int64_t data_id, const std::string& meter, std::int64_t unix_s,
+                      const std::vector<unsigned char>& record, std::int64_t row) {
+    const std::optional<RoundValues> values = round_values(record);
+    if (!values) return;
+    const std::int64_t minute = unix_s >= 0 ? unix_s / 60 : -((-unix_s + 59) / 60);
+    MinuteTotals& totals = open_minutes_[{data_id, meter}];
+    if (totals.rounds == 0 || totals.minute != minute) {
+        totals = MinuteTotals{};
+        totals.minute = minute;
+        if (minute_reader_ == nullptr) {
+            minute_reader_ = prepared(db_, "SELECT rounds, first_row, last_row, voltage_min, voltage_max, voltage_sum,"
+                                         " circuits FROM minutes WHERE data_id = ? AND meter = ? AND minute = ?")
+                               .release();
+        }
+        sqlite3_stmt* raw = minute_reader_;
+        sqlite3_reset(raw);
+        if (raw == nullptr || sqlite3_bind_int64(raw, 1, data_id) != SQLITE_OK ||
+            sqlite3_bind_text(raw, 2, meter.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
+            sqlite3_bind_int64(raw, 3, minute) != SQLITE_OK) {
+            sqlite_failure("read");
+        }
+        const int step = sqlite3_step(raw);
+        if (step == SQLITE_ROW) {
+            if (!read_minute(raw, 0, totals)) totals.rounds = 0;  // damaged: the minute starts again
+        } else if (step != SQLITE_DONE) {
+            sqlite_failure("read");
+        }
+        sqlite3_reset(raw);
+    }
+    if (!totals.add(*values, row)) return;
+    if (minute_writer_ == nullptr) {
+        minute_writer_ = prepared(db_, "INSERT OR REPLACE INTO minutes (data_id, meter, minute, rounds, first_row,"
+                                      " last_row, voltage_min, voltage_max, voltage_sum, circuits)"
+                                      " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+                            .release();
+    }
+    sqlite3_stmt* raw = minute_writer_;
+    const std::vector<unsigned char> circuits = totals.circuits();
+    sqlite3_reset(raw);
+    if (raw == nullptr || sqlite3_bind_int64(raw, 1, data_id) != SQLITE_OK ||
+        sqlite3_bind_text(raw, 2, meter.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
+        sqlite3_bind_int64(raw, 3, minute) != SQLITE_OK || sqlite3_bind_int64(raw, 4, totals.rounds) != SQLITE_OK ||
+        sqlite3_bind_int64(raw, 5, totals.first_row) != SQLITE_OK ||
+        sqlite3_bind_int64(raw, 6, totals.last_row) != SQLITE_OK ||
+        sqlite3_bind_double(raw, 7, totals.voltage_min) != SQLITE_OK ||
+        sqlite3_bind_double(raw, 8, totals.voltage_max) != SQLITE_OK ||
+        sqlite3_bind_double(raw, 9, totals.voltage_sum) != SQLITE_OK ||
+        sqlite3_bind_blob(raw, 10, circuits.data(), static_cast<int>(circuits.size()), SQLITE_TRANSIENT) !=
+            SQLITE_OK ||
+        sqlite3_step(raw) != SQLITE_DONE) {
+        sqlite3_reset(raw);
+        forget_open_minutes();
+        sqlite_failure("store a record in");
+    }
+    sqlite3_reset(raw);
+}
+
+}  // namespace pondrel
