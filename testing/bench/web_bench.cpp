@@ -264,7 +264,7 @@ int main(int argc, char** argv) {
         drawn.clear();
         std::vector<double> outside;
         for (int run = 0; run < 5; ++run) {
-            const std::string command = "chromium --headless --no-sandbox --disable-gpu --user-data-dir=" + profile +
+            const std::string command = "chromium --headless --no-sandbox --disable-gpu --disable-dev-shm-usage --user-data-dir=" + profile +
                                         " --dump-dom 'http://127.0.0.1:" + std::to_string(port) + "/bench?page=" +
                                         page + "' > /dev/null 2>&1";
             const auto start = Clock::now();

@@ -67,7 +67,7 @@ protected:
     }
     // Chromium's DOM of `url` once its scripts ran (the page sets data-ready).
     std::string dom_of(const std::string& url) {
-        const auto got = run_program({"chromium", "--headless", "--no-sandbox", "--disable-gpu",
+        const auto got = run_program({"chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
                                       "--user-data-dir=" + dir_ + "/chromium", "--virtual-time-budget=10000",
                                       "--dump-dom", url},
                                      60s);
@@ -79,7 +79,7 @@ protected:
     void screenshot(const std::string& url, const std::string& name) {
         const std::string path = std::string(PONDREL_SCREENSHOTS) + "/" + name;
         std::remove(path.c_str());
-        run_program({"chromium", "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
+        run_program({"chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--hide-scrollbars",
                      "--user-data-dir=" + dir_ + "/chromium", "--window-size=1280,900", "--virtual-time-budget=10000",
                      "--screenshot=" + path, url},
                     60s);
