@@ -70,16 +70,7 @@ std::string why_not_writable(const std::string& path) {
 // folder cannot be written, so that reading leaves nothing behind.
 std::string reading_uri(const std::string& path) {
     namespace fs = std::filesystem;
-    std::string uri = "file:";
-    for (const char c : fs::absolute(path).string()) {
-        if (c == '?' || c == '#' || c == '%') {
-            char escaped[4];
-            std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(c));
-            uri += escaped;
-        } else {
-            uri += c;
-        }
-    }
+    const std::string uri = file_uri(path);
     const std::string folder = fs::absolute(path).parent_path().string();
     const bool writer_log = ::access((path + "-wal").c_str(), F_OK) == 0;
     const bool folder_writable = ::access(folder.c_str(), W_OK) == 0;

@@ -42,18 +42,7 @@ bool parse_saved_at(const unsigned char* text, int size, boost::posix_time::ptim
 }  // namespace
 
 HistoryQuery::HistoryQuery(std::string path) : path_(std::move(path)) {
-    const std::string uri = "file:" + std::filesystem::absolute(path_).string();
-    std::string escaped;
-    for (const char c : uri) {
-        if (c == '?' || c == '#' || c == '%') {
-            char hex[4];
-            std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
-            escaped += hex;
-        } else {
-            escaped += c;
-        }
-    }
-    if (sqlite3_open_v2((escaped + "?mode=ro").c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) !=
+    if (sqlite3_open_v2((file_uri(path_) + "?mode=ro").c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) !=
         SQLITE_OK) {
         const std::string reason = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close(db_);

@@ -4,7 +4,10 @@
 // Internal to the history library.
 #pragma once
 
+#include <cstdio>
+#include <filesystem>
 #include <memory>
+#include <string>
 
 #include <sqlite3.h>
 
@@ -22,6 +25,22 @@ inline Statement prepared(sqlite3* db, const char* sql) {
     sqlite3_stmt* raw = nullptr;
     sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
     return Statement(raw);
+}
+
+// `path` as an SQLite URI ("file:" and the absolute path, with the
+// characters a URI gives a meaning escaped), for the query to follow.
+inline std::string file_uri(const std::string& path) {
+    std::string uri = "file:";
+    for (const char c : std::filesystem::absolute(path).string()) {
+        if (c == '?' || c == '#' || c == '%') {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(c));
+            uri += escaped;
+        } else {
+            uri += c;
+        }
+    }
+    return uri;
 }
 
 // The row of a statement whose columns are id, data_id, type_code, saved_at, record.
