@@ -3,7 +3,7 @@
 # armhf target. Idempotent: when everything is already there it returns at once.
 set -euo pipefail
 
-native=(cmake make g++ pkg-config libjsoncpp-dev libboost-date-time-dev
+native=(cmake ninja-build make g++ pkg-config libjsoncpp-dev libboost-date-time-dev
         libgtest-dev libgmock-dev libbenchmark-dev libmodbus-dev libsqlite3-dev
         mbpoll clang libclang-rt-14-dev valgrind file binutils dpkg-dev python3-pyelftools
         help2man lintian python3-pymodbus python3-serial-asyncio socat libcli11-dev libtomlplusplus-dev

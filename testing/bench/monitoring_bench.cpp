@@ -111,7 +111,7 @@ void broker_figures() {
     const pid_t broker = fork();
     if (broker == 0) {
         const std::string conf = dir + "/mosquitto.conf";
-        freopen("/dev/null", "w", stderr);
+        if (freopen("/dev/null", "w", stderr) == nullptr) _exit(127);
         execlp("mosquitto", "mosquitto", "-c", conf.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }

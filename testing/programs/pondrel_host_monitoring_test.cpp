@@ -326,25 +326,47 @@ TEST_F(MonitoringTest, NoRoundOfTheHistoryIsLostToABrokerAwayOrAHostKilledMeanwh
     const auto take = [&](ChildProcess& sub, std::chrono::milliseconds quiet) {
         while (const auto line = sub.read_line(quiet)) take_line(*line);
     };
+    // Waits until the history holds `count` rows.
+    const auto stored_at_least = [&](std::size_t count) {
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        while (stored_rows(history_).size() < count && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(50ms);
+        }
+        return stored_rows(history_).size() >= count;
+    };
     auto sub = subscriber(broker.port, session);
     auto host = std::make_unique<ChildProcess>(std::vector<std::string>{kHost, "--config", config});
-    std::this_thread::sleep_for(1500ms);
+    for (const auto deadline = std::chrono::steady_clock::now() + 60s;
+         received.size() < 5 && std::chrono::steady_clock::now() < deadline;) {
+        if (const auto line = sub->read_line(200ms)) take_line(*line);
+    }
+    ASSERT_GE(received.size(), 5u) << host->error_text();
     broker.stop();  // the broker away: rounds wait in the history
     take(*sub, 500ms);
     sub.reset();
-    ASSERT_FALSE(received.empty()) << host->error_text();
-    std::this_thread::sleep_for(1s);
+    ASSERT_TRUE(stored_at_least(stored_rows(history_).size() + 10)) << host->error_text();
     host->send_signal(SIGKILL);  // and pondrel-host killed meanwhile
     host->wait(5s);
     host = std::make_unique<ChildProcess>(std::vector<std::string>{kHost, "--config", config});
-    std::this_thread::sleep_for(1s);
+    ASSERT_TRUE(stored_at_least(stored_rows(history_).size() + 10)) << host->error_text();
     broker.start();
     std::vector<std::string> waited;
     sub = subscriber(broker.port, session, &waited);
     for (const std::string& line : waited) take_line(line);
-    std::this_thread::sleep_for(3s);
+    // Every round stored before the broker came back arrives, then a clean stop.
+    const auto before_back = stored_rows(history_);
+    const auto all_arrived = [&] {
+        for (const auto& [id, row] : before_back) {
+            if (std::find(received.begin(), received.end(), id) == received.end()) return false;
+        }
+        return true;
+    };
+    for (const auto deadline = std::chrono::steady_clock::now() + 60s;
+         !all_arrived() && std::chrono::steady_clock::now() < deadline;) {
+        if (const auto line = sub->read_line(200ms)) take_line(*line);
+    }
     host->send_signal(SIGTERM);
-    EXPECT_EQ(host->wait(10s), 0) << host->error_text();
+    EXPECT_EQ(host->wait(30s), 0) << host->error_text();
     take(*sub, 2s);
 
     const auto rows = stored_rows(history_);

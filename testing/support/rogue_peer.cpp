@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -83,12 +84,27 @@ void RoguePeer::run() {
     }
 }
 
+void RoguePeer::send_due_copies(int fd) {
+    const auto now = std::chrono::steady_clock::now();
+    while (!copies_.empty() && copies_.front().first <= now) {
+        write_all(fd, copies_.front().second);
+        copies_.erase(copies_.begin());
+    }
+}
+
 bool RoguePeer::read_exactly(int fd, unsigned char* into, std::size_t size) {
     std::size_t have = 0;
     while (have < size) {
         pollfd ready{fd, POLLIN, 0};
         if (stop_) return false;
-        if (poll(&ready, 1, 20) != 1) continue;
+        send_due_copies(fd);
+        int wait_ms = 20;
+        if (!copies_.empty()) {
+            const auto until = std::chrono::duration_cast<std::chrono::milliseconds>(copies_.front().first -
+                                                                                     std::chrono::steady_clock::now());
+            wait_ms = std::max(0, std::min(wait_ms, static_cast<int>(until.count()) + 1));
+        }
+        if (poll(&ready, 1, wait_ms) != 1) continue;
         const ssize_t n = ::read(fd, into + have, size - have);
         if (n <= 0) return false;
         have += static_cast<std::size_t>(n);
@@ -124,8 +140,9 @@ void RoguePeer::serve(int fd) {
         answer.push_back(0x03);
         answer.push_back(static_cast<std::uint8_t>(2 * count));
         for (int i = 0; i < count; ++i) {
-            answer.push_back(static_cast<std::uint8_t>((start + i) >> 8));
-            answer.push_back(static_cast<std::uint8_t>(start + i));
+            const int value = misdeed == Misdeed::Zeros ? 0 : start + i;
+            answer.push_back(static_cast<std::uint8_t>(value >> 8));
+            answer.push_back(static_cast<std::uint8_t>(value));
         }
         if (framing == pondrel::Framing::Rtu) {
             const std::uint16_t crc = pondrel::modbus_crc(answer.data(), answer.size());
@@ -141,6 +158,10 @@ void RoguePeer::serve(int fd) {
             write_all(fd, twice);
             break;
         }
+        case Misdeed::DoubleLate:
+            write_all(fd, answer);
+            copies_.emplace_back(std::chrono::steady_clock::now() + std::chrono::milliseconds(late_ms_), answer);
+            break;
         case Misdeed::Late:
             std::this_thread::sleep_for(std::chrono::milliseconds(late_ms_));
             write_all(fd, answer);
@@ -160,6 +181,7 @@ void RoguePeer::serve(int fd) {
             break;
         }
         case Misdeed::None:
+        case Misdeed::Zeros:
         case Misdeed::OtherAddress:
         case Misdeed::OtherTransaction: write_all(fd, answer); break;
         }

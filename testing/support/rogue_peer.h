@@ -7,6 +7,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <utility>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,6 +20,9 @@ namespace testing_support {
 enum class Misdeed {
     None,
     Double,            // the answer twice, back to back
+    DoubleLate,        // the answer, and its copy `late_ms` later, whatever
+                       // requests come meanwhile (a gateway that repeats)
+    Zeros,             // an answer whose registers are all 0
     Late,              // the answer after `late_ms`
     OtherAddress,      // the answer from the next slave address (unit id)
     OtherTransaction,  // the answer to another transaction (Modbus TCP)
@@ -44,6 +50,8 @@ private:
     void run();
     void serve(int fd);
     bool read_exactly(int fd, unsigned char* into, std::size_t size);
+    // Sends the copies of DoubleLate whose time has come.
+    void send_due_copies(int fd);
 
     Kind kind_;
     std::vector<Misdeed> script_;
@@ -53,6 +61,7 @@ private:
     int pty_fd_ = -1;
     std::string address_;
     std::size_t requests_ = 0;
+    std::vector<std::pair<std::chrono::steady_clock::time_point, std::vector<std::uint8_t>>> copies_;
     std::atomic<int> connections_{0};
     std::atomic<bool> stop_{false};
     std::thread thread_;

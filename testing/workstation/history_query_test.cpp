@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -56,7 +57,7 @@ protected:
         dir_ = dir;
         path_ = dir_ + "/history.db";
     }
-    void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
 
     // Rounds `from` to `to` (exclusive) stored one a second, in one transaction.
     void store(History& history, int from, int to) {

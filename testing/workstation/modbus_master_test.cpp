@@ -4,7 +4,9 @@
 // read ends within its timeout, and the line is back right after.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <memory>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -146,4 +148,78 @@ TEST(ModbusFrames, ChecksAnAnswerAgainstItsRequest) {
     // A request as the wire carries it (the CRC of the well-known example frame).
     EXPECT_EQ(request_frame(Framing::Rtu, {1, 0, 1, 0}),
               (std::vector<std::uint8_t>{0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x0a}));
+}
+
+namespace {
+
+std::unique_ptr<ModbusMaster> open_rogue(const RoguePeer& peer, RoguePeer::Kind kind, int timeout_ms) {
+    SerialSettings settings;
+    settings.timeout_ms = timeout_ms;
+    if (kind == RoguePeer::Kind::SerialPty) {
+        settings.device = peer.address();
+    } else {
+        settings.transport = RoguePeer::Kind::Tcp == kind ? Transport::Tcp : Transport::RtuOverTcp;
+        parse_endpoint(peer.address(), true, settings);
+    }
+    return open_line(settings);
+}
+
+}  // namespace
+
+TEST(ModbusMaster, ACopyOfTheLastAnswerIsNeverTakenForTheNextRequest) {
+    using Kind = RoguePeer::Kind;
+    // Every answer comes again `delay_ms` later, after the next request went
+    // out when the delay is long enough: its slave, function and byte count
+    // fit the next block of the round.
+    const struct {
+        Kind kind;
+        int delay_ms;
+        int meters;
+    } cases[] = {
+        {Kind::SerialPty, 0, 2},   {Kind::SerialPty, 50, 2},  {Kind::SerialPty, 95, 2},
+        {Kind::RtuOverTcp, 0, 2},  {Kind::RtuOverTcp, 50, 2}, {Kind::RtuOverTcp, 95, 2},
+        {Kind::SerialPty, 50, 8},  {Kind::RtuOverTcp, 50, 8},
+    };
+    const std::pair<int, int> blocks[] = {{100, 2}, {102, 36}, {138, 36}, {174, 36}};
+    const int timeout_ms = 100;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.kind == Kind::SerialPty ? "serial" : "RTU over TCP") + ", copies after " +
+                     std::to_string(c.delay_ms) + " ms, " + std::to_string(c.meters) + " meters");
+        RoguePeer peer(c.kind, std::vector<Misdeed>(1000, Misdeed::DoubleLate), c.delay_ms);
+        const auto line = open_rogue(peer, c.kind, timeout_ms);
+        std::vector<int> rounds_of(c.meters + 1, 0);
+        for (int round = 0; round < 3; ++round) {
+            for (int slave = 1; slave <= c.meters; ++slave) {
+                int blocks_read = 0;
+                for (const auto& [start, count] : blocks) {
+                    std::uint16_t registers[36] = {};
+                    std::string error;
+                    if (!line->read_registers_of(slave, start, count, registers, error)) continue;
+                    ++blocks_read;
+                    EXPECT_EQ(registers[0], start) << "slave " << slave << " took another request's answer";
+                    EXPECT_EQ(registers[count - 1], start + count - 1) << "slave " << slave;
+                }
+                if (blocks_read == 4) ++rounds_of[slave];
+            }
+        }
+        // A copy that comes before the next request may fail that request;
+        // rounds go on all the same: every meter completes one of three.
+        for (int slave = 1; slave <= c.meters; ++slave) EXPECT_GE(rounds_of[slave], 1) << "slave " << slave;
+    }
+}
+
+TEST(ModbusMaster, RegistersThatReadTheSameAsTheLastAnswerAreTaken) {
+    // An idle meter's currents and powers are all 0: two answers alike.
+    for (const auto kind : {RoguePeer::Kind::SerialPty, RoguePeer::Kind::RtuOverTcp}) {
+        RoguePeer peer(kind, std::vector<Misdeed>(8, Misdeed::Zeros));
+        const auto line = open_rogue(peer, kind, 100);
+        for (const int start : {102, 138, 174, 102}) {
+            std::uint16_t registers[36];
+            std::fill(std::begin(registers), std::end(registers), 0xffff);
+            std::string error;
+            EXPECT_TRUE(line->read_registers(start, 36, registers, error)) << error;
+            EXPECT_EQ(registers[0], 0);
+            EXPECT_EQ(registers[35], 0);
+        }
+    }
 }

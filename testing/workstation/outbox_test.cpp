@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -27,7 +28,7 @@ protected:
     }
     void TearDown() override {
         history_.reset();
-        std::system(("rm -rf " + dir_).c_str());
+        std::filesystem::remove_all(dir_);
     }
     void append(std::uint32_t data_id, boost::posix_time::ptime at) {
         const unsigned char record[4] = {1, 2, 3, static_cast<unsigned char>(data_id)};

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -25,7 +26,10 @@ protected:
         dir_ = dir;
         path_ = dir_ + "/site.toml";
     }
-    void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
 
     SiteConfig read(const std::string& text) {
         std::ofstream(path_, std::ios::trunc) << text;

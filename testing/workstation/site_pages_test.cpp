@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -57,7 +58,7 @@ protected:
     }
     void TearDown() override {
         server_.reset();
-        std::system(("rm -rf " + dir_).c_str());
+        std::filesystem::remove_all(dir_);
     }
     // Serves the site's pages; `history` or none.
     httplib::Client serve(bool history = true, const std::string& chart_js = "chart.js") {

@@ -89,8 +89,9 @@ int utc_offset_at(boost::posix_time::ptime local) {
     return static_cast<int>(back.tm_gmtoff);
 }
 
-History::History(const std::string& path, Access access, std::function<bool()> give_up)
-    : path_(path), give_up_(std::move(give_up)) {
+History::History(const std::string& path, Access access, std::function<bool()> give_up,
+                 std::function<void()> waiting)
+    : path_(path), give_up_(std::move(give_up)), waiting_(std::move(waiting)) {
     const bool writing = access == Access::ReadWrite;
     struct stat info {};
     if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
@@ -114,7 +115,11 @@ History::History(const std::string& path, Access access, std::function<bool()> g
     sqlite3_busy_handler(
         db_,
         [](void* self, int tries) {
-            const History& history = *static_cast<History*>(self);
+            History& history = *static_cast<History*>(self);
+            if (tries == 0 && history.waiting_) {
+                history.waiting_();
+                history.waiting_ = nullptr;
+            }
             if (tries * 10 >= kStartBusyMs || (history.give_up_ && history.give_up_())) return 0;
             sqlite3_sleep(10);
             return 1;

@@ -48,9 +48,10 @@ public:
     // names anything but a regular file is refused unopened.
     // Throws std::runtime_error naming the file and the reason.
     // The start waits up to kStartBusyMs for another writer, less when
-    // `give_up` says so (a stop signal).
+    // `give_up` says so (a stop signal); `waiting` is called once, on the
+    // opening thread, when that wait begins.
     explicit History(const std::string& path, Access access = Access::ReadWrite,
-                     std::function<bool()> give_up = {});
+                     std::function<bool()> give_up = {}, std::function<void()> waiting = {});
     ~History() override;
     History(const History&) = delete;
     History& operator=(const History&) = delete;
@@ -135,6 +136,7 @@ private:
     std::string path_;
     sqlite3* db_ = nullptr;
     std::function<bool()> give_up_;
+    std::function<void()> waiting_;
     // The minute each series last added to, as stored.
     std::map<std::pair<std::int64_t, std::string>, MinuteTotals> open_minutes_;
     sqlite3_stmt* minute_reader_ = nullptr;

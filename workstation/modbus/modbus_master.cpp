@@ -2,6 +2,7 @@
 
 #include <modbus/modbus.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -116,34 +117,27 @@ std::string exception_text(int code) {
 
 }  // namespace
 
-bool ModbusMaster::exchange(int start, int count, std::uint16_t* out, std::string& error) {
+bool ModbusMaster::only_recent_answers(const Discarded& bytes) const {
+    if (bytes.total != bytes.bytes.size()) return false;
+    std::size_t at = 0;
+    while (at < bytes.bytes.size()) {
+        const auto rest = bytes.bytes.size() - at;
+        const auto same = std::find_if(recent_.begin(), recent_.end(), [&](const TakenAnswer& taken) {
+            return taken.bytes.size() <= rest &&
+                   std::equal(taken.bytes.begin(), taken.bytes.end(), bytes.bytes.begin() + static_cast<long>(at));
+        });
+        if (same == recent_.end()) return false;
+        at += same->bytes.size();
+    }
+    return at > 0;
+}
+
+bool ModbusMaster::ask(const RegisterRequest& request, std::uint8_t (&answer)[300], std::size_t& have,
+                       std::string& error) {
     using Clock = std::chrono::steady_clock;
     const int fd = modbus_get_socket(ctx_);
     const Framing framing = this->framing();
     const auto timeout = std::chrono::milliseconds(settings_.timeout_ms);
-
-    // An RTU answer carries no request's number: the answer to a request
-    // of this slave that timed out may still come, and would pass for the
-    // next one's. Until a timeout after it, what comes is thrown away.
-    if (framing == Framing::Rtu && late_slave_ == settings_.slave && Clock::now() < late_until_) {
-        const Discarded late = discard_until_quiet(fd, late_until_ - Clock::now(), late_until_, true);
-        if (late.gone) return fail(LineFault::Lost, std::strerror(late.error), error);
-    }
-    late_slave_ = -1;
-
-    // A clean line: what is waiting belongs to no request of ours.
-    const Discarded waiting = drain(false);
-    if (waiting.gone) return fail(LineFault::Lost, std::strerror(waiting.error), error);
-    if (!waiting.quiet) return fail(LineFault::Flood, flood_text(waiting, settings_.timeout_ms), error);
-    if (waiting.total > 0 && framing == Framing::Rtu && !last_answer_.empty() &&
-        !copies_of(waiting.bytes, waiting.total, last_answer_)) {
-        // The last answer taken may not have been the one it seemed.
-        return fail(LineFault::Mismatch,
-                    std::to_string(waiting.total) + " bytes nobody asked for came after the last answer", error);
-    }
-    last_answer_.clear();
-
-    const RegisterRequest request{settings_.slave, start, count, ++transaction_};
     const std::vector<std::uint8_t> frame = request_frame(framing, request);
     const Deadline deadline = Clock::now() + timeout;
     int io_error = 0;
@@ -155,8 +149,7 @@ bool ModbusMaster::exchange(int start, int count, std::uint16_t* out, std::strin
 
     // At most one frame of the largest size at a time; frames of other
     // exchanges are skipped, anything else ends the request.
-    std::uint8_t answer[300];
-    std::size_t have = 0;
+    have = 0;
     std::string skipped;  // what the last frame of another exchange was
     for (;;) {
         const AnswerCheck check = check_answer(framing, request, answer, have);
@@ -188,9 +181,62 @@ bool ModbusMaster::exchange(int start, int count, std::uint16_t* out, std::strin
         case AnswerCheck::Bad: return fail(LineFault::Mismatch, check.why, error);
         case AnswerCheck::BadCrc: return fail(LineFault::BadCrc, modbus_strerror(EMBBADCRC), error);
         case AnswerCheck::Exception: return fail(LineFault::Exception, exception_text(check.code), error);
-        case AnswerCheck::Answer: break;
+        case AnswerCheck::Answer: return true;
         }
-        break;
+    }
+}
+
+bool ModbusMaster::exchange(int start, int count, std::uint16_t* out, std::string& error) {
+    using Clock = std::chrono::steady_clock;
+    const int fd = modbus_get_socket(ctx_);
+    const Framing framing = this->framing();
+    const auto timeout = std::chrono::milliseconds(settings_.timeout_ms);
+
+    // An RTU answer carries no request's number: the answer to a request
+    // of this slave that timed out may still come, and would pass for the
+    // next one's. Until a timeout after it, what comes is thrown away.
+    if (framing == Framing::Rtu && late_slave_ == settings_.slave && Clock::now() < late_until_) {
+        const Discarded late = discard_until_quiet(fd, late_until_ - Clock::now(), late_until_, true);
+        if (late.gone) return fail(LineFault::Lost, std::strerror(late.error), error);
+    }
+    late_slave_ = -1;
+
+    // A clean line: what is waiting belongs to no request of ours.
+    const Discarded waiting = drain(false);
+    if (waiting.gone) return fail(LineFault::Lost, std::strerror(waiting.error), error);
+    if (!waiting.quiet) return fail(LineFault::Flood, flood_text(waiting, settings_.timeout_ms), error);
+    if (waiting.total > 0 && framing == Framing::Rtu && !last_answer_.empty() &&
+        !copies_of(waiting.bytes, waiting.total, last_answer_) && !only_recent_answers(waiting)) {
+        // The last answer taken may not have been the one it seemed.
+        return fail(LineFault::Mismatch,
+                    std::to_string(waiting.total) + " bytes nobody asked for came after the last answer", error);
+    }
+    last_answer_.clear();
+
+    // An answer on RTU framing names no request: a late copy of an earlier
+    // answer fits a request of the same slave and size as well as its own.
+    const auto repeats_another = [&](const std::uint8_t* answer, std::size_t have) {
+        for (const TakenAnswer& taken : recent_) {
+            if (std::equal(answer, answer + have, taken.bytes.begin(), taken.bytes.end()) &&
+                (taken.start != start || taken.count != count)) {
+                return true;
+            }
+        }
+        return false;
+    };
+    std::uint8_t answer[300];
+    std::size_t have = 0;
+    for (bool asked_again = false;; asked_again = true) {
+        const RegisterRequest request{settings_.slave, start, count, ++transaction_};
+        if (!ask(request, answer, have, error)) return false;
+        if (framing != Framing::Rtu || asked_again || !repeats_another(answer, have)) break;
+        // An earlier answer again, to other registers: a gateway's or a
+        // line's copy, or registers that read the same. Once the line has
+        // been silent for a whole timeout no copy is on its way, and the
+        // answer to the request asked again is taken, whatever it holds.
+        const Discarded copies = discard_until_quiet(fd, timeout, Clock::now() + 2 * timeout, true);
+        if (copies.gone) return fail(LineFault::Lost, std::strerror(copies.error), error);
+        if (!copies.quiet) return fail(LineFault::Flood, flood_text(copies, settings_.timeout_ms), error);
     }
     const std::vector<std::uint8_t> taken(answer, answer + have);
 
@@ -200,13 +246,18 @@ bool ModbusMaster::exchange(int start, int count, std::uint16_t* out, std::strin
         const Discarded after = drain(false);
         if (after.gone) return fail(LineFault::Lost, std::strerror(after.error), error);
         if (!after.quiet) return fail(LineFault::Flood, flood_text(after, settings_.timeout_ms), error);
-        if (after.total > 0 && !copies_of(after.bytes, after.total, taken)) {
+        if (after.total > 0 && !copies_of(after.bytes, after.total, taken) && !only_recent_answers(after)) {
             return fail(LineFault::Mismatch, std::to_string(after.total) + " more bytes came right after the answer",
                         error);
         }
     }
     answer_registers(framing, answer, count, out);
     last_answer_ = taken;
+    if (framing == Framing::Rtu) {
+        // The slave address is in the bytes: only start and count are kept.
+        recent_.push_back({start, count, taken});
+        if (recent_.size() > kRecentAnswers) recent_.pop_front();
+    }
     return true;
 }
 

@@ -12,11 +12,16 @@
 // Every request starts on a clean line (bytes waiting are thrown away) and
 // its answer is taken only when slave, function, byte count, CRC and, on
 // Modbus TCP, transaction id fit it; no read waits past the response timeout.
+// On RTU framing (serial, RTU over TCP), where an answer names no request,
+// an answer that repeats one of the last taken byte for byte while other
+// registers were asked for is not taken: the request is asked again once the
+// line has been silent for a whole timeout, and that answer is taken.
 // Used by one thread at a time.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -121,6 +126,12 @@ protected:
     Discarded drain(bool wait_first);
     // One request and its answer; on failure sets fault_ and `error`.
     bool exchange(int start, int count, std::uint16_t* out, std::string& error);
+    // Sends `request` and reads the first frame that answers it into
+    // `answer` (`have` bytes), skipping frames of other exchanges; on
+    // failure sets fault_ and `error`.
+    bool ask(const RegisterRequest& request, std::uint8_t (&answer)[300], std::size_t& have, std::string& error);
+    // True when `bytes` are nothing but whole copies of recent answers.
+    bool only_recent_answers(const Discarded& bytes) const;
     bool fail(LineFault fault, const std::string& why, std::string& error);
 
     SerialSettings settings_;
@@ -134,6 +145,16 @@ protected:
     // The last answer taken, while no request failed since: bytes after it
     // that are not copies of it make the next request fail.
     std::vector<std::uint8_t> last_answer_;
+    // The answers taken last on RTU framing, oldest first, kept across
+    // reconnections (a gateway may pass a late copy to its next connection):
+    // one that comes again for other registers is not taken at once.
+    struct TakenAnswer {
+        int start;
+        int count;
+        std::vector<std::uint8_t> bytes;  // the whole frame, slave address and CRC too
+    };
+    static constexpr std::size_t kRecentAnswers = 32;
+    std::deque<TakenAnswer> recent_;
     // Requests in a row whose answers did not fit; a gateway's connection is
     // opened again after two, as its stream can no longer be trusted.
     int unfit_in_a_row_ = 0;

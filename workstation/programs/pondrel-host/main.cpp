@@ -13,6 +13,8 @@
 
 int main(int argc, char** argv) {
     using namespace pondrel;
+    // Before anything slow: a stop during start-up ends it cleanly.
+    install_stop_signals();
     return guarded_main("pondrel-host", [&] {
         std::optional<HostOptions> options;
         try {
@@ -22,7 +24,6 @@ int main(int argc, char** argv) {
         }
         if (!options) return static_cast<int>(kExitOk);
         if (options->log_level) set_log_level(*parse_log_level(*options->log_level));
-        install_stop_signals();
         JsonOutput output;
         return options->scan ? scan_line(*options, output) : poll_meters(*options, output);
     });

@@ -41,8 +41,13 @@ void Site::start() {
     if (config_.history_file) {
         try {
             // Another writer may hold the history a while; a stop ends the wait.
-            history_ = std::make_unique<History>(*config_.history_file, History::Access::ReadWrite,
-                                                 [] { return stop_requested().load(); });
+            const std::string& file = *config_.history_file;
+            history_ = std::make_unique<History>(
+                file, History::Access::ReadWrite, [] { return stop_requested().load(); }, [&file] {
+                    status_line("history " + file + " is held by another writer; waiting up to " +
+                                    std::to_string(History::kStartBusyMs / 1000) + " s for it",
+                                Severity::Warning);
+                });
         } catch (const std::exception& e) {
             if (stop_requested()) {
                 throw Failure(options_.once ? kExitInterrupted : kExitOk,
