@@ -289,6 +289,12 @@ bool ModbusMaster::read_registers(int start, int count, std::uint16_t* out, std:
     }
     if (fault_ != LineFault::Lost && !same_device_at_path()) fault_ = LineFault::Lost;
     if (fault_ == LineFault::Lost) return false;
+    if (framing() == Framing::Rtu && late_slave_ != settings_.slave) {
+        // The answer to the failed request, or a copy of it, may still come
+        // and would pass for the next one's: it is waited out as a late one.
+        late_slave_ = settings_.slave;
+        late_until_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(settings_.timeout_ms);
+    }
     const bool unfit = fault_ == LineFault::Mismatch || fault_ == LineFault::Flood || fault_ == LineFault::BadCrc;
     unfit_in_a_row_ = unfit ? unfit_in_a_row_ + 1 : 0;
     if (settings_.transport != Transport::Serial && (unfit_in_a_row_ >= 2 || (framing() == Framing::Tcp && unfit))) {

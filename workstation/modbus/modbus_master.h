@@ -158,8 +158,8 @@ protected:
     // Requests in a row whose answers did not fit; a gateway's connection is
     // opened again after two, as its stream can no longer be trusted.
     int unfit_in_a_row_ = 0;
-    // The slave whose request timed out last, and until when its late answer
-    // is waited out before it is asked again (RTU framing).
+    // The slave whose request failed last, and until when its late answer
+    // (or a copy) is waited out before it is asked again (RTU framing).
     int late_slave_ = -1;
     std::chrono::steady_clock::time_point late_until_{};
     bool reconnect_first_ = false;

@@ -6,17 +6,14 @@
 // --version print to standard output. Main thread only.
 #pragma once
 
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <CLI/CLI.hpp>
 
-namespace pondrel {
+#include "usage_error.h"
 
-struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+namespace pondrel {
 
 // An application with -h/--help, --version ("PROGRAM VERSION") and the
 // programs' help layout. `usage` is the synopsis after "usage: ",

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "command_line.h"
 #include "endpoint.h"
 #include "site_config.h"
 

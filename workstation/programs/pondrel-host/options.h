@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "command_line.h"
+#include "usage_error.h"
 #include "modbus_master.h"
 #include "word_order.h"
 
