@@ -204,3 +204,17 @@ TEST_F(SiteTest, OnceTriesEveryMeterAndScanSearchesEveryLine) {
     ASSERT_EQ(influx.lines.size(), 2u);
     for (const std::string& line : influx.lines) EXPECT_EQ(line.rfind("pondrel,meter=m", 0), 0u) << line;
 }
+
+TEST_F(SiteTest, OnceGivesUpOnALineThatCannotBeOpenedAndStillTriesTheOthers) {
+    Meter meters({"--slave", "1"});
+    const std::string gone = dir_ + "/no-such-adapter";
+    const std::string config =
+        site(meters.path, {1}, "", "timeout_ms = 300\n\n[[line]]\nname = \"cellar\"\ndevice = \"" + gone +
+                                       "\"\ntimeout_ms = 300\n\n[[meter]]\nname = \"c1\"\nline = \"cellar\"\nslave = 1\n"
+                                       "data_id = 11\n");
+    const auto once = run_program({kHost, "--config", config, "--once"}, 60s);
+    EXPECT_EQ(once.code, 5) << once.errors;
+    EXPECT_EQ(meters_of(json_lines(once.lines)), std::vector<std::string>{"m1"});
+    EXPECT_NE(once.errors.find("meter c1: line cellar cannot be opened: "), std::string::npos) << once.errors;
+    EXPECT_NE(once.errors.find(gone), std::string::npos) << once.errors;
+}

@@ -117,6 +117,24 @@ word_order = "auto"
     EXPECT_TRUE(again.lines[1] == config.lines[1]) << printed;
 }
 
+std::string repeated(const std::string& text, int times) {
+    std::string all;
+    for (int i = 0; i < times; ++i) all += text;
+    return all;
+}
+
+std::string many_meters(int count) {
+    std::string all;
+    for (int i = 1; i <= count; ++i) {
+        all += "[[meter]]\nname = \"m" + std::to_string(i) + "\"\nline = \"bus" + std::to_string(i % 16) +
+               "\"\nslave = " + std::to_string(1 + i / 16) + "\n";
+    }
+    for (int line = 0; line < 16; ++line) {
+        all += "[[line]]\nname = \"bus" + std::to_string(line) + "\"\ndevice = \"/dev/ttyUSB" + std::to_string(line) + "\"\n";
+    }
+    return all;
+}
+
 TEST_F(SiteConfigTest, EachErrorIsReportedWithItsLine) {
     const std::string meter = "[[meter]]\nname = \"m\"\nline = \"bus\"\n";
     const struct {
@@ -172,6 +190,17 @@ TEST_F(SiteConfigTest, EachErrorIsReportedWithItsLine) {
         {"CA without TLS", "[mqtt]\nbroker = \"mqtt://b\"\nca_file = \"/etc/hostname\"\n", "3: 'ca_file' needs an mqtts://"},
         {"wildcard prefix", "[mqtt]\nbroker = \"mqtt://b\"\ntopic_prefix = \"a/#\"\n", "3: 'topic_prefix' must be topic"},
         {"qos", "[mqtt]\nbroker = \"mqtt://b\"\nqos = 3\n", "3: 'qos' must be from 0 to 2, not 3"},
+        {"no meter", kLine, " no [[meter]]: a site polls at least one meter"},
+        {"name too long", std::string(kLine) + "[[meter]]\nname = \"" + std::string(256, 'm') + "\"\nline = \"bus\"\n",
+         "5: 'name' must be at most 255 bytes, not 256"},
+        {"NUL in a name", "[[line]]\nname = \"a\\u0000b\"\ndevice = \"/dev/ttyUSB0\"\n",
+         "2: 'name' must not hold control characters"},
+        {"line feed in a name", std::string(kLine) + "[[meter]]\nname = \"a\\nb\"\nline = \"bus\"\n",
+         "5: 'name' must not hold control characters"},
+        {"setting nested too deep",
+         std::string(kLine) + meter + "setting = " + repeated("{ a = ", 65) + "1" + repeated(" }", 65) + "\n",
+         "7: 'setting' is nested deeper than 64 levels"},
+        {"too many meters", std::string(kLine) + many_meters(2049), " 2049 meters: a site holds at most 2048"},
         {"one topic level", "[mqtt]\nbroker = \"mqtt://b\"\n" + std::string(kLine) +
              "[[meter]]\nname = \"a b\"\nline = \"bus\"\nslave = 1\n[[meter]]\nname = \"a/b\"\nline = \"bus\"\nslave = 2\n",
          " meters 'a b' and 'a/b' would publish to one MQTT topic level 'a_b'"},
@@ -199,7 +228,8 @@ TEST(WebListen, TheHostDefaultsToLoopback) {
 TEST_F(SiteConfigTest, ReadsTheMonitoringSectionsWithTheirDefaults) {
     std::ofstream(dir_ + "/password") << "s3cret\nignored\n";
     const SiteConfig config = read("[prometheus]\nlisten = \"0.0.0.0:9100\"\n[mqtt]\nbroker = \"mqtts://[fd00::1]\"\n"
-                                   "username = \"pondrel\"\npassword_file = \"" + dir_ + "/password\"\n");
+                                   "username = \"pondrel\"\npassword_file = \"" + dir_ + "/password\"\n" + kLine +
+                                   "[[meter]]\nname = \"m\"\nline = \"bus\"\n");
     ASSERT_TRUE(config.prometheus && config.mqtt);
     EXPECT_EQ(config.prometheus->listen, "0.0.0.0:9100");
     const MqttConfig& m = *config.mqtt;
@@ -217,7 +247,8 @@ TEST_F(SiteConfigTest, ReadsTheMonitoringSectionsWithTheirDefaults) {
     std::ofstream(path_, std::ios::trunc) << printed;
     EXPECT_EQ(*read_site_config(path_).mqtt, m);
     // Discovery off; the default port of plain MQTT.
-    const SiteConfig plain = read("[mqtt]\nbroker = \"mqtt://broker\"\ndiscovery_prefix = \"\"\n");
+    const SiteConfig plain = read("[mqtt]\nbroker = \"mqtt://broker\"\ndiscovery_prefix = \"\"\n" + std::string(kLine) +
+                                  "[[meter]]\nname = \"m\"\nline = \"bus\"\n");
     EXPECT_EQ(plain.mqtt->port, 1883);
     EXPECT_EQ(plain.mqtt->discovery_prefix, "");
 }

@@ -153,6 +153,8 @@ bool LineWorker::reconnect() {
     for (Slot& slot : slots_) set_answering(slot, false);
     if (master_) report_(Severity::Warning, master_->describe() + " is gone (" + lost_reason_ + "); reopening it");
     auto wait = std::chrono::milliseconds(500);
+    // A single attempt (--once) gives up on a line that stays closed for its timeout.
+    const auto give_up_at = Clock::now() + std::chrono::milliseconds(line_.settings.timeout_ms);
     while (!stop_) {
         sleep_until(Clock::now() + wait);
         if (stop_) break;
@@ -171,10 +173,13 @@ bool LineWorker::reconnect() {
             return true;
         } catch (const std::exception& e) {
             bool any = false;
+            const bool once_over = limits_.once && Clock::now() >= give_up_at;
             for (Slot& slot : slots_) {
                 if (slot.done) continue;
                 ++slot.failed_in_a_row;
-                if (limits_.max_failures && slot.failed_in_a_row >= *limits_.max_failures) {
+                if (once_over) {
+                    finish(slot, MeterEnd::LineClosed, "line " + line_.name + " cannot be opened: " + e.what());
+                } else if (limits_.max_failures && slot.failed_in_a_row >= *limits_.max_failures) {
                     finish(slot, MeterEnd::NoAnswer, std::string("gave up: ") + e.what());
                 } else {
                     any = true;

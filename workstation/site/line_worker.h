@@ -44,6 +44,7 @@ enum class MeterEnd {
     NoAnswer,     // it did not answer as it should (--once, --max-failures)
     NoWordOrder,  // no single word order fits its readings
     Implausible,  // its one round (--once) completed with readings it cannot have measured
+    LineClosed,   // its line could not be opened within the line's timeout (--once)
 };
 
 // What a meter's polling came to once it is done.

@@ -85,6 +85,25 @@ public:
         }
         return value;
     }
+    // A name of the site's (a line's, a meter's): a text of 1 to
+    // kMaxNameBytes bytes without control characters, as it is stored,
+    // published and printed.
+    std::optional<std::string> name(const std::string& key) {
+        const auto value = text(key, true);
+        if (!value) return std::nullopt;
+        const std::size_t at = node(key)->source().begin.line;
+        if (value->size() > kMaxNameBytes) {
+            errors_.add(at, quoted(key) + " must be at most " + std::to_string(kMaxNameBytes) + " bytes, not " +
+                                std::to_string(value->size()));
+            return std::nullopt;
+        }
+        if (std::any_of(value->begin(), value->end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; })) {
+            errors_.add(at, quoted(key) + " must not hold control characters (a line feed, a tab, a NUL...)");
+            return std::nullopt;
+        }
+        return value;
+    }
 
     std::optional<long long> whole(const std::string& key, long long low, long long high) {
         const toml::node* n = node(key);
@@ -150,6 +169,20 @@ private:
     std::set<std::string> known_;
 };
 
+// How deep tables and arrays are nested in `node` (a value: 0).
+std::size_t nesting(const toml::node& node) {
+    std::size_t deepest = 0;
+    if (const toml::table* table = node.as_table()) {
+        for (auto&& [key, value] : *table) deepest = std::max(deepest, nesting(value) + 1);
+        return std::max<std::size_t>(deepest, 1);
+    }
+    if (const toml::array* array = node.as_array()) {
+        for (const toml::node& value : *array) deepest = std::max(deepest, nesting(value) + 1);
+        return std::max<std::size_t>(deepest, 1);
+    }
+    return 0;
+}
+
 Json::Value json_of(const toml::node& node) {
     if (const auto* table = node.as_table()) {
         Json::Value object(Json::objectValue);
@@ -175,7 +208,7 @@ const char* kTransports[] = {"device", "tcp", "rtu_over_tcp"};
 std::optional<LineConfig> read_line(const toml::table& table, Errors& errors) {
     Table t(table, "[[line]]", errors);
     LineConfig line;
-    const auto name = t.text("name", true);
+    const auto name = t.name("name");
     if (name) line.name = *name;
     int transports = 0;
     for (const char* key : kTransports) {
@@ -226,7 +259,7 @@ std::optional<MeterConfig> read_meter(const toml::table& table, std::size_t posi
     Table t(table, "[[meter]]", errors);
     MeterConfig meter;
     lines = {t.line(), t.line_of("slave"), t.line_of("data_id"), t.line_of("line")};
-    const auto name = t.text("name", true);
+    const auto name = t.name("name");
     const auto line = t.text("line", true);
     if (name) meter.name = *name;
     if (line) meter.line = *line;
@@ -243,6 +276,9 @@ std::optional<MeterConfig> read_meter(const toml::table& table, std::size_t posi
     if (const toml::node* setting = t.node("setting")) {
         if (!setting->is_table()) {
             errors.add(setting->source(), "'setting' must be a table, such as setting = { appSetting = { b_mode = 1 } }");
+        } else if (nesting(*setting) > kMaxSettingNesting) {
+            errors.add(setting->source(), "'setting' is nested deeper than " + std::to_string(kMaxSettingNesting) +
+                                              " levels");
         } else {
             meter.setting = json_of(*setting);
             const toml::node* id = setting->as_table()->get("data_id");
@@ -599,6 +635,13 @@ SiteConfig read_site_config(const std::string& path) {
                 if (sound) config.meters.push_back(*meter);
             }
         }
+    }
+    if (!errors.any() && config.meters.empty()) {
+        errors.add(0, "no [[meter]]: a site polls at least one meter");
+    }
+    if (config.meters.size() > kMaxMeters) {
+        errors.add(0, std::to_string(config.meters.size()) + " meters: a site holds at most " +
+                          std::to_string(kMaxMeters));
     }
     if (config.mqtt) {
         std::map<std::string, std::string> levels;

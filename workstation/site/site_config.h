@@ -80,6 +80,14 @@ struct MqttConfig {
     bool operator!=(const MqttConfig& other) const { return !(*this == other); }
 };
 
+// What a site holds: names of lines and meters of at most this many bytes;
+// at most this many meters (each a device of the host services, which hold
+// 4096: the rest is room for the meters a reload starts); a meter's setting
+// nested at most this deep (a JSON reader reads it back).
+constexpr std::size_t kMaxNameBytes = 255;
+constexpr std::size_t kMaxMeters = 2048;
+constexpr std::size_t kMaxSettingNesting = 64;
+
 struct SiteConfig {
     std::optional<std::string> log_level;  // error, warning, info or debug
     std::optional<std::string> plugin;
@@ -106,7 +114,9 @@ struct ConfigErrors : std::runtime_error {
 // a meter naming a missing line, two meters with one slave address on one
 // line, a line with no transport or two, a setting whose data_id disagrees,
 // a broker that is no mqtt:// or mqtts:// address, a password or CA file
-// that cannot be read, two meters with one MQTT topic level.
+// that cannot be read, two meters with one MQTT topic level, no meter at all,
+// and what a site cannot hold (the limits above; names with control
+// characters).
 SiteConfig read_site_config(const std::string& path);
 
 // A meter's name as one MQTT topic level: characters other than letters,

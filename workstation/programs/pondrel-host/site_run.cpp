@@ -4,6 +4,7 @@
 #include <chrono>
 #include <map>
 #include <optional>
+#include <set>
 #include <thread>
 
 #include <boost/date_time/gregorian/gregorian.hpp>
@@ -236,7 +237,9 @@ void Site::finish(int code) {
                                                 std::to_string(config_.meters.size()) + " meters answered once");
         }
     }
+    std::set<std::string> closed_lines;  // their messages
     for (const MeterOutcome& outcome : outcomes) {
+        if (outcome.end == MeterEnd::LineClosed) closed_lines.insert(outcome.message);
         if (outcome.end == MeterEnd::Done) {
             if (!single_ && options_.once) status_line("meter " + outcome.meter + ": ok");
             continue;
@@ -256,6 +259,12 @@ void Site::finish(int code) {
     const HistoryWriter::Unstored unstored = history_output_ ? history_output_->finish() : HistoryWriter::Unstored{};
     if (publisher_) publisher_->stop();
     if (failure) throw *failure;
+    if (!closed_lines.empty()) {
+        // A line that cannot be opened is a fault of the line, not of its meters.
+        std::string lines;
+        for (const std::string& line : closed_lines) lines += (lines.empty() ? "" : "; ") + line;
+        throw Failure(kExitBadLine, lines);
+    }
     if (failed > 0) {
         throw Failure(kExitMeterFailed, std::to_string(failed) + " of " + std::to_string(config_.meters.size()) +
                                             " meters did not answer as they should");
