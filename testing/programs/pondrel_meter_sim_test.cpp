@@ -22,6 +22,16 @@ TEST(MeterSim, NeverReplacesAFileWithItsLink) {
     std::filesystem::remove_all(dir);
 }
 
+TEST(MeterSim, AnEmptyOrMalformedSlaveListIsRefusedNotServed) {
+    for (const char* slaves : {"", ",", "1,,2", "0"}) {
+        SCOPED_TRACE(slaves);
+        const auto run = run_program({kSim, "--slave", slaves}, 30s);
+        EXPECT_EQ(run.code, 2) << run.errors;
+        EXPECT_TRUE(run.lines.empty());
+        EXPECT_NE(run.errors.find("bad value for --slave: "), std::string::npos) << run.errors;
+    }
+}
+
 TEST(MeterSim, APacedLineTakesAtLeastItsFloorForARound) {
     // Four reads (8-byte requests, replies of 5 + 2 bytes a register), each
     // request and reply followed by 3.5 characters of silence, 10 bits a character.

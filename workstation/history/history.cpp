@@ -134,6 +134,13 @@ History::History(const std::string& path, Access access, std::function<bool()> g
         if (writing) {
             execute("PRAGMA journal_mode=WAL");
             execute("PRAGMA synchronous=FULL");
+            // The write-ahead log stays small, so that a small or nearly full
+            // disk holds it: moved into the history every kWalPages pages and
+            // cut back to kWalBytes after; what a run on a full disk left in
+            // it goes back now.
+            execute(("PRAGMA wal_autocheckpoint=" + std::to_string(kWalPages)).c_str());
+            execute(("PRAGMA journal_size_limit=" + std::to_string(kWalBytes)).c_str());
+            checkpoint();
             execute(
                 "CREATE TABLE IF NOT EXISTS history ("
                 " id INTEGER PRIMARY KEY AUTOINCREMENT,"

@@ -39,6 +39,10 @@ public:
     // Waits for another writer this long at start, and this long in a round.
     static constexpr int kStartBusyMs = 5000;
     static constexpr int kRoundBusyMs = 250;
+    // The write-ahead log is moved into the history once it holds this many
+    // pages, and cut back to this many bytes after.
+    static constexpr int kWalPages = 64;
+    static constexpr long kWalBytes = 1 << 20;
 
     enum class Access { ReadWrite, ReadOnly };
 

@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
                             "pondrel-meter-sim " PONDREL_VERSION);
         app.add_option("--word-order", word_order, "float layout over two registers (ABCD)")
             ->type_name("ABCD|CDAB|BADC|DCBA")->check(one_of({"ABCD", "CDAB", "BADC", "DCBA"}, "ABCD, CDAB, BADC or DCBA"));
-        app.add_option("--slave", slaves,
+        auto* slave_option = app.add_option("--slave", slaves,
                        "slave addresses, 1 to 247, and ranges FROM-TO, each its own meter (1), e.g. 1-4,7")
             ->type_name("ID[,ID...]");
         app.add_option("--line-baud", options.line_baud, "pace the line as a real one at N baud (default: not paced)")
@@ -79,7 +79,8 @@ int main(int argc, char** argv) {
             if (!parse_command_line(app, argc, argv)) return static_cast<int>(kExitOk);
             if (!word_order.empty()) options.order = *parse_word_order(word_order);
             for (const std::string& fault : faults) add_fault(fault, options.faults);
-            if (!slaves.empty()) options.slaves = parse_slave_list(slaves);
+            // Given at all, the list must name slaves: an empty one is refused.
+            if (slave_option->count() > 0) options.slaves = parse_slave_list(slaves);
             const std::string& listen = !tcp_listen.empty() ? tcp_listen : rtu_listen;
             if (tcp->count() > 0 || rtu->count() > 0) {
                 options.access = tcp->count() > 0 ? MeterAccess::Tcp : MeterAccess::RtuOverTcp;
