@@ -312,6 +312,36 @@ TEST_F(MonitoringTest, PublishesDiscoveryStateAndAvailabilityAndTheBrokerSaysOff
     EXPECT_EQ(configs.size(), 55u);
 }
 
+TEST_F(MonitoringTest, ACleanStopLeavesEveryMetersRetainedAvailabilityOffline) {
+    Broker broker(dir_, free_port());
+    const std::vector<int> slaves{1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    Meter meters({"--slave", "1-10"});
+    auto sub = subscriber(broker.port, {"-t", "pondrel/+/availability"});
+    ChildProcess host({kHost, "--config", site(meters.path, slaves, "[mqtt]\nbroker = \"mqtt://127.0.0.1:" + broker.port +
+                                                                       "\"\n", "interval = 0.1\n")});
+    std::set<std::string> online;
+    for (const auto deadline = std::chrono::steady_clock::now() + 60s;
+         online.size() < slaves.size() && std::chrono::steady_clock::now() < deadline;) {
+        if (const auto line = sub->read_line(200ms)) {
+            const auto [topic, payload] = split_message(*line);
+            if (payload == "online") online.insert(topic);
+        }
+    }
+    ASSERT_EQ(online.size(), slaves.size()) << host.error_text();
+    host.send_signal(SIGTERM);
+    EXPECT_EQ(host.wait(30s), 0) << host.error_text();
+    // What the broker keeps, as a newcomer gets it.
+    std::map<std::string, std::string> retained;
+    ChildProcess newcomer({"mosquitto_sub", "-h", "127.0.0.1", "-p", broker.port, "-v", "--retained-only", "-W", "5",
+                           "-t", "pondrel/+/availability"});
+    while (const auto line = newcomer.read_line(10s)) {
+        const auto [topic, payload] = split_message(*line);
+        retained[topic] = payload;
+    }
+    EXPECT_EQ(retained.size(), slaves.size());
+    for (const auto& [topic, payload] : retained) EXPECT_EQ(payload, "offline") << topic;
+}
+
 TEST_F(MonitoringTest, NoRoundOfTheHistoryIsLostToABrokerAwayOrAHostKilledMeanwhile) {
     Broker broker(dir_, free_port());
     Meter meters({"--slave", "1"});

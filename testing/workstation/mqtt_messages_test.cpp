@@ -58,13 +58,13 @@ TEST(MqttMessages, DiscoveryDescribesOneDeviceWithASensorPerReading) {
     for (const MqttMessage& m : messages) {
         SCOPED_TRACE(m.topic);
         EXPECT_TRUE(m.retain);
-        EXPECT_EQ(m.topic.rfind("homeassistant/sensor/pondrel_Kitchen__2_A/", 0), 0u);
+        EXPECT_EQ(m.topic.rfind("homeassistant/sensor/site_one_Kitchen__2_A/", 0), 0u);
         const Json::Value config = parsed(m.payload);
         unique_ids.insert(config["unique_id"].asString());
         EXPECT_EQ(config["state_topic"].asString(), "site/one/Kitchen__2_A/state");
         EXPECT_EQ(config["availability"][1]["topic"].asString(), "site/one/Kitchen__2_A/availability");
         EXPECT_EQ(config["availability"][0]["topic"].asString(), "site/one/status");
-        EXPECT_EQ(config["device"]["identifiers"][0].asString(), "pondrel_Kitchen__2_A");
+        EXPECT_EQ(config["device"]["identifiers"][0].asString(), "site_one_Kitchen__2_A");
         EXPECT_EQ(config["device"]["name"].asString(), "Kitchen #2/A");
         EXPECT_EQ(config["device"]["model"].asString(), "18-circuit meter");
     }
@@ -88,6 +88,14 @@ TEST(MqttMessages, DiscoveryDescribesOneDeviceWithASensorPerReading) {
         EXPECT_EQ(config["state_class"].asString(), s.state_class);
         EXPECT_EQ(config["value_template"].asString(), s.value_template);
     }
+    // Ids carry the topic prefix: another site's meter of the same name is
+    // another entity; with the default prefix, ids read as they always have.
+    const auto other_site = discovery_messages("homeassistant", "site/two", meter);
+    EXPECT_NE(other_site[54].topic, messages[54].topic);
+    EXPECT_EQ(unique_ids.count(parsed(other_site[54].payload)["unique_id"].asString()), 0u);
+    const auto plain = discovery_messages("homeassistant", "pondrel", meter);
+    EXPECT_EQ(plain[0].topic, "homeassistant/sensor/pondrel_Kitchen__2_A/voltage/config");
+    EXPECT_EQ(parsed(plain[0].payload)["unique_id"].asString(), "pondrel_Kitchen__2_A_voltage");
     // A meter removed: the same topics, emptied.
     const auto removal = discovery_messages("homeassistant", "site/one", meter, true);
     ASSERT_EQ(removal.size(), messages.size());

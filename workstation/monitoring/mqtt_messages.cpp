@@ -102,9 +102,12 @@ std::string state_payload(std::int64_t round_id, std::uint32_t data_id, const st
 
 std::vector<MqttMessage> discovery_messages(const std::string& discovery_prefix, const std::string& prefix,
                                             const MeterIdentity& meter, bool removed) {
-    const std::string level = topic_level(meter.name);
+    // Ids carry the topic prefix: two sites on one broker, each with its own
+    // prefix, keep their own entities even where meters share a name. With
+    // the default prefix "pondrel" they read "pondrel_METER".
+    const std::string id = topic_level(prefix) + "_" + topic_level(meter.name);
     Json::Value device;
-    device["identifiers"].append("pondrel_" + level);
+    device["identifiers"].append(id);
     device["name"] = meter.name;
     device["model"] = "18-circuit meter";
     Json::Value availability(Json::arrayValue);
@@ -113,12 +116,12 @@ std::vector<MqttMessage> discovery_messages(const std::string& discovery_prefix,
     std::vector<MqttMessage> messages;
     for (const Sensor& sensor : sensors()) {
         MqttMessage message;
-        message.topic = discovery_prefix + "/sensor/pondrel_" + level + "/" + sensor.object + "/config";
+        message.topic = discovery_prefix + "/sensor/" + id + "/" + sensor.object + "/config";
         message.retain = true;
         if (!removed) {
             Json::Value config;
             config["name"] = sensor.name;
-            config["unique_id"] = "pondrel_" + level + "_" + sensor.object;
+            config["unique_id"] = id + "_" + sensor.object;
             config["state_topic"] = state_topic(prefix, meter);
             config["value_template"] = sensor.value_template;
             config["device_class"] = sensor.device_class;

@@ -223,6 +223,7 @@ void MqttPublisher::take_up_connection() {
 }
 
 void MqttPublisher::on_publish(int mid) {
+    farewell_.erase(mid);
     const auto found = in_flight_.find(mid);
     if (found == in_flight_.end()) return;
     unacknowledged_.erase(found->second);
@@ -408,12 +409,19 @@ void MqttPublisher::run() {
     // Going: "offline", and a moment for the acknowledgements of what went.
     try {
         if (connected_) {
+            // Every meter's "offline" is waited for as well: beyond the broker's
+            // window of messages in flight, they go out only as acknowledgements come.
             for (const auto& [id, meter] : announced_) {
-                publish(availability_topic(config_.topic_prefix, meter), "offline", true);
+                int mid = 0;
+                publish(availability_topic(config_.topic_prefix, meter), "offline", true, &mid);
+                farewell_.insert(mid);
             }
-            publish(status_topic(config_.topic_prefix), "offline", true);
-            const auto until = Clock::now() + 1s;
-            while (!unacknowledged_.empty() && Clock::now() < until && mosquitto_socket(client_) >= 0) {
+            int mid = 0;
+            publish(status_topic(config_.topic_prefix), "offline", true, &mid);
+            farewell_.insert(mid);
+            const auto until = Clock::now() + 3s;
+            while ((!unacknowledged_.empty() || !farewell_.empty()) && Clock::now() < until &&
+                   mosquitto_socket(client_) >= 0) {
                 pollfd fd{mosquitto_socket(client_),
                           static_cast<short>(POLLIN | (mosquitto_want_write(client_) ? POLLOUT : 0)), 0};
                 ::poll(&fd, 1, 50);

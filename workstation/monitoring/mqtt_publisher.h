@@ -111,6 +111,7 @@ private:
     bool ever_connected_ = false;
     std::int64_t cursor_ = 0;                      // the last row published
     std::map<int, std::int64_t> in_flight_;        // message id: row
+    std::set<int> farewell_;                       // message ids of the "offline" sent on stopping
     std::set<std::int64_t> unacknowledged_;
     std::int64_t acknowledged_ = 0;
     Clock::time_point last_saved_{};
