@@ -26,8 +26,9 @@ Json::Value parsed(const std::string& text) {
 TEST(LiveReadings, StatusFollowsTheLastAttemptAndAgesOnTheClock) {
     LiveReadings::Clock::time_point now{};
     LiveReadings live([&] { return now; });
-    const MeterIdentity a{"hall \"A\"", "bus", 3, 101, "hall \"A\""};
-    const MeterIdentity b{"kitchen", "bus", 4, 102, "kitchen"};
+    // Stale after twice their intervals and a second (a line timeout of 0).
+    const MeterIdentity a{"hall \"A\"", "bus", 3, 101, "hall \"A\"", 5.0};
+    const MeterIdentity b{"kitchen", "bus", 4, 102, "kitchen", 3.0};
     live.set_site({a, b}, {2.0, 1.0});
 
     Pondrel_Data_t data{};

@@ -3,15 +3,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "outputs.h"
 #include "site_config.h"
 
 using namespace pondrel;
@@ -212,6 +215,28 @@ TEST_F(SiteConfigTest, EachErrorIsReportedWithItsLine) {
         bool found = false;
         for (const std::string& line : errors) found = found || line.find(path_ + ":" + c.says) == 0;
         EXPECT_TRUE(found) << errors.front();
+    }
+}
+
+TEST(StaleAfter, OneRuleFromTheIntervalAndTheLinesTimeoutUnlessGiven) {
+    LineConfig line;
+    line.settings.timeout_ms = 500;
+    const struct {
+        double interval_s;
+        std::optional<double> given;
+        double stale_after_s;
+    } cases[] = {{1, std::nullopt, 3.5}, {90, std::nullopt, 181.5}, {0, std::nullopt, 1.5}, {90, 30.0, 30}};
+    for (const auto& c : cases) {
+        MeterConfig meter;
+        meter.interval_s = c.interval_s;
+        meter.stale_after_s = c.given;
+        EXPECT_DOUBLE_EQ(stale_after_s(meter, line), c.stale_after_s) << c.interval_s;
+        // Judged the same wherever it is judged.
+        const MeterIdentity identity{"m", "bus", 1, 1, "m", stale_after_s(meter, line)};
+        const auto just = std::chrono::duration<double>(c.stale_after_s);
+        EXPECT_FALSE(is_stale(identity, std::chrono::duration_cast<std::chrono::steady_clock::duration>(just)));
+        EXPECT_TRUE(is_stale(identity, std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                           just + std::chrono::milliseconds(1))));
     }
 }
 

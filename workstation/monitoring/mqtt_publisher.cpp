@@ -285,7 +285,7 @@ void MqttPublisher::update_availability(bool force) {
     const auto now = Clock::now();
     for (const auto& [id, meter] : announced_) {
         const auto round = last.find(id);
-        const bool online = round != last.end() && now - round->second <= 61s;
+        const bool online = round != last.end() && !is_stale(meter, now - round->second);
         const auto said = online_.find(meter.name);
         if (!force && said != online_.end() && said->second == online) continue;
         publish(availability_topic(config_.topic_prefix, meter), online ? "online" : "offline", true);

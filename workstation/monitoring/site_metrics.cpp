@@ -127,7 +127,7 @@ std::vector<prometheus::MetricFamily> SiteMetrics::Collect() const {
     auto rejected = family("pondrel_energy_rejected_total",
                            "Energy readings not taken: not a number, or lower than the last taken",
                            MetricType::Counter);
-    auto up = family("pondrel_up", "1 while the meter's last completed round is at most 61 s old", MetricType::Gauge);
+    auto up = family("pondrel_up", "1 while the meter is not stale: a round completed within twice its interval, its line's timeout and a second", MetricType::Gauge);
     auto last = family("pondrel_last_round_timestamp_seconds", "When the meter's last round completed",
                        MetricType::Gauge);
     auto duration = family("pondrel_round_duration_seconds", "How long the meter's rounds took",
@@ -147,7 +147,7 @@ std::vector<prometheus::MetricFamily> SiteMetrics::Collect() const {
     std::lock_guard<std::mutex> lock(mutex_);
     const Clock::time_point now = now_();
     for (const auto& [name, meter] : meters_) {
-        const bool fresh = meter.last_round && now - *meter.last_round <= kStaleAfter;
+        const bool fresh = meter.last_round && !is_stale(meter.identity, now - *meter.last_round);
         add(up, meter_labels(meter.identity), fresh ? 1 : 0);
         add(rounds, meter_labels(meter.identity), meter.rounds);
         add(implausible, meter_labels(meter.identity), meter.implausible);

@@ -3,8 +3,8 @@
 // volts, amperes, watts, joules), whether it is up, its rounds, their
 // durations and its failures by reason; each line's state; what waits for
 // the history and the broker. A scrape reads what the last completed rounds
-// left here and never waits for a line. A meter with no completed round in
-// the last kStaleAfter seconds shows no readings, only pondrel_up 0.
+// left here and never waits for a line. A stale meter (is_stale(): no
+// completed round within its stale_after_s) shows no readings, only pondrel_up 0.
 //
 // Threads: rounds, failures and line states come from the lines' threads,
 // scrapes from the HTTP server's, set_meters from the main thread.
@@ -31,7 +31,6 @@ namespace pondrel {
 class SiteMetrics : public RoundOutput, public prometheus::Collectable {
 public:
     using Clock = std::chrono::steady_clock;
-    static constexpr std::chrono::seconds kStaleAfter{61};
 
     // `report` takes status lines (an energy counter's reset); `now` is the
     // clock staleness is judged by.

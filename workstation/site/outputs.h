@@ -9,6 +9,7 @@
 // it shares.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -24,7 +25,16 @@ struct MeterIdentity {
     int slave = 1;
     std::uint32_t data_id = 1;
     std::string series;  // what the history's rows name it by: its name, or a lone meter's line and slave
+    // Stale (down, offline, greyed) once no round completed for this long:
+    // stale_after_s() of its configuration. The page, /metrics, MQTT
+    // availability and the service status all judge by it, with is_stale().
+    double stale_after_s = 61;
 };
+
+// True when a meter whose last round completed `since_last_round` ago is stale.
+inline bool is_stale(const MeterIdentity& meter, std::chrono::steady_clock::duration since_last_round) {
+    return since_last_round > std::chrono::duration<double>(meter.stale_after_s);
+}
 
 // Why a round attempt failed, as metrics count it.
 enum class RoundFailure {

@@ -272,6 +272,7 @@ std::optional<MeterConfig> read_meter(const toml::table& table, std::size_t posi
     }
     if (const auto v = t.seconds("interval", 0, 86400)) meter.interval_s = *v;
     if (const auto v = t.seconds("retry_max", 0.001, 86400)) meter.retry_max_s = *v;
+    if (const auto v = t.seconds("stale_after", 0.001, 864000)) meter.stale_after_s = *v;
     meter.setting_source = "the setting of meter " + quoted(meter.name);
     if (const toml::node* setting = t.node("setting")) {
         if (!setting->is_table()) {
@@ -452,7 +453,8 @@ bool LineConfig::operator==(const LineConfig& other) const {
 bool MeterConfig::operator==(const MeterConfig& other) const {
     return name == other.name && line == other.line && slave == other.slave && data_id == other.data_id &&
            word_order == other.word_order && word_order_auto == other.word_order_auto &&
-           interval_s == other.interval_s && retry_max_s == other.retry_max_s && setting == other.setting;
+           interval_s == other.interval_s && retry_max_s == other.retry_max_s && stale_after_s == other.stale_after_s &&
+           setting == other.setting;
 }
 
 bool MqttConfig::operator==(const MqttConfig& other) const {
@@ -460,6 +462,11 @@ bool MqttConfig::operator==(const MqttConfig& other) const {
            password_file == other.password_file && password == other.password && ca_file == other.ca_file &&
            topic_prefix == other.topic_prefix && discovery_prefix == other.discovery_prefix && qos == other.qos &&
            keepalive_s == other.keepalive_s && max_pending == other.max_pending;
+}
+
+double stale_after_s(const MeterConfig& meter, const LineConfig& line) {
+    if (meter.stale_after_s) return *meter.stale_after_s;
+    return 2 * meter.interval_s + line.settings.timeout_ms / 1000.0 + 1;
 }
 
 std::string mqtt_topic_level(const std::string& meter_name) {

@@ -34,6 +34,7 @@ struct MeterConfig {
     bool word_order_auto = false;
     double interval_s = 1.0;             // 0: as often as the line allows
     double retry_max_s = 30.0;           // the longest wait between tries of a failing meter
+    std::optional<double> stale_after_s;  // given: when it counts as stale (see stale_after_s())
     Json::Value setting{Json::objectValue};  // handed to the driver's InitSetting
     std::string setting_source;          // where the setting came from, for messages
     std::string series;                  // what its history rows name it by; empty: its name
@@ -101,6 +102,11 @@ struct SiteConfig {
 
     const LineConfig* line(const std::string& name) const;
 };
+
+// The one rule of when a meter counts as stale: no round completed within
+// twice its interval plus its line's response timeout plus a second, unless
+// its [[meter]] says `stale_after` (seconds).
+double stale_after_s(const MeterConfig& meter, const LineConfig& line);
 
 // Every error found in a file, each "FILE:LINE: message", in file order.
 struct ConfigErrors : std::runtime_error {

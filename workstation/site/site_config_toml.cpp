@@ -99,6 +99,7 @@ std::string site_config_toml(const SiteConfig& config) {
         t.insert("word_order", meter.word_order_auto ? std::string("auto") : std::string(word_order_name(meter.word_order)));
         t.insert("interval", meter.interval_s);
         t.insert("retry_max", meter.retry_max_s);
+        if (meter.stale_after_s) t.insert("stale_after", *meter.stale_after_s);
         insert_json(t, "setting", meter.setting);
         meters.push_back(std::move(t));
     }

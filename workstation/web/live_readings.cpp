@@ -86,7 +86,7 @@ std::string LiveReadings::meters_json() const {
         if (m.last_round) {
             const double age = std::chrono::duration<double>(now - *m.last_round).count();
             out += ",\"stale\":";
-            out += age > 2 * m.interval_s + 1 ? "true" : "false";
+            out += is_stale(m.identity, now - *m.last_round) ? "true" : "false";
             out += ",\"age_s\":";
             number(out, age);
             out += ",\"time\":";
