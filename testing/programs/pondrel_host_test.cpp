@@ -475,11 +475,12 @@ TEST_F(HostProgramTest, StopsWithinAboutOneResponseTimeoutOfSigterm) {
     const auto path = sim.read_line(10s);
     ASSERT_TRUE(path.has_value());
     ChildProcess host(host_args({"--device", *path, "--timeout", "2000"}));
-    std::this_thread::sleep_for(500ms);
+    ASSERT_TRUE(host.wait_for_error("; polling ", 30s)) << host.error_text();
     const auto signalled = std::chrono::steady_clock::now();
     host.send_signal(SIGTERM);
-    EXPECT_EQ(host.wait(20s), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 3500ms);
+    EXPECT_EQ(host.wait(20s), 0) << host.error_text();
+    // Within the request under way (at most 2 s), not the round's four (6 s).
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 5s);
 }
 
 TEST_F(HostProgramTest, ANewHistoryAndItsFoldersArePrivate) {
