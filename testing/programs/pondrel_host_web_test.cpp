@@ -52,6 +52,14 @@ std::string card_of(const std::string& html, const std::string& name) {
     return html.substr(from, html.find("data-meter=", from + 1) - from);
 }
 
+// The opening tag of the card of meter `name`.
+std::string card_tag_of(const std::string& html, const std::string& name) {
+    const auto at = html.find("data-meter=\"" + name + "\"");
+    if (at == std::string::npos) return "";
+    const auto open = html.rfind("<section", at);
+    return html.substr(open, html.find('>', at) - open + 1);
+}
+
 class WebTest : public HostProgramTest {
 protected:
     // One line with a meter "mN" for each slave, polled every `interval` seconds.
@@ -118,6 +126,9 @@ TEST_F(WebTest, TheBrowserShowsWhatTheApiSaysAndDrawsTheHistory) {
     EXPECT_NE(http_get(base + "/metrics").find("pondrel_up{data_id=\"1\",meter=\"m1\"} 1"), std::string::npos);
 
     const std::string html = dom_of(base + "/");
+    EXPECT_NE(html.find(std::to_string(kMeters - 1) + " of " + std::to_string(kMeters) + " meters answering; last round "),
+              std::string::npos)
+        << html.substr(0, 2000);
     for (const auto& meter : api["meters"]) {
         const std::string name = meter["name"].asString();
         SCOPED_TRACE(name);
@@ -134,11 +145,15 @@ TEST_F(WebTest, TheBrowserShowsWhatTheApiSaysAndDrawsTheHistory) {
             EXPECT_EQ(meter["status"].asString(), "failing");
             EXPECT_NE(card.find("failing (timeout)"), std::string::npos);
             EXPECT_NE(card.find("no round yet"), std::string::npos);
+            // Greyed, with the reason on top.
+            EXPECT_NE(card_tag_of(html, name).find("class=\"card down\""), std::string::npos) << card_tag_of(html, name);
+            EXPECT_NE(card.find("class=\"problem\">failing (timeout); no round yet<"), std::string::npos);
             EXPECT_EQ(std::count(values.begin(), values.end(), "null"), 1 + 3 * 18);
             continue;
         }
         ASSERT_EQ(meter["rounds"].asInt(), 1);
         EXPECT_NE(card.find("status ok"), std::string::npos);
+        EXPECT_EQ(card_tag_of(html, name).find("down"), std::string::npos) << card_tag_of(html, name);
         EXPECT_EQ(std::stod(values[0]), meter["voltage_V"].asDouble());
         char voltage[32];
         std::snprintf(voltage, sizeof voltage, ">%.1f V<", meter["voltage_V"].asDouble());

@@ -1,10 +1,14 @@
 // The cards of every meter, drawn from GET /api/v1/meters and refreshed
 // each second. Each card and circuit row carries the values it shows in
-// data-value attributes, exactly as the API gave them.
+// data-value attributes, exactly as the API gave them. A meter that fails or
+// is stale has its card greyed with the reason and age on top; the header
+// sums up how many answer; when pondrel-host stops answering, every card
+// says so.
 "use strict";
 
 const meters = document.getElementById("meters");
 const connection = document.getElementById("connection");
+const summary = document.getElementById("summary");
 const cards = new Map();
 
 function fixed(value, digits) {
@@ -49,7 +53,7 @@ function makeCard(meter) {
     bar.append(element("div"), element("span", "power"));
     row.append(bar, element("td", "current"), element("td", "energy"));
   }
-  card.append(title, facts, voltage, table);
+  card.append(title, element("p", "problem"), facts, voltage, table);
   meters.append(card);
   return card;
 }
@@ -60,7 +64,13 @@ function show(card, meter) {
   const state = meter.stale ? "stale" : meter.status;
   status.className = "status " + state;
   status.textContent = state + (meter.status === "failing" && meter.reason ? " (" + meter.reason + ")" : "");
-  card.querySelector(".age").textContent = meter.age_s === null ? "no round yet" : "last round " + age(meter.age_s);
+  const since = meter.age_s === null ? "no round yet" : "last round " + age(meter.age_s);
+  card.querySelector(".age").textContent = since;
+  // Old numbers of a meter that fails or is stale are greyed, never shown as current.
+  const down = meter.stale || meter.status === "failing";
+  card.classList.toggle("down", down);
+  card.classList.remove("unreachable");
+  card.querySelector(".problem").textContent = down ? status.textContent + "; " + since : "";
   const voltage = card.querySelector(".voltage");
   voltage.dataset.value = meter.voltage_V;
   voltage.textContent = fixed(meter.voltage_V, 1) + " V";
@@ -94,12 +104,21 @@ async function refresh() {
     for (const [name, card] of cards) {
       if (!seen.has(name)) { card.remove(); cards.delete(name); }
     }
+    const answering = site.meters.filter((m) => m.age_s !== null && !m.stale && m.status !== "failing").length;
+    const times = site.meters.map((m) => m.time).filter((t) => t !== null).sort();
+    summary.className = "summary" + (answering < site.meters.length ? " short" : "");
+    summary.textContent = answering + " of " + site.meters.length + " meters answering; " +
+      (times.length ? "last round " + times[times.length - 1].substring(11, 19) : "no round yet");
     connection.className = "connection";
     connection.textContent = "updated " + new Date().toLocaleTimeString();
     document.body.dataset.ready = "1";
   } catch (error) {
     connection.className = "connection lost";
     connection.textContent = "no answer from pondrel-host: " + error.message;
+    for (const card of cards.values()) {
+      card.classList.add("down", "unreachable");
+      card.querySelector(".problem").textContent = "pondrel-host does not answer: these are its last readings";
+    }
   }
 }
 
