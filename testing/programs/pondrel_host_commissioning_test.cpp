@@ -173,7 +173,7 @@ TEST_F(CommissioningTest, TheTableShowsCircuitsInOrderWithUnits) {
     ASSERT_GE(run.lines.size(), 21u);
     EXPECT_EQ(run.lines[1].rfind("voltage ", 0), 0u);
     EXPECT_NE(run.lines[1].find(" V"), std::string::npos);
-    EXPECT_EQ(run.lines[2], "circuit   current A    power kW  energy kWh");
+    EXPECT_EQ(run.lines[2], "circuit   current A     power W  energy kWh");
     const MeterReadings m = readings_at(1);
     for (int n = 1; n <= 18; ++n) {
         SCOPED_TRACE(n);
@@ -184,7 +184,7 @@ TEST_F(CommissioningTest, TheTableShowsCircuitsInOrderWithUnits) {
                   4);
         EXPECT_EQ(circuit, n);
         EXPECT_NEAR(current, m.current[n - 1], 0.0005);
-        EXPECT_NEAR(power, m.power[n - 1] / 1000.0, 0.0005);
+        EXPECT_NEAR(power, m.power[n - 1], 0.0005);
         EXPECT_NEAR(energy, m.energy[n - 1], 0.0005);
     }
 }

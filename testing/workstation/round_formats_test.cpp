@@ -65,7 +65,7 @@ TEST(RoundFormats, TheTableShowsTheRecordInUnitsAndNamesTheMeter) {
     const Round r;
     const std::string block = table_block(r.round, true);
     EXPECT_EQ(block.rfind("meter hall, east=2 (line bus, slave 7, data id 42)\n2026-12-10 20:00:05\nvoltage 230.50 V\n"
-                          "circuit   current A    power kW  energy kWh\n      1       0.500       0.100    1000.000\n",
+                          "circuit   current A     power W  energy kWh\n      1       0.500     100.250    1000.000\n",
                           0),
               0u)
         << block;
@@ -79,6 +79,6 @@ TEST(RoundFormats, TheTableShowsTheRecordInUnitsAndNamesTheMeter) {
     data.current[0] = 3.4e38f;
     std::memcpy(huge.round.record.data(), &data, sizeof data);
     const std::string wide = table_block(huge.round, false);
-    EXPECT_NE(wide.find("\n      1     3.4e+38       0.100    1000.000\n"), std::string::npos) << wide;
+    EXPECT_NE(wide.find("\n      1     3.4e+38     100.250    1000.000\n"), std::string::npos) << wide;
     EXPECT_EQ(table_block(r.round, false).rfind("2026-12-10 20:00:05\nvoltage", 0), 0u);
 }

@@ -84,17 +84,17 @@ std::string table_block(const CompletedRound& round, bool with_meter) {
     std::snprintf(voltage, sizeof voltage, std::isfinite(volts) && std::fabs(volts) < 1e7 ? "voltage %.2f V\n" : "voltage %g V\n",
                   volts);
     block += voltage;
-    block += "circuit   current A    power kW  energy kWh\n";
+    block += "circuit   current A     power W  energy kWh\n";
     double power = 0, energy = 0;
     for (int n = 0; n < kPondrelCircuits; ++n) {
         char number[16];
         std::snprintf(number, sizeof number, "%7d ", n + 1);
-        block += number + cell(record->current[n]) + " " + cell(record->power[n] / 1000.0) + " " +
+        block += number + cell(record->current[n]) + " " + cell(record->power[n]) + " " +
                  cell(record->energy[n]) + "\n";
         power += record->power[n];
         energy += record->energy[n];
     }
-    block += "  total             " + cell(power / 1000.0) + " " + cell(energy) + "\n";
+    block += "  total             " + cell(power) + " " + cell(energy) + "\n";
     return block;
 }
 

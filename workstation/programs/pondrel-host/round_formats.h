@@ -3,7 +3,7 @@
 //              command line), or {"meter":NAME,"data_id":N,"snapshot":TEXT}
 //              with a configuration
 //   table      a readable block: the meter, the round's time, the voltage in
-//              V, one row per circuit (current A, power kW, energy kWh) in
+//              V, one row per circuit (current A, power W, energy kWh) in
 //              columns that hold any float ("nan" for not a number), and the
 //              totals of power and energy
 //   readings   one JSON object with English names and SI units, as the

@@ -202,8 +202,10 @@ int Site::run() {
             next_ping = Clock::now() + *interval / 2;
             if (workers_alive(*interval)) service_.watchdog();
         }
+        // The first once a round is stored: a row's newest is judged by what the history holds.
         if (history_output_ && config_.keep_days &&
-            (next_prune ? Clock::now() >= *next_prune : round_counter_.rounds() > 0)) {
+            (next_prune ? Clock::now() >= *next_prune
+                        : round_counter_.rounds() > 0 && history_output_->waiting() == 0)) {
             next_prune = Clock::now() + std::chrono::hours(1);
             prune();
         }
@@ -262,6 +264,8 @@ void Site::finish(int code) {
     // Records that still wait for the history get one more, patient try;
     // then the publisher has its moment with the broker.
     const HistoryWriter::Unstored unstored = history_output_ ? history_output_->finish() : HistoryWriter::Unstored{};
+    // A run too short for its first pruning prunes once its rounds are stored.
+    if (history_output_ && config_.keep_days && !pruned_ && round_counter_.rounds() > 0) prune();
     if (publisher_) publisher_->stop();
     if (failure) throw *failure;
     if (!closed_lines.empty()) {
@@ -369,6 +373,7 @@ bool Site::all_done() const {
 }
 
 void Site::prune() {
+    pruned_ = true;
     const auto cutoff = boost::posix_time::second_clock::local_time() - boost::gregorian::days(*config_.keep_days);
     // Rounds the broker has not acknowledged stay, unless too many wait.
     const std::optional<std::int64_t> keep_after = publisher_ ? publisher_->keep_after() : std::nullopt;

@@ -112,6 +112,7 @@ private:
     std::vector<std::unique_ptr<LineWorker>> workers_;
     ServiceNotifier service_;
     bool stopping_ = false;
+    bool pruned_ = false;  // old rows went at least once
     long rounds_seen_ = 0;
     std::string last_round_at_;  // local time of the newest round seen
 };
