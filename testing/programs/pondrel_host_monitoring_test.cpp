@@ -342,6 +342,29 @@ TEST_F(MonitoringTest, ACleanStopLeavesEveryMetersRetainedAvailabilityOffline) {
     for (const auto& [topic, payload] : retained) EXPECT_EQ(payload, "offline") << topic;
 }
 
+TEST_F(MonitoringTest, APublishIntervalThinsTheStatesWhileTheHistoryKeepsEveryRound) {
+    Broker broker(dir_, free_port());
+    Meter meters({"--slave", "1"});
+    auto sub = subscriber(broker.port, {"-t", "pondrel/m1/state"});
+    // 25 rounds 0.1 s apart: their times span two or three whole seconds.
+    const auto run = run_program({kHost, "--config",
+                                  site(meters.path, {1},
+                                       "[mqtt]\nbroker = \"mqtt://127.0.0.1:" + broker.port + "\"\npublish_interval = 1\n",
+                                       "interval = 0.1\n"),
+                                  "--rounds", "25"},
+                                 60s);
+    ASSERT_EQ(run.code, 0) << run.errors;
+    const auto rows = stored_rows(history_);
+    ASSERT_EQ(rows.size(), 25u);
+    std::set<std::string> seconds;
+    for (const auto& [id, row] : rows) seconds.insert(row.saved_at);
+    std::vector<std::string> states;
+    while (const auto line = sub->read_line(3s)) states.push_back(split_message(*line).second);
+    // One state for each second the rounds' times began, never more.
+    EXPECT_EQ(states.size(), seconds.size());
+    for (const std::string& state : states) EXPECT_TRUE(parsed(state)["round_id"].isInt64()) << state;
+}
+
 TEST_F(MonitoringTest, NoRoundOfTheHistoryIsLostToABrokerAwayOrAHostKilledMeanwhile) {
     Broker broker(dir_, free_port());
     Meter meters({"--slave", "1"});

@@ -17,10 +17,20 @@ constexpr auto kJournalRestart = std::chrono::seconds(10);
 
 }  // namespace
 
-HistoryWriter::HistoryWriter(History& history, Report report)
+HistoryWriter::HistoryWriter(History& history, Report report, std::int64_t journal_reserve_bytes)
     : history_(history), report_(std::move(report)), journal_path_(history.path() + ".journal") {
     try {
-        journal_ = std::make_unique<RoundJournal>(journal_path_);
+        journal_ = std::make_unique<RoundJournal>(journal_path_, journal_reserve_bytes);
+        const std::string megabytes = std::to_string(journal_reserve_bytes / (1024 * 1024)) + " MB";
+        if (journal_->reserved() > 0) {
+            report_(Severity::Info, "journal " + journal_path_ + " reserves " + megabytes + ": room for about " +
+                                        std::to_string(journal_->reserved() / kRoundBytes) +
+                                        " rounds while the history cannot take them");
+        } else if (journal_reserve_bytes > 0) {
+            report_(Severity::Warning, "cannot reserve " + megabytes + " for journal " + journal_path_ + ": " +
+                                           journal_->reserve_error() +
+                                           "; on a full disk, rounds would wait in memory only");
+        }
         journal_stored_ = std::min(history_.journal_stored(journal_->id()), journal_->entries());
         const auto& held = journal_->opened_with();
         for (std::size_t i = static_cast<std::size_t>(journal_stored_); i < held.size(); ++i) {
@@ -58,6 +68,7 @@ void HistoryWriter::append(JournalEntry entry) {
             try {
                 journal_->append(next.entry);
                 next.journal_index = journal_->entries() - 1;
+                say_reserve();
                 if (journal_failing_) {
                     journal_failing_ = false;
                     report_(Severity::Info, "journal " + journal_path_ + " takes rounds again");
@@ -82,6 +93,25 @@ void HistoryWriter::append(JournalEntry entry) {
         waiting_count_ = waiting_.size();
     }
     wake_.notify_all();
+}
+
+void HistoryWriter::say_reserve() {
+    const std::int64_t reserved = journal_->reserved();
+    if (reserved == 0) return;
+    const std::int64_t used = journal_->bytes();
+    const int now = used > reserved ? 100 : used * 5 >= reserved * 4 ? 80 : 0;
+    if (now <= reserve_said_) {
+        reserve_said_ = now;
+        return;
+    }
+    reserve_said_ = now;
+    if (now == 80) {
+        report_(Severity::Warning, "journal " + journal_path_ + " has used 80% of its reserve: room for about " +
+                                       std::to_string((reserved - used) / kRoundBytes) + " more rounds");
+    } else {
+        report_(Severity::Warning, "journal " + journal_path_ + "'s reserve is full: further rounds are journaled "
+                                   "only while the disk has room");
+    }
 }
 
 std::optional<std::vector<unsigned char>> HistoryWriter::newest(std::uint32_t data_id, const std::string& meter) {

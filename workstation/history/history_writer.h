@@ -9,6 +9,9 @@
 // tries again each second (after a full disk it moves the write-ahead log
 // back into the history first). A round the journal cannot take (its disk
 // full too) waits in memory only. Each change of state is reported once.
+// The journal reserves its space ahead (`journal_reserve_bytes`): rounds go
+// on into it while the disk is full; the start says how many it holds, and a
+// warning comes when 80% of it is used and when it is full.
 // append(), newest(), waiting() and with_history() from any thread.
 #pragma once
 
@@ -38,7 +41,7 @@ public:
 
     // `history` must outlive this object. Opens its journal and starts the
     // writer thread.
-    HistoryWriter(History& history, Report report);
+    HistoryWriter(History& history, Report report, std::int64_t journal_reserve_bytes = 0);
     ~HistoryWriter();
     HistoryWriter(const HistoryWriter&) = delete;
     HistoryWriter& operator=(const HistoryWriter&) = delete;
@@ -54,6 +57,8 @@ public:
         std::lock_guard<std::mutex> lock(history_mutex_);
         return use(history_);
     }
+    // A round's journal entry, about: for saying how many rounds a reserve holds.
+    static constexpr std::int64_t kRoundBytes = 300;
     // Rounds not yet in the history.
     std::size_t waiting() const { return waiting_count_; }
 
@@ -83,6 +88,8 @@ private:
     std::unique_ptr<RoundJournal> journal_;
     std::int64_t journal_stored_ = 0;  // entries of the journal the history holds
     std::chrono::steady_clock::time_point journal_started_ = std::chrono::steady_clock::now();
+    // Says once when 80% of the journal's reserve is used, and when all (under mutex_).
+    void say_reserve();
 
     std::mutex mutex_;  // waiting_, the journal's appends
     std::mutex history_mutex_;
@@ -92,6 +99,7 @@ private:
     bool stopping_ = false;
     std::atomic<bool> failing_{false};
     bool journal_failing_ = false;
+    int reserve_said_ = 0;  // 0 nothing yet, 80: most of it used, 100: full
     bool dropping_ = false;
     std::size_t lost_ = 0;
     std::thread thread_;

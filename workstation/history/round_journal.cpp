@@ -7,6 +7,7 @@
 #include <boost/crc.hpp>
 #include <boost/date_time/posix_time/posix_time.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <random>
@@ -45,7 +46,7 @@ std::runtime_error failure(const std::string& path, const char* doing) {
 
 }  // namespace
 
-RoundJournal::RoundJournal(std::string path) : path_(std::move(path)) {
+RoundJournal::RoundJournal(std::string path, std::int64_t reserve_bytes) : path_(std::move(path)) {
     fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd_ < 0) throw failure(path_, "open");
     struct stat info {};
@@ -64,6 +65,7 @@ RoundJournal::RoundJournal(std::string path) : path_(std::move(path)) {
     if (all.size() < kHeader) {
         // New, or cut short while it was made: nothing in it yet.
         create();
+        reserve(reserve_bytes);
         return;
     }
     if (std::memcmp(all.data(), kMagic, sizeof kMagic) != 0) {
@@ -92,15 +94,48 @@ RoundJournal::RoundJournal(std::string path) : path_(std::move(path)) {
         opened_with_.push_back(std::move(entry));
         at += 8 + size;
     }
-    // A torn entry from a kill ends the journal: what follows is appended
-    // where it began.
-    if (at != all.size() && ftruncate(fd_, static_cast<off_t>(at)) != 0) {
-        const std::runtime_error error = failure(path_, "cut the torn end of");
+    // A torn entry from a kill ends the journal: its bytes are zeroed, and
+    // what follows is appended where it began. The reserve beyond stays.
+    std::size_t end = all.size();
+    while (end > at && all[end - 1] == 0) --end;
+    if (end > at && !zero(static_cast<std::int64_t>(at), static_cast<std::int64_t>(end))) {
+        const std::runtime_error error = failure(path_, "clear the torn end of");
         ::close(fd_);
         throw error;
     }
     entries_ = static_cast<std::int64_t>(opened_with_.size());
     bytes_ = static_cast<std::int64_t>(at);
+    reserve(reserve_bytes);
+}
+
+bool RoundJournal::zero(std::int64_t from, std::int64_t to) {
+    static const std::vector<unsigned char> zeros(64 * 1024, 0);
+    for (std::int64_t at = from; at < to;) {
+        const auto size = static_cast<std::size_t>(std::min<std::int64_t>(to - at, static_cast<std::int64_t>(zeros.size())));
+        const ssize_t n = ::pwrite(fd_, zeros.data(), size, static_cast<off_t>(at));
+        if (n <= 0) return false;
+        at += n;
+    }
+    return true;
+}
+
+void RoundJournal::reserve(std::int64_t bytes) {
+    struct stat info {};
+    if (bytes <= 0 || fstat(fd_, &info) != 0) {
+        reserved_ = 0;
+        return;
+    }
+    // Allocated, not only sized: a sparse file would still need the disk later.
+    if (static_cast<std::int64_t>(info.st_blocks) * 512 >= bytes && info.st_size >= bytes) {
+        reserved_ = bytes;
+        return;
+    }
+    if (const int error = ::posix_fallocate(fd_, 0, static_cast<off_t>(bytes)); error != 0) {
+        reserve_error_ = std::strerror(error);
+        reserved_ = 0;
+        return;
+    }
+    reserved_ = bytes;
 }
 
 RoundJournal::~RoundJournal() {
@@ -142,8 +177,8 @@ void RoundJournal::append(const JournalEntry& entry) {
     if (n != static_cast<ssize_t>(frame.size())) {
         if (n >= 0) errno = ENOSPC;
         const std::runtime_error error = failure(path_, "append to");
-        if (ftruncate(fd_, static_cast<off_t>(bytes_)) != 0) {
-            // The torn entry fails its CRC and is cut off at the next open.
+        if (n > 0 && !zero(bytes_, bytes_ + n)) {
+            // The torn entry fails its CRC and is cleared at the next open.
         }
         throw error;
     }
@@ -155,6 +190,25 @@ void RoundJournal::sync() {
     if (fd_ >= 0) fdatasync(fd_);
 }
 
-void RoundJournal::reset() { create(); }
+void RoundJournal::reset() {
+    if (reserved_ == 0) {
+        create();
+        return;
+    }
+    // Emptied in place, keeping its reserve: the entries are zeroed first,
+    // then the new id written, so that a kill in between leaves no entry
+    // under the new id.
+    if (!zero(kHeader, bytes_) || fdatasync(fd_) != 0) throw failure(path_, "empty");
+    std::random_device random;
+    const std::uint64_t id = (static_cast<std::uint64_t>(random()) << 32 | random()) & 0x7fffffffffffffffULL;
+    std::vector<unsigned char> header(kMagic, kMagic + sizeof kMagic);
+    put(header, id, 8);
+    if (::pwrite(fd_, header.data(), header.size(), 0) != static_cast<ssize_t>(header.size()) || fdatasync(fd_) != 0) {
+        throw failure(path_, "write");
+    }
+    id_ = id;
+    entries_ = 0;
+    bytes_ = kHeader;
+}
 
 }  // namespace pondrel

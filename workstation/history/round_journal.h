@@ -6,6 +6,10 @@
 // entries of which journal it holds (History::journal_stored), so a replay
 // after a kill stores each entry once. Used by HistoryWriter: append() on a
 // polling thread, the rest on its writer thread, never two at once.
+// The file reserves its space ahead (`reserve_bytes`, allocated on the disk
+// and zeroed beyond the last entry), so that rounds go on being journaled
+// while the disk is full, until the reserve is used up; a reset empties it
+// without giving the space back.
 #pragma once
 
 #include <cstddef>
@@ -33,8 +37,10 @@ struct JournalEntry {
 
 class RoundJournal {
 public:
-    // Opens or creates `path` (0600). Throws std::runtime_error naming it.
-    explicit RoundJournal(std::string path);
+    // Opens or creates `path` (0600) and reserves `reserve_bytes` for it (0:
+    // none). Throws std::runtime_error naming it; a reserve the disk cannot
+    // give is no failure: reserve_error() says why.
+    explicit RoundJournal(std::string path, std::int64_t reserve_bytes = 0);
     ~RoundJournal();
     RoundJournal(const RoundJournal&) = delete;
     RoundJournal& operator=(const RoundJournal&) = delete;
@@ -46,6 +52,9 @@ public:
     // Entries in the file.
     std::int64_t entries() const { return entries_; }
     std::int64_t bytes() const { return bytes_; }
+    // The space reserved (the header included), and why none could be, if so.
+    std::int64_t reserved() const { return reserved_; }
+    const std::string& reserve_error() const { return reserve_error_; }
     // Appends `entry` (within the limits above, which the caller keeps) as
     // entry number entries(). Throws on failure (a full disk); the file then
     // ends where it ended before.
@@ -58,11 +67,16 @@ public:
 
 private:
     void create();
+    void reserve(std::int64_t bytes);
+    // Writes zeros over [from, to): what no entry holds reads as the end.
+    bool zero(std::int64_t from, std::int64_t to);
     std::string path_;
     int fd_ = -1;
     std::uint64_t id_ = 0;
     std::int64_t entries_ = 0;
     std::int64_t bytes_ = 0;
+    std::int64_t reserved_ = 0;
+    std::string reserve_error_;
     std::vector<JournalEntry> opened_with_;
 };
 

@@ -108,7 +108,10 @@ MqttPublisher::~MqttPublisher() {
 void MqttPublisher::set_meters(const std::vector<MeterIdentity>& meters) {
     std::lock_guard<std::mutex> lock(mutex_);
     meters_.clear();
-    for (const MeterIdentity& meter : meters) meters_[meter.data_id] = meter;
+    for (const MeterIdentity& meter : meters) {
+        meters_[meter.data_id] = meter;
+        known_[{meter.data_id, meter.series}] = meter;
+    }
     meters_changed_ = true;
     wake();
 }
@@ -297,9 +300,33 @@ void MqttPublisher::publish_row(const History::Row& row) {
     MeterIdentity meter;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        const auto found = meters_.find(row.data_id);
-        if (found == meters_.end()) return;  // of no meter configured now: passed over
-        meter = found->second;
+        // A row names its meter's series; rows from before rows did, only their data id.
+        if (!row.meter.empty()) {
+            const auto found = known_.find({static_cast<std::uint32_t>(row.data_id), row.meter});
+            if (found == known_.end()) return;  // of no meter configured in this run: passed over
+            meter = found->second;
+        } else {
+            const auto found = meters_.find(static_cast<std::uint32_t>(row.data_id));
+            if (found == meters_.end()) return;
+            meter = found->second;
+        }
+    }
+    if (config_.publish_interval_s > 0) {
+        // At most one state a publish interval, by the rounds' own times, so
+        // a back-fill is thinned as live rounds are; the history keeps them all.
+        std::string text = row.saved_at;
+        if (const auto t = text.find('T'); t != std::string::npos) text[t] = ' ';
+        try {
+            const auto at = boost::posix_time::time_from_string(text);
+            auto& last = last_published_[{meter.data_id, meter.series}];
+            if (!last.is_not_a_date_time() &&
+                at - last < boost::posix_time::milliseconds(static_cast<long>(config_.publish_interval_s * 1000))) {
+                return;
+            }
+            last = at;
+        } catch (const std::exception&) {
+            // A time that does not read: published.
+        }
     }
     const std::optional<RoundValues> values = round_values(row.record);
     if (!values) return;  // not a round of this meter

@@ -24,6 +24,8 @@
 #include <mutex>
 #include <optional>
 #include <set>
+
+#include <boost/date_time/posix_time/ptime.hpp>
 #include <string>
 #include <thread>
 #include <vector>
@@ -123,6 +125,11 @@ private:
     // Shared with the other threads.
     std::mutex mutex_;
     std::map<std::uint32_t, MeterIdentity> meters_;  // by data id
+    // Every meter configured since the start, by data id and series: the
+    // rounds of one a reload removed are still published, under its own name.
+    std::map<std::pair<std::uint32_t, std::string>, MeterIdentity> known_;
+    // The round time of each series' last published state (publish_interval).
+    std::map<std::pair<std::uint32_t, std::string>, boost::posix_time::ptime> last_published_;
     bool meters_changed_ = true;
     std::map<std::uint32_t, Clock::time_point> last_round_;  // live rounds, by data id
     bool overflow_said_ = false;

@@ -4,7 +4,8 @@
 
 namespace pondrel {
 
-HistoryOutput::HistoryOutput(History& history, Report report) : writer_(history, std::move(report)) {}
+HistoryOutput::HistoryOutput(History& history, Report report, std::int64_t journal_reserve_bytes)
+    : writer_(history, std::move(report), journal_reserve_bytes) {}
 
 void HistoryOutput::write(const CompletedRound& round) {
     writer_.append({round.meter->data_id, round.type_code, round.saved_at, 0, round.meter->series, round.record});

@@ -20,8 +20,9 @@ namespace pondrel {
 
 class HistoryOutput : public RoundOutput {
 public:
-    // `history` must outlive this object; `report` takes its status lines.
-    HistoryOutput(History& history, Report report);
+    // `history` must outlive this object; `report` takes its status lines;
+    // the journal reserves `journal_reserve_bytes` (see HistoryWriter).
+    HistoryOutput(History& history, Report report, std::int64_t journal_reserve_bytes = 0);
 
     void write(const CompletedRound& round) override;
     // The newest record of `data_id` from the meter `series` names, for

@@ -405,6 +405,7 @@ std::optional<MqttConfig> read_mqtt(const toml::table& table, Errors& errors) {
     if (const auto v = t.whole("qos", 0, 2)) mqtt.qos = static_cast<int>(*v);
     if (const auto v = t.whole("keepalive", 5, 3600)) mqtt.keepalive_s = static_cast<int>(*v);
     if (const auto v = t.whole("max_pending", 0, 1000000000)) mqtt.max_pending = static_cast<long>(*v);
+    if (const auto v = t.seconds("publish_interval", 0, 86400)) mqtt.publish_interval_s = *v;
     t.refuse_unknown();
     if (!sound) return std::nullopt;
     return mqtt;
@@ -461,7 +462,8 @@ bool MqttConfig::operator==(const MqttConfig& other) const {
     return broker == other.broker && client_id == other.client_id && username == other.username &&
            password_file == other.password_file && password == other.password && ca_file == other.ca_file &&
            topic_prefix == other.topic_prefix && discovery_prefix == other.discovery_prefix && qos == other.qos &&
-           keepalive_s == other.keepalive_s && max_pending == other.max_pending;
+           keepalive_s == other.keepalive_s && max_pending == other.max_pending &&
+           publish_interval_s == other.publish_interval_s;
 }
 
 double stale_after_s(const MeterConfig& meter, const LineConfig& line) {
@@ -542,6 +544,7 @@ SiteConfig read_site_config(const std::string& path) {
             Table t(*history->as_table(), "[history]", errors);
             config.history_file = t.text("file");
             config.keep_days = t.whole("keep_days", 1, 100000);
+            if (const auto v = t.whole("journal_reserve_MB", 0, 4096)) config.journal_reserve_mb = *v;
             t.refuse_unknown();
         }
     }

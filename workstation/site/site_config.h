@@ -77,6 +77,7 @@ struct MqttConfig {
     int qos = 1;
     int keepalive_s = 60;
     long max_pending = 1000000;  // rounds waiting for the broker that retention keeps
+    double publish_interval_s = 0;  // a meter's state at most this often (by round time); 0: every round
     bool operator==(const MqttConfig& other) const;
     bool operator!=(const MqttConfig& other) const { return !(*this == other); }
 };
@@ -94,6 +95,7 @@ struct SiteConfig {
     std::optional<std::string> plugin;
     std::optional<std::string> history_file;
     std::optional<long> keep_days;
+    long journal_reserve_mb = 4;  // space the journal holds ready for rounds on a full disk
     std::vector<LineConfig> lines;
     std::vector<MeterConfig> meters;
     std::optional<PrometheusConfig> prometheus;

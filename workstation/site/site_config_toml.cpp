@@ -52,6 +52,7 @@ std::string site_config_toml(const SiteConfig& config) {
         toml::table history;
         if (config.history_file) history.insert("file", *config.history_file);
         if (config.keep_days) history.insert("keep_days", static_cast<std::int64_t>(*config.keep_days));
+        history.insert("journal_reserve_MB", static_cast<std::int64_t>(config.journal_reserve_mb));
         document.insert("history", std::move(history));
     }
     if (config.prometheus) document.insert("prometheus", toml::table{{"listen", config.prometheus->listen}});
@@ -64,7 +65,8 @@ std::string site_config_toml(const SiteConfig& config) {
                          {"discovery_prefix", m.discovery_prefix},
                          {"qos", static_cast<std::int64_t>(m.qos)},
                          {"keepalive", static_cast<std::int64_t>(m.keepalive_s)},
-                         {"max_pending", static_cast<std::int64_t>(m.max_pending)}};
+                         {"max_pending", static_cast<std::int64_t>(m.max_pending)},
+                         {"publish_interval", m.publish_interval_s}};
         if (m.username) mqtt.insert("username", *m.username);
         if (m.password_file) mqtt.insert("password_file", *m.password_file);  // never the password
         if (m.ca_file) mqtt.insert("ca_file", *m.ca_file);

@@ -56,7 +56,8 @@ void Site::start() {
             }
             throw Failure(kExitBadHistory, e.what());
         }
-        history_output_ = std::make_unique<HistoryOutput>(*history_, status_report);
+        history_output_ = std::make_unique<HistoryOutput>(*history_, status_report,
+                                                          config_.journal_reserve_mb * 1024 * 1024);
     }
     start_monitoring();
     std::vector<std::pair<std::unique_ptr<MeterDevice>, bool>> restored;
