@@ -40,6 +40,18 @@ std::uint32_t crc_of(const unsigned char* data, std::size_t size) {
     return crc.checksum();
 }
 
+// A journal's number, drawn when it is made or emptied, and the header that names it.
+std::uint64_t new_id() {
+    std::random_device random;
+    return (static_cast<std::uint64_t>(random()) << 32 | random()) & 0x7fffffffffffffffULL;
+}
+
+std::vector<unsigned char> header_of(std::uint64_t id) {
+    std::vector<unsigned char> header(kMagic, kMagic + sizeof kMagic);
+    put(header, id, 8);
+    return header;
+}
+
 std::runtime_error failure(const std::string& path, const char* doing) {
     return std::runtime_error("cannot " + std::string(doing) + " journal " + path + ": " + std::strerror(errno));
 }
@@ -143,10 +155,8 @@ RoundJournal::~RoundJournal() {
 }
 
 void RoundJournal::create() {
-    std::random_device random;
-    id_ = (static_cast<std::uint64_t>(random()) << 32 | random()) & 0x7fffffffffffffffULL;
-    std::vector<unsigned char> header(kMagic, kMagic + sizeof kMagic);
-    put(header, id_, 8);
+    id_ = new_id();
+    const std::vector<unsigned char> header = header_of(id_);
     if (ftruncate(fd_, 0) != 0 || ::pwrite(fd_, header.data(), header.size(), 0) != static_cast<ssize_t>(header.size()) ||
         fdatasync(fd_) != 0) {
         const std::runtime_error error = failure(path_, "write");
@@ -199,10 +209,8 @@ void RoundJournal::reset() {
     // then the new id written, so that a kill in between leaves no entry
     // under the new id.
     if (!zero(kHeader, bytes_) || fdatasync(fd_) != 0) throw failure(path_, "empty");
-    std::random_device random;
-    const std::uint64_t id = (static_cast<std::uint64_t>(random()) << 32 | random()) & 0x7fffffffffffffffULL;
-    std::vector<unsigned char> header(kMagic, kMagic + sizeof kMagic);
-    put(header, id, 8);
+    const std::uint64_t id = new_id();
+    const std::vector<unsigned char> header = header_of(id);
     if (::pwrite(fd_, header.data(), header.size(), 0) != static_cast<ssize_t>(header.size()) || fdatasync(fd_) != 0) {
         throw failure(path_, "write");
     }
