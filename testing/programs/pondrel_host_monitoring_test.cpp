@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "file_change.h"
 #include "host_program_fixture.h"
 #include "loopback_listener.h"
 
@@ -379,13 +380,9 @@ TEST_F(MonitoringTest, NoRoundOfTheHistoryIsLostToABrokerAwayOrAHostKilledMeanwh
     const auto take = [&](ChildProcess& sub, std::chrono::milliseconds quiet) {
         while (const auto line = sub.read_line(quiet)) take_line(*line);
     };
-    // Waits until the history holds `count` rows.
+    // Waits until the history holds `count` rows, looking each time its folder is written.
     const auto stored_at_least = [&](std::size_t count) {
-        const auto deadline = std::chrono::steady_clock::now() + 60s;
-        while (stored_rows(history_).size() < count && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(50ms);
-        }
-        return stored_rows(history_).size() >= count;
+        return testing_support::wait_for_change(dir_, [&] { return stored_rows(history_).size() >= count; }, 60s);
     };
     auto sub = subscriber(broker.port, session);
     auto host = std::make_unique<ChildProcess>(std::vector<std::string>{kHost, "--config", config});

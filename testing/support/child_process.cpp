@@ -8,9 +8,10 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <thread>
 #include <sstream>
 #include <stdexcept>
+
+#include "file_change.h"
 
 namespace testing_support {
 
@@ -114,31 +115,10 @@ std::string ChildProcess::error_text() const {
 }
 
 bool ChildProcess::wait_for_error(const std::string& text, std::chrono::milliseconds timeout) const {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (error_text().find(text) == std::string::npos) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    return wait_for_change(err_path_, [&] { return error_text().find(text) != std::string::npos; }, timeout);
 }
 
 void ChildProcess::send_signal(int signal) const { kill(pid_, signal); }
-
-bool ChildProcess::wait_for_handler(int signal, std::chrono::milliseconds timeout) const {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    const std::string status_path = "/proc/" + std::to_string(pid_) + "/status";
-    for (;;) {
-        std::ifstream status(status_path);
-        std::string line;
-        while (std::getline(status, line)) {
-            if (line.rfind("SigCgt:", 0) != 0) continue;
-            const unsigned long long caught = std::stoull(line.substr(7), nullptr, 16);
-            if ((caught >> (signal - 1)) & 1ULL) return true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-}
 
 Finished run_program(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
     ChildProcess child(argv);

@@ -30,9 +30,6 @@ public:
     // Waits until standard error holds `text`; false if it did not within `timeout`.
     bool wait_for_error(const std::string& text, std::chrono::milliseconds timeout) const;
     void send_signal(int signal) const;
-    // Waits until the program catches `signal` (has installed its handler);
-    // false if it did not within `timeout`.
-    bool wait_for_handler(int signal, std::chrono::milliseconds timeout) const;
 
 private:
     bool fill(std::chrono::milliseconds timeout);

@@ -35,6 +35,11 @@ int scan_addresses(ModbusMaster& line, const SerialSettings& settings, std::pair
         if (progress) std::fputs("\r\x1b[K", stderr);
     };
     const int total = range.second - range.first + 1;
+    // Elsewhere than on a terminal, where the progress shows it, the scan says it begins.
+    if (!progress) {
+        status_line(prefix + "scanning " + std::to_string(range.first) + " to " + std::to_string(range.second) +
+                    " on " + line.device());
+    }
     for (int slave = range.first; slave <= range.second; ++slave) {
         if (progress) {
             // On a terminal, one line that counts the addresses up in place.
