@@ -7,7 +7,6 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <filesystem>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -19,6 +18,7 @@
 #include "history.h"
 #include "history_query.h"
 #include "pondrel_data.h"
+#include "temp_folder.h"
 
 using namespace pondrel;
 using boost::posix_time::ptime;
@@ -51,13 +51,6 @@ JournalEntry round_at(int n, const std::string& meter = "m") {
 
 class HistoryQueryTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char dir[] = "/tmp/pondrel-query-test-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        path_ = dir_ + "/history.db";
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
 
     // Rounds `from` to `to` (exclusive) stored one a second, in one transaction.
     void store(History& history, int from, int to) {
@@ -69,8 +62,9 @@ protected:
         return HistoryQuery(path_).series(7, "m", since, until, points);
     }
 
-    std::string dir_;
-    std::string path_;
+    const testing_support::TempFolder folder_{"query-test"};
+    const std::string dir_ = folder_.path();
+    const std::string path_ = dir_ + "/history.db";
 };
 
 // What rounds [from, to) of round_at sum to.

@@ -1,16 +1,15 @@
 // The history's write-ahead log stays small however many rounds are stored,
-// so a history fits a small disk, and a log left behind goes back at start.
+// so a history fits a small disk.
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
+#include <algorithm>
 #include <string>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <gtest/gtest.h>
 
 #include "history.h"
+#include "temp_folder.h"
 
 using namespace pondrel;
 
@@ -24,9 +23,8 @@ long size_of(const std::string& path) {
 }  // namespace
 
 TEST(History, TheWriteAheadLogStaysSmallWhateverIsStored) {
-    char dir[] = "/tmp/pondrel-history-test-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string path = std::string(dir) + "/history.db";
+    const testing_support::TempFolder dir("history-test");
+    const std::string path = dir / "history.db";
     {
         History history(path);
         const unsigned char record[231] = {1, 2, 3};
@@ -41,5 +39,4 @@ TEST(History, TheWriteAheadLogStaysSmallWhateverIsStored) {
         }
         EXPECT_LE(largest, History::kWalBytes + 16 * 4096) << "the log grew to " << largest << " bytes";
     }
-    std::filesystem::remove_all(dir);
 }

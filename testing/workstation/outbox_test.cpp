@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -12,6 +11,7 @@
 
 #include "history.h"
 #include "outbox.h"
+#include "temp_folder.h"
 
 using namespace pondrel;
 
@@ -19,24 +19,15 @@ namespace {
 
 class OutboxTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char dir[] = "/tmp/pondrel-outbox-test-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        path_ = dir_ + "/history.db";
-        history_ = std::make_unique<History>(path_);
-    }
-    void TearDown() override {
-        history_.reset();
-        std::filesystem::remove_all(dir_);
-    }
+    void SetUp() override { history_ = std::make_unique<History>(path_); }
     void append(std::uint32_t data_id, boost::posix_time::ptime at) {
         const unsigned char record[4] = {1, 2, 3, static_cast<unsigned char>(data_id)};
         history_->append(data_id, 1, at, record, sizeof record);
     }
 
-    std::string dir_;
-    std::string path_;
+    const testing_support::TempFolder folder_{"outbox-test"};  // outlives the history
+    const std::string dir_ = folder_.path();
+    const std::string path_ = dir_ + "/history.db";
     std::unique_ptr<History> history_;
     const boost::posix_time::ptime now_ = boost::posix_time::second_clock::local_time();
 };

@@ -8,13 +8,13 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <gtest/gtest.h>
 
 #include "round_journal.h"
+#include "temp_folder.h"
 
 using namespace pondrel;
 
@@ -34,19 +34,13 @@ JournalEntry entry_of(int n) {
 
 class RoundJournalTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char dir[] = "/tmp/pondrel-journal-test-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        path_ = dir_ + "/history.db.journal";
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
     std::int64_t allocated() const {
         struct stat info {};
         ::stat(path_.c_str(), &info);
         return static_cast<std::int64_t>(info.st_blocks) * 512;
     }
-    std::string dir_, path_;
+    const testing_support::TempFolder dir_{"journal-test"};
+    const std::string path_ = dir_ / "history.db.journal";
 };
 
 }  // namespace

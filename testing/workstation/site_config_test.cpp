@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -16,6 +15,7 @@
 
 #include "outputs.h"
 #include "site_config.h"
+#include "temp_folder.h"
 
 using namespace pondrel;
 
@@ -23,16 +23,6 @@ namespace {
 
 class SiteConfigTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char dir[] = "/tmp/pondrel-config-test-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        path_ = dir_ + "/site.toml";
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-    }
 
     SiteConfig read(const std::string& text) {
         std::ofstream(path_, std::ios::trunc) << text;
@@ -47,8 +37,9 @@ protected:
         return {};
     }
 
-    std::string dir_;
-    std::string path_;
+    const testing_support::TempFolder folder_{"config-test"};
+    const std::string dir_ = folder_.path();
+    const std::string path_ = dir_ + "/site.toml";
 };
 
 const char kLine[] = "[[line]]\nname = \"bus\"\ndevice = \"/dev/ttyUSB0\"\n";

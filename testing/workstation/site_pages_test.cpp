@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -19,6 +18,7 @@
 #include "loopback_listener.h"
 #include "pondrel_data.h"
 #include "site_pages.h"
+#include "temp_folder.h"
 
 using namespace pondrel;
 
@@ -35,9 +35,6 @@ Json::Value parsed(const std::string& text) {
 class SitePagesTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char dir[] = "/tmp/pondrel-pages-test-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
         std::ofstream(dir_ + "/chart.js") << "window.Chart = function () {};\n";
         // Two hours of one round a minute, ending a minute ago.
         History history(dir_ + "/history.db");
@@ -56,10 +53,7 @@ protected:
             history.append_row(entry);
         }
     }
-    void TearDown() override {
-        server_.reset();
-        std::filesystem::remove_all(dir_);
-    }
+    void TearDown() override { server_.reset(); }
     // Serves the site's pages; `history` or none.
     httplib::Client serve(bool history = true, const std::string& chart_js = "chart.js") {
         live_ = std::make_shared<LiveReadings>();
@@ -76,7 +70,8 @@ protected:
         return client;
     }
 
-    std::string dir_;
+    const testing_support::TempFolder folder_{"pages-test"};
+    const std::string dir_ = folder_.path();
     std::shared_ptr<LiveReadings> live_;
     std::unique_ptr<HttpServer> server_;
 };
