@@ -49,7 +49,7 @@ void ModbusMaster::open() {
         throw;
     }
     fault_ = LineFault::None;
-    last_answer_.clear();
+    answered_last_ = false;
     pause_ms(settings_.connect_pause_ms);
     drain(false);
 }
@@ -90,20 +90,11 @@ bool ModbusMaster::read_registers_of(int slave, int start, int count, std::uint1
 bool ModbusMaster::fail(LineFault fault, const std::string& why, std::string& error) {
     fault_ = fault;
     error = why;
-    last_answer_.clear();
+    answered_last_ = false;
     return false;
 }
 
 namespace {
-
-// True when `bytes` are nothing but whole copies of `frame`: a reply sent twice.
-bool copies_of(const std::vector<std::uint8_t>& bytes, std::size_t total, const std::vector<std::uint8_t>& frame) {
-    if (frame.empty() || total != bytes.size() || bytes.size() % frame.size() != 0) return false;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (bytes[i] != frame[i % frame.size()]) return false;
-    }
-    return true;
-}
 
 std::string flood_text(const Discarded& flood, int timeout_ms) {
     return "bytes kept coming for " + std::to_string(timeout_ms) + " ms without a pause (" +
@@ -205,13 +196,12 @@ bool ModbusMaster::exchange(int start, int count, std::uint16_t* out, std::strin
     const Discarded waiting = drain(false);
     if (waiting.gone) return fail(LineFault::Lost, std::strerror(waiting.error), error);
     if (!waiting.quiet) return fail(LineFault::Flood, flood_text(waiting, settings_.timeout_ms), error);
-    if (waiting.total > 0 && framing == Framing::Rtu && !last_answer_.empty() &&
-        !copies_of(waiting.bytes, waiting.total, last_answer_) && !only_recent_answers(waiting)) {
+    if (waiting.total > 0 && framing == Framing::Rtu && answered_last_ && !only_recent_answers(waiting)) {
         // The last answer taken may not have been the one it seemed.
         return fail(LineFault::Mismatch,
                     std::to_string(waiting.total) + " bytes nobody asked for came after the last answer", error);
     }
-    last_answer_.clear();
+    answered_last_ = false;
 
     // An answer on RTU framing names no request: a late copy of an earlier
     // answer fits a request of the same slave and size as well as its own.
@@ -238,26 +228,24 @@ bool ModbusMaster::exchange(int start, int count, std::uint16_t* out, std::strin
         if (copies.gone) return fail(LineFault::Lost, std::strerror(copies.error), error);
         if (!copies.quiet) return fail(LineFault::Flood, flood_text(copies, settings_.timeout_ms), error);
     }
-    const std::vector<std::uint8_t> taken(answer, answer + have);
-
     if (framing == Framing::Rtu) {
-        // Anything already behind the answer but a copy of it makes the answer
+        // Remembered even when what follows makes it doubtful: a copy of it
+        // is never taken for other registers. The slave address is in the
+        // bytes: only start and count are kept.
+        recent_.push_back({start, count, std::vector<std::uint8_t>(answer, answer + have)});
+        if (recent_.size() > kRecentAnswers) recent_.pop_front();
+        // Anything already behind the answer but copies of answers makes it
         // doubtful; what comes later is found on the next request's clean line.
         const Discarded after = drain(false);
         if (after.gone) return fail(LineFault::Lost, std::strerror(after.error), error);
         if (!after.quiet) return fail(LineFault::Flood, flood_text(after, settings_.timeout_ms), error);
-        if (after.total > 0 && !copies_of(after.bytes, after.total, taken) && !only_recent_answers(after)) {
+        if (after.total > 0 && !only_recent_answers(after)) {
             return fail(LineFault::Mismatch, std::to_string(after.total) + " more bytes came right after the answer",
                         error);
         }
     }
     answer_registers(framing, answer, count, out);
-    last_answer_ = taken;
-    if (framing == Framing::Rtu) {
-        // The slave address is in the bytes: only start and count are kept.
-        recent_.push_back({start, count, taken});
-        if (recent_.size() > kRecentAnswers) recent_.pop_front();
-    }
+    answered_last_ = true;
     return true;
 }
 

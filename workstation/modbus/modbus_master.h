@@ -142,9 +142,10 @@ protected:
     std::chrono::steady_clock::duration silence_{};
     std::chrono::steady_clock::time_point exchange_end_{};
     std::uint16_t transaction_ = 0;
-    // The last answer taken, while no request failed since: bytes after it
-    // that are not copies of it make the next request fail.
-    std::vector<std::uint8_t> last_answer_;
+    // True while the last request was answered and none failed since: bytes
+    // found after it that are not copies of recent answers make the next
+    // request fail, as that answer may not have been the one it seemed.
+    bool answered_last_ = false;
     // The answers taken last on RTU framing, oldest first, kept across
     // reconnections (a gateway may pass a late copy to its next connection):
     // one that comes again for other registers is not taken at once.
