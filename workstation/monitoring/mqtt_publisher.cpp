@@ -51,16 +51,22 @@ std::string problem_of(int rc, int error) {
     return without_stop(mosquitto_strerror(rc));
 }
 
-// The stored local time with the machine's UTC offset.
-std::string time_of(const std::string& saved_at) {
+// A row's stored local time ("YYYY-MM-DDTHH:MM:SS"), if it reads as one.
+std::optional<boost::posix_time::ptime> local_time_of(const std::string& saved_at) {
     std::string text = saved_at;
     const auto t = text.find('T');
     if (t != std::string::npos) text[t] = ' ';
     try {
-        return iso_time_with_offset(boost::posix_time::time_from_string(text));
+        return boost::posix_time::time_from_string(text);
     } catch (const std::exception&) {
-        return saved_at;
+        return std::nullopt;
     }
+}
+
+// The stored local time with the machine's UTC offset.
+std::string time_of(const std::string& saved_at) {
+    const auto local = local_time_of(saved_at);
+    return local ? iso_time_with_offset(*local) : saved_at;
 }
 
 }  // namespace
@@ -311,21 +317,17 @@ void MqttPublisher::publish_row(const History::Row& row) {
             meter = found->second;
         }
     }
+    // At most one state a publish interval, by the rounds' own times, so a
+    // back-fill is thinned as live rounds are; the history keeps them all. A
+    // time that does not read is published.
     if (config_.publish_interval_s > 0) {
-        // At most one state a publish interval, by the rounds' own times, so
-        // a back-fill is thinned as live rounds are; the history keeps them all.
-        std::string text = row.saved_at;
-        if (const auto t = text.find('T'); t != std::string::npos) text[t] = ' ';
-        try {
-            const auto at = boost::posix_time::time_from_string(text);
+        if (const auto at = local_time_of(row.saved_at)) {
             auto& last = last_published_[{meter.data_id, meter.series}];
             if (!last.is_not_a_date_time() &&
-                at - last < boost::posix_time::milliseconds(static_cast<long>(config_.publish_interval_s * 1000))) {
+                *at - last < boost::posix_time::milliseconds(static_cast<long>(config_.publish_interval_s * 1000))) {
                 return;
             }
-            last = at;
-        } catch (const std::exception&) {
-            // A time that does not read: published.
+            last = *at;
         }
     }
     const std::optional<RoundValues> values = round_values(row.record);

@@ -24,11 +24,11 @@
 #include <mutex>
 #include <optional>
 #include <set>
-
-#include <boost/date_time/posix_time/ptime.hpp>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <boost/date_time/posix_time/ptime.hpp>
 
 #include "energy_guard.h"
 #include "outbox.h"
@@ -121,6 +121,8 @@ private:
     std::map<std::uint32_t, MeterEnergyGuard> guards_;
     std::map<std::string, bool> online_;           // availability published, by meter
     std::map<std::uint32_t, MeterIdentity> announced_;
+    // The round time of each series' last published state (publish_interval).
+    std::map<std::pair<std::uint32_t, std::string>, boost::posix_time::ptime> last_published_;
 
     // Shared with the other threads.
     std::mutex mutex_;
@@ -128,8 +130,6 @@ private:
     // Every meter configured since the start, by data id and series: the
     // rounds of one a reload removed are still published, under its own name.
     std::map<std::pair<std::uint32_t, std::string>, MeterIdentity> known_;
-    // The round time of each series' last published state (publish_interval).
-    std::map<std::pair<std::uint32_t, std::string>, boost::posix_time::ptime> last_published_;
     bool meters_changed_ = true;
     std::map<std::uint32_t, Clock::time_point> last_round_;  // live rounds, by data id
     bool overflow_said_ = false;

@@ -137,10 +137,11 @@ void Site::start_monitoring() {
 void Site::tell_monitoring() {
     std::vector<MeterIdentity> meters;
     for (const MeterConfig& meter : config_.meters) {
+        // Its line is there: a file naming a missing line is refused when read.
         const LineConfig* line = config_.line(meter.line);
         meters.push_back({meter.name, meter.line, meter.slave, meter.data_id,
                           meter.series.empty() ? meter.name : meter.series,
-                          line != nullptr ? stale_after_s(meter, *line) : 2 * meter.interval_s + 1});
+                          stale_after_s(meter, line != nullptr ? *line : LineConfig{})});
     }
     std::vector<std::string> lines;
     for (const LineConfig& line : config_.lines) lines.push_back(line.name);
