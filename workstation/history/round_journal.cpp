@@ -201,14 +201,14 @@ void RoundJournal::sync() {
 }
 
 void RoundJournal::reset() {
-    if (reserved_ == 0) {
-        create();
-        return;
+    // Emptied in place, keeping its reserve: entries beyond it are cut off
+    // and those within zeroed first, then the new id is written, so that a
+    // kill in between leaves no entry under the new id.
+    const std::int64_t keep = std::max<std::int64_t>(reserved_, kHeader);
+    if ((bytes_ > keep && ftruncate(fd_, static_cast<off_t>(keep)) != 0) || !zero(kHeader, std::min(bytes_, keep)) ||
+        fdatasync(fd_) != 0) {
+        throw failure(path_, "empty");
     }
-    // Emptied in place, keeping its reserve: the entries are zeroed first,
-    // then the new id written, so that a kill in between leaves no entry
-    // under the new id.
-    if (!zero(kHeader, bytes_) || fdatasync(fd_) != 0) throw failure(path_, "empty");
     const std::uint64_t id = new_id();
     const std::vector<unsigned char> header = header_of(id);
     if (::pwrite(fd_, header.data(), header.size(), 0) != static_cast<ssize_t>(header.size()) || fdatasync(fd_) != 0) {
