@@ -26,8 +26,8 @@ struct MeterIdentity {
     std::uint32_t data_id = 1;
     std::string series;  // what the history's rows name it by: its name, or a lone meter's line and slave
     // Stale (down, offline, greyed) once no round completed for this long:
-    // stale_after_s() of its configuration. The page, /metrics, MQTT
-    // availability and the service status all judge by it, with is_stale().
+    // stale_after_s() of its configuration. The page, /metrics and MQTT
+    // availability judge by it, with is_stale().
     double stale_after_s = 61;
 };
 

@@ -5,6 +5,7 @@
 // line and one meter. Pure but for reading the file; any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -15,6 +16,7 @@
 #include <json/value.h>
 
 #include "modbus_master.h"
+#include "round_journal.h"
 #include "word_order.h"
 
 namespace pondrel {
@@ -82,11 +84,12 @@ struct MqttConfig {
     bool operator!=(const MqttConfig& other) const { return !(*this == other); }
 };
 
-// What a site holds: names of lines and meters of at most this many bytes;
+// What a site holds: names of lines and meters of at most this many bytes (a
+// meter's name goes with each of its rounds into the history's journal);
 // at most this many meters (each a device of the host services, which hold
 // 4096: the rest is room for the meters a reload starts); a meter's setting
 // nested at most this deep (a JSON reader reads it back).
-constexpr std::size_t kMaxNameBytes = 255;
+constexpr std::size_t kMaxNameBytes = kMaxMeterBytes;
 constexpr std::size_t kMaxMeters = 2048;
 constexpr std::size_t kMaxSettingNesting = 64;
 
