@@ -35,10 +35,12 @@ bool wait_for_change(const std::string& path, const std::function<bool()>& holds
         bool written = false;
         alignas(inotify_event) char events[4096];
         for (ssize_t n; (n = ::read(fd, events, sizeof events)) > 0;) {
-            for (char* at = events; at < events + n;) {
-                const auto* event = reinterpret_cast<const inotify_event*>(at);
-                written = written || event->len == 0 || !ends_with(event->name, "-shm");
-                at += sizeof(inotify_event) + event->len;
+            for (const char* at = events; at < events + n;) {
+                inotify_event event;  // copied: on some targets the buffer's alignment is not the event's
+                std::memcpy(&event, at, sizeof event);
+                const char* name = at + sizeof event;
+                written = written || event.len == 0 || !ends_with(name, "-shm");
+                at += sizeof event + event.len;
             }
         }
         if (written) held = holds();
