@@ -86,7 +86,6 @@ void LineWorker::apply_changes() {
         std::lock_guard<std::mutex> lock(mutex_);
         for (auto it = gone; it != slots_.end(); ++it) {
             if (!it->done) --running_;
-            set_answering(*it, false);
         }
         slots_.erase(gone, slots_.end());
     }
@@ -104,12 +103,6 @@ void LineWorker::apply_changes() {
 std::string LineWorker::who(const Slot& slot) const {
     const MeterConfig& c = slot.meter->config();
     return "meter " + c.name + " (line " + line_.name + ", slave " + std::to_string(c.slave) + ")";
-}
-
-void LineWorker::set_answering(Slot& slot, bool answering) {
-    if (slot.answering == answering) return;
-    slot.answering = answering;
-    answering_ += answering ? 1 : -1;
 }
 
 void LineWorker::sleep_until(Clock::time_point when) {
@@ -150,7 +143,6 @@ void LineWorker::run() {
 }
 
 bool LineWorker::reconnect() {
-    for (Slot& slot : slots_) set_answering(slot, false);
     if (master_) report_(Severity::Warning, master_->describe() + " is gone (" + lost_reason_ + "); reopening it");
     auto wait = std::chrono::milliseconds(500);
     // A single attempt (--once) gives up on a line that stays closed for its timeout.
@@ -255,7 +247,6 @@ void LineWorker::poll(Slot& slot) {
     }
     if (result.completed) {
         ++slot.completed;
-        set_answering(slot, true);
         slot.failed_in_a_row = 0;
         slot.restored = false;
         slot.wait = Clock::duration::zero();
@@ -284,7 +275,6 @@ void LineWorker::round_line(Slot& slot, Severity severity, const std::string& st
 
 void LineWorker::failed(Slot& slot, const std::string& error, LineFault fault) {
     ++slot.failed_in_a_row;
-    set_answering(slot, false);
     const RoundFailure why = fault == LineFault::NoAnswer    ? RoundFailure::Timeout
                              : fault == LineFault::BadCrc    ? RoundFailure::Crc
                              : fault == LineFault::Exception ? RoundFailure::Exception

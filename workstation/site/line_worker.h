@@ -87,8 +87,6 @@ public:
     std::chrono::steady_clock::time_point last_progress() const {
         return Clock::time_point(Clock::duration(progress_.load()));
     }
-    // How many of its meters answered their last round attempt.
-    int answering() const { return answering_.load(); }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -104,9 +102,8 @@ private:
         bool restored = false;
         bool order_known = false;
         bool done = false;
-        bool answering = false;  // its last round attempt completed
-        bool implausible = false;
-        std::string last_state;  // the last round line's state, so that only a change is said at info  // its last completed round's readings cannot be what it measured
+        bool implausible = false;  // its last completed round's readings cannot be what it measured
+        std::string last_state;    // the last round line's state, so that only a change is said at info
     };
 
     void run();
@@ -122,7 +119,6 @@ private:
     // Tells the outputs whether the line is open.
     void line_state(bool up);
     void mark_progress() { progress_ = Clock::now().time_since_epoch().count(); }
-    void set_answering(Slot& slot, bool answering);
     std::string who(const Slot& slot) const;
 
     const LineConfig line_;
@@ -134,7 +130,6 @@ private:
     std::vector<Slot> slots_;          // the worker thread's
     std::atomic<bool> stop_{false};
     std::atomic<Clock::rep> progress_{Clock::now().time_since_epoch().count()};
-    std::atomic<int> answering_{0};
     std::thread thread_;
 
     mutable std::mutex mutex_;         // guards what follows

@@ -134,7 +134,7 @@ void Site::start_monitoring() {
     for (auto& server : servers_) server->start();
 }
 
-void Site::tell_monitoring() {
+std::vector<MeterIdentity> Site::identities() const {
     std::vector<MeterIdentity> meters;
     for (const MeterConfig& meter : config_.meters) {
         // Its line is there: a file naming a missing line is refused when read.
@@ -143,6 +143,11 @@ void Site::tell_monitoring() {
                           meter.series.empty() ? meter.name : meter.series,
                           stale_after_s(meter, line != nullptr ? *line : LineConfig{})});
     }
+    return meters;
+}
+
+void Site::tell_monitoring() {
+    const std::vector<MeterIdentity> meters = identities();
     std::vector<std::string> lines;
     for (const LineConfig& line : config_.lines) lines.push_back(line.name);
     if (metrics_) metrics_->set_site(meters, lines);
@@ -155,8 +160,9 @@ void Site::tell_monitoring() {
 }
 
 std::string Site::summary() {
+    // Answering as the page and the figures judge it: a round not yet stale.
     int answering = 0;
-    for (const auto& worker : workers_) answering += worker->answering();
+    for (const MeterIdentity& meter : identities()) answering += round_counter_.fresh(meter);
     const long rounds = round_counter_.rounds();
     if (rounds != rounds_seen_) {
         rounds_seen_ = rounds;

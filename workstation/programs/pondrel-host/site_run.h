@@ -7,7 +7,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -77,6 +79,8 @@ private:
     int add_meter(LineWorker& worker, const MeterConfig& meter);
     // Serves the figures and the page and starts the publisher, as configured.
     void start_monitoring();
+    // Each meter as the outputs name it, with its staleness from its line.
+    std::vector<MeterIdentity> identities() const;
     // Tells the figures and the publisher which meters and lines there are.
     void tell_monitoring();
     // "3 of 4 meters answering; last round 16:05:03", for systemd's status.
@@ -89,14 +93,30 @@ private:
     const bool single_;
     JsonOutput& out_;
     StdoutOutput stdout_;
-    // Completed rounds of every meter, with or without a history.
+    // Completed rounds of every meter, with or without a history, and when
+    // each meter's newest completed.
     class RoundCounter : public RoundOutput {
     public:
-        void write(const CompletedRound&) override { ++rounds_; }
-        long rounds() const { return rounds_; }
+        void write(const CompletedRound& round) override {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++rounds_;
+            last_[round.meter->name] = std::chrono::steady_clock::now();
+        }
+        long rounds() const {
+            std::lock_guard<std::mutex> lock(mutex_);
+            return rounds_;
+        }
+        // True when `meter` completed a round and it is not stale.
+        bool fresh(const MeterIdentity& meter) const {
+            std::lock_guard<std::mutex> lock(mutex_);
+            const auto found = last_.find(meter.name);
+            return found != last_.end() && !is_stale(meter, std::chrono::steady_clock::now() - found->second);
+        }
 
     private:
-        std::atomic<long> rounds_{0};
+        mutable std::mutex mutex_;
+        long rounds_ = 0;
+        std::map<std::string, std::chrono::steady_clock::time_point> last_;
     } round_counter_;
     std::unique_ptr<PluginModule> plugin_;  // outlives every meter's driver
     std::unique_ptr<History> history_;
