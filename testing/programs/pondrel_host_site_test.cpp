@@ -62,7 +62,7 @@ TEST_F(SiteTest, EightMetersOnOneLineEachKeepTheirOwnWholeRounds) {
         SCOPED_TRACE(id);
         ASSERT_EQ(of_meter.size(), 3u);
         for (std::uint64_t round = 1; round <= 3; ++round) {
-            EXPECT_TRUE(holds_round(record_of(of_meter[round - 1]), round));
+            EXPECT_TRUE(holds_round(record_of(of_meter[round - 1]), round, 1.0, static_cast<int>(id)));
             EXPECT_EQ(record_of(of_meter[round - 1]).data_id, id);
         }
     }

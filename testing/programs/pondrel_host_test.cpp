@@ -26,7 +26,7 @@ TEST_F(HostProgramTest, PollsTheBuiltInMeterStoresEveryRoundAndRestoresAfterARes
         ASSERT_EQ(rows[i].record.size(), 231u);
         const Pondrel_Data_t record = record_of(rows[i]);
         EXPECT_EQ(+record.data_id, 1u);
-        EXPECT_TRUE(holds_round(record, i + 1));
+        EXPECT_TRUE(holds_round(record, i + 1, 0.3));
         // The record's time is the round's local time, as stored beside it.
         EXPECT_EQ(rows[i].saved_at.substr(0, 4), std::to_string(+record.record_time.year));
         EXPECT_EQ(std::stoi(rows[i].saved_at.substr(17, 2)), +record.record_time.second);
@@ -39,7 +39,7 @@ TEST_F(HostProgramTest, PollsTheBuiltInMeterStoresEveryRoundAndRestoresAfterARes
         EXPECT_EQ(snapshot.size(), 56u);
         bool matched = false;
         for (std::uint64_t round = 1; round <= 3 && !matched; ++round) {
-            matched = shows_round(snapshot, round) &&
+            matched = shows_round(snapshot, round, 0.3) &&
                       snapshot["\xE6\x9B\xB4\xE6\x96\xB0\xE6\x97\xB6\xE9\x97\xB4"].asString() ==
                           time_text(record_of(rows[round - 1]).record_time);
         }
@@ -272,7 +272,7 @@ TEST_F(HostProgramTest, ALostSerialDeviceIsReopenedWhenItReturns) {
         SCOPED_TRACE(signal);
         std::filesystem::remove(history_);
         const std::string link = dir_ + "/meter";
-        auto sim = std::make_unique<ChildProcess>(std::vector<std::string>{kSim, "--link", link});
+        auto sim = std::make_unique<ChildProcess>(std::vector<std::string>{kSim, "--round-seconds", "1", "--link", link});
         ASSERT_TRUE(sim->read_line(10s).has_value());
         ChildProcess host(host_args({"--device", link, "--timeout", "200", "--interval", "0.1"}));
         ASSERT_EQ(snapshots_from(host, 2, 20s).size(), 2u) << host.error_text();
@@ -281,7 +281,7 @@ TEST_F(HostProgramTest, ALostSerialDeviceIsReopenedWhenItReturns) {
         sim->wait(10s);
         sim.reset();
         ASSERT_TRUE(host.wait_for_error("serial device " + link + " is gone", 30s)) << host.error_text();
-        sim = std::make_unique<ChildProcess>(std::vector<std::string>{kSim, "--link", link});
+        sim = std::make_unique<ChildProcess>(std::vector<std::string>{kSim, "--round-seconds", "1", "--link", link});
         ASSERT_TRUE(sim->read_line(10s).has_value()) << sim->error_text();
 
         EXPECT_EQ(snapshots_from(host, 3, 20s).size(), 3u) << host.error_text();
@@ -295,7 +295,7 @@ TEST_F(HostProgramTest, ALostSerialDeviceIsReopenedWhenItReturns) {
 }
 
 TEST_F(HostProgramTest, ASecondProgramOnTheSameDeviceFailsAtOnceAndTheFirstGoesOn) {
-    ChildProcess sim({kSim, "--link", dir_ + "/meter"});
+    ChildProcess sim({kSim, "--round-seconds", "1", "--link", dir_ + "/meter"});
     ASSERT_TRUE(sim.read_line(10s).has_value());
     ChildProcess first(host_args({"--device", dir_ + "/meter", "--interval", "0.1"}));
     ASSERT_EQ(snapshots_from(first, 1, 20s).size(), 1u) << first.error_text();
@@ -368,7 +368,7 @@ TEST_F(HostProgramTest, ALockedHistoryNeitherStopsPollingNorLosesARound) {
     ASSERT_EQ(host.wait(60s), 0) << host.error_text();
     const auto rows = history_rows(history_);
     ASSERT_EQ(rows.size(), 25u);
-    for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_TRUE(holds_round(record_of(rows[i]), i + 1)) << i;
+    for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_TRUE(holds_round(record_of(rows[i]), i + 1, 0.1)) << i;
     const std::string report = host.error_text();
     EXPECT_EQ(count_of(report, "database is locked; keeping rounds in journal "), 1u) << report;
     EXPECT_EQ(count_of(report, "takes records again"), 1u) << report;
@@ -399,7 +399,7 @@ TEST_F(HostProgramTest, AStopWhileWaitingForALockedHistoryAtStartEndsAtOnce) {
 }
 
 TEST_F(HostProgramTest, AKillWhileTheHistoryIsLockedLosesNoPrintedRound) {
-    ChildProcess sim({kSim, "--link", dir_ + "/meter"});
+    ChildProcess sim({kSim, "--round-seconds", "1", "--link", dir_ + "/meter"});
     ASSERT_TRUE(sim.read_line(10s).has_value());
     const auto args = [&](std::vector<std::string> more) {
         more.insert(more.begin(), {"--device", dir_ + "/meter"});
@@ -541,5 +541,5 @@ TEST_F(HostProgramTest, AFullDiskIsRecoveredFromWhenSpaceReturns) {
     // Every round in order, none twice (the meter counts its rounds).
     const auto rows = history_rows(history);
     EXPECT_GE(rows.size(), 5u);
-    for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_TRUE(holds_round(record_of(rows[i]), i + 1)) << i;
+    for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_TRUE(holds_round(record_of(rows[i]), i + 1, 0.05)) << i;
 }

@@ -75,18 +75,24 @@ inline Pondrel_Data_t record_of(const Row& row) {
     return record;
 }
 
-// True when the record holds exactly the simulated meter's readings of `round`.
-inline bool holds_round(const Pondrel_Data_t& record, std::uint64_t round) {
-    const MeterReadings m = readings_at(round);
+// True when the record holds exactly `m`.
+inline bool holds_readings(const Pondrel_Data_t& record, const MeterReadings& m) {
     return std::memcmp(&record.voltage, &m.voltage, 4) == 0 &&
            std::memcmp(record.current, m.current, 72) == 0 &&
            std::memcmp(record.power, m.power, 72) == 0 &&
            std::memcmp(record.energy, m.energy, 72) == 0;
 }
+// True when the record holds exactly `slave`'s readings of `round` (each
+// slave has its own), each round counted as `seconds_per_round` (the Meter
+// below: 1 s; pondrel-host's built-in meter: its interval).
+inline bool holds_round(const Pondrel_Data_t& record, std::uint64_t round, double seconds_per_round = 1.0,
+                        int slave = 1) {
+    return holds_readings(record, readings_at(round, slave, seconds_per_round));
+}
 
 // True when the 801 text shows the readings of `round`, float-exact.
-inline bool shows_round(const Json::Value& snapshot, std::uint64_t round) {
-    const MeterReadings m = readings_at(round);
+inline bool shows_round(const Json::Value& snapshot, std::uint64_t round, double seconds_per_round = 1.0) {
+    const MeterReadings m = readings_at(round, 1, seconds_per_round);
     if (snapshot[pondrel_meter::kVoltageKey].asDouble() != static_cast<double>(m.voltage)) return false;
     for (int n = 1; n <= kMeterCircuits; ++n) {
         const std::string number = std::to_string(n);
@@ -197,19 +203,24 @@ inline std::vector<Json::Value> snapshots_from(ChildProcess& host, std::size_t c
 // True when every stored record holds one whole round of a simulated meter
 // (of any round up to `rounds`), never blocks of two.
 inline bool every_record_is_one_round(const std::vector<Row>& rows, std::uint64_t rounds) {
+    std::vector<MeterReadings> served;
+    MeterModel model;
+    while (model.round() < rounds) served.push_back(model.advance(1.0));
     for (const Row& row : rows) {
-        bool whole = false;
-        for (std::uint64_t round = 1; round <= rounds && !whole; ++round) whole = holds_round(record_of(row), round);
-        if (!whole) return false;
+        const Pondrel_Data_t record = record_of(row);
+        if (std::none_of(served.begin(), served.end(), [&](const MeterReadings& m) { return holds_readings(record, m); })) {
+            return false;
+        }
     }
     return true;
 }
 
 
-// A simulated meter on its own pseudo-terminal, serving `args`.
+// A simulated meter on its own pseudo-terminal, serving `args`, each round
+// counted as 1 s of meter time.
 struct Meter {
     explicit Meter(std::vector<std::string> args) : sim([&] {
-        args.insert(args.begin(), kSim);
+        args.insert(args.begin(), {kSim, "--round-seconds", "1"});
         return args;
     }()) {
         const auto line = sim.read_line(10s);

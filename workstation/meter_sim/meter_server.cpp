@@ -46,8 +46,10 @@ struct Pipe {
 }  // namespace
 
 struct MeterServer::Meter {
-    int slave = 1;
-    std::uint64_t round = 0;  // polling rounds started (answered reads of register 100)
+    explicit Meter(int address) : slave(address), model(address) {}
+    int slave;
+    MeterModel model;  // its round: polling rounds started (answered reads of register 100)
+    Clock::time_point round_at{};  // when its round began
     modbus_mapping_t* mapping = nullptr;
     ~Meter() { modbus_mapping_free(mapping); }
 };
@@ -136,15 +138,14 @@ MeterServer::MeterServer(const MeterServerOptions& options) : options_(options) 
         throw std::runtime_error("cannot create the simulated meter's Modbus context");
     }
     for (int slave : options_.slaves) {
-        auto meter = std::make_unique<Meter>();
-        meter->slave = slave;
+        auto meter = std::make_unique<Meter>(slave);
         meter->mapping = modbus_mapping_new_start_address(0, 0, 0, 0, kMeterFirstRegister, kMeterRegisterCount, 0, 0);
         if (meter->mapping == nullptr) {
             modbus_free(ctx_);
             close_all();
             throw std::runtime_error("cannot create the simulated meter's registers");
         }
-        readings_to_registers(readings_at(0), options_.order, meter->mapping->tab_registers);
+        readings_to_registers(meter->model.readings(), options_.order, meter->mapping->tab_registers);
         meters_.push_back(std::move(meter));
     }
 }
@@ -350,8 +351,12 @@ void MeterServer::handle(const std::vector<std::uint8_t>& frame, Clock::time_poi
     const bool starts_round = query[header] == MODBUS_FC_READ_HOLDING_REGISTERS &&
                               ((query[header + 1] << 8) | query[header + 2]) == kMeterFirstRegister;
     if (starts_round && fault != MeterFault::Exception) {
-        ++meter.round;
-        readings_to_registers(readings_at(meter.round), options_.order, meter.mapping->tab_registers);
+        const auto now = Clock::now();
+        const double seconds = options_.round_seconds > 0
+                                   ? options_.round_seconds
+                                   : std::chrono::duration<double>(now - meter.round_at).count() * options_.speed;
+        meter.round_at = now;
+        readings_to_registers(meter.model.advance(seconds), options_.order, meter.mapping->tab_registers);
     }
     if (fault == MeterFault::Absurd) {
         std::fill(meter.mapping->tab_registers, meter.mapping->tab_registers + kMeterRegisterCount, 0xFFFF);

@@ -5,7 +5,10 @@
 // meter_model under its own slave address, with its own rounds. Masters open
 // device_path() like any serial port. Frames for addresses no meter here has
 // are left alone, as on a bus with other devices. Each read that starts at
-// register 100 (a new polling round) moves that meter to its next round.
+// register 100 (a new polling round) moves that meter to its next round, its
+// energy counters rising by what its power delivered since the round before:
+// over the time between the two reads, times `speed`, or over a fixed
+// `round_seconds` a round for runs that must be reproducible.
 //
 // With a line speed (line_baud), the line is paced as a real one: a request
 // occupies the line for its bytes' character times (10 bits a character for
@@ -71,6 +74,8 @@ struct MeterServerOptions {
     std::string fault_file;  // read before every request, one fault a line; empty: `faults` hold
     int slow_ms = 1500;
     int line_baud = 0;       // 0: bytes move at once
+    double speed = 1;          // meter time runs this many times as fast as the clock
+    double round_seconds = 0;  // > 0: each round lasts this much meter time, whatever the clock says
     int bits_per_char = 10;  // 8N1; 11 with parity or two stop bits
 };
 

@@ -19,8 +19,10 @@ namespace {
 
 const char kDescription[] =
     "Simulated 18-circuit meters: Modbus RTU slaves on a new pseudo-terminal,\n"
-    "serving holding registers 100 to 209 as 32-bit floats. Prints the\n"
-    "terminal's path, then serves until SIGINT or SIGTERM.\n";
+    "serving holding registers 100 to 209 as 32-bit floats. Each slave draws\n"
+    "its own load; its energy counters rise by what its power delivers over\n"
+    "the time between its rounds. Prints the terminal's path, then serves\n"
+    "until SIGINT or SIGTERM.\n";
 
 }  // namespace
 
@@ -44,6 +46,15 @@ int main(int argc, char** argv) {
         app.add_option("--line-bits", options.bits_per_char,
                        "bits a character on the paced line: 10 for 8N1, 11 with parity or two stop bits (10)")
             ->type_name("N")->check(whole_number(10, 11));
+        int speed = 1;
+        app.add_option("--speed", speed,
+                       "meter time runs N times as fast as the clock: the energy counters rise N times as fast "
+                       "as the power implies at the clock's pace, as if each round lasted N times as long (1)")
+            ->type_name("N")->check(whole_number(1, 1000000));
+        app.add_option("--round-seconds", options.round_seconds,
+                       "count each round as S seconds of meter time, whatever the clock says: reproducible "
+                       "energy counters (default: the clock)")
+            ->type_name("S")->check(seconds_up_to(86400));
         app.add_option("--link", link,
                        "also make PATH a symbolic link to the terminal (an existing PATH must be such a link; "
                        "it is replaced)")
@@ -77,6 +88,7 @@ int main(int argc, char** argv) {
         tcp->excludes(rtu);
         try {
             if (!parse_command_line(app, argc, argv)) return static_cast<int>(kExitOk);
+            options.speed = speed;
             if (!word_order.empty()) options.order = *parse_word_order(word_order);
             for (const std::string& fault : faults) add_fault(fault, options.faults);
             // Given at all, the list must name slaves: an empty one is refused.
