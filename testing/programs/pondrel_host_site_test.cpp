@@ -181,6 +181,41 @@ TEST_F(SiteTest, SighupAppliesAChangedFileKeepsTheRunningOneOnErrorsAndLeavesUnc
     for (std::size_t i = 0; i < of_m1.size(); ++i) EXPECT_TRUE(holds_round(record_of(of_m1[i]), i + 1)) << i;
 }
 
+TEST_F(SiteTest, AGatewayThatRepeatsEveryAnswerMixesNoRound) {
+    // RTU frames over TCP at the pace of a 19200 baud line, every answer sent
+    // again after a delay from at once to most of the line's timeout: a late
+    // copy comes in the middle of a later request, or fits its slave,
+    // function and length. Each stored row is one whole round of its own
+    // meter, and rounds go on.
+    const struct {
+        int meters;
+        int delay_ms;
+    } cases[] = {{2, 0}, {2, 90}, {2, 170}, {8, 90}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.meters) + " meters, copy after " + std::to_string(c.delay_ms) + " ms");
+        std::filesystem::remove(history_);
+        Meter gateway({"--rtu-over-tcp-listen", "0", "--slave", "1-" + std::to_string(c.meters), "--fault", "double",
+                       "--double-ms", std::to_string(c.delay_ms), "--line-baud", "19200"});
+        std::string text = "[history]\nfile = \"" + history_ + "\"\n[[line]]\nname = \"gateway\"\nrtu_over_tcp = \"" +
+                           gateway.path + "\"\ntimeout_ms = 200\n";
+        for (int slave = 1; slave <= c.meters; ++slave) {
+            const std::string n = std::to_string(slave);
+            text += "[[meter]]\nname = \"m" + n + "\"\nline = \"gateway\"\nslave = " + n + "\ndata_id = " + n +
+                    "\ninterval = 0\n";
+        }
+        const auto run = run_program({kHost, "--config", file("site.toml", text), "--rounds", "2"}, 120s);
+        ASSERT_EQ(run.code, 0) << run.errors;
+        std::map<std::uint32_t, std::vector<Row>> rows;
+        for (const Row& row : history_rows(history_)) rows[row.data_id].push_back(row);
+        ASSERT_EQ(rows.size(), static_cast<std::size_t>(c.meters));
+        for (const auto& [id, of_meter] : rows) {
+            EXPECT_EQ(of_meter.size(), 2u) << id;
+            // A request asked again starts the meter's next round: any of its first few.
+            EXPECT_TRUE(every_record_is_one_round(of_meter, 50, static_cast<int>(id))) << id;
+        }
+    }
+}
+
 TEST_F(SiteTest, OnceTriesEveryMeterAndScanSearchesEveryLine) {
     Meter meters({"--slave", "1-3", "--fault", "2=silent"});
     const std::string config = site(meters.path, {1, 2, 3}, "", "timeout_ms = 200\n");

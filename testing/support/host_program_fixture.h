@@ -202,9 +202,9 @@ inline std::vector<Json::Value> snapshots_from(ChildProcess& host, std::size_t c
 
 // True when every stored record holds one whole round of a simulated meter
 // (of any round up to `rounds`), never blocks of two.
-inline bool every_record_is_one_round(const std::vector<Row>& rows, std::uint64_t rounds) {
+inline bool every_record_is_one_round(const std::vector<Row>& rows, std::uint64_t rounds, int slave = 1) {
     std::vector<MeterReadings> served;
-    MeterModel model;
+    MeterModel model(slave);
     while (model.round() < rounds) served.push_back(model.advance(1.0));
     for (const Row& row : rows) {
         const Pondrel_Data_t record = record_of(row);

@@ -120,6 +120,7 @@ std::optional<MeterFault> parse_meter_fault(const std::string& text) {
     if (text == "crc") return MeterFault::BadCrc;
     if (text == "slow") return MeterFault::Slow;
     if (text == "absurd") return MeterFault::Absurd;
+    if (text == "double") return MeterFault::Double;
     return std::nullopt;
 }
 
@@ -260,7 +261,15 @@ void MeterServer::serve(const std::atomic<bool>& stop) {
             pending.clear();
             continue;
         }
-        const int wait_ms = pending.empty() ? 100 : 5;
+        while (!copies_.empty() && copies_.front().first <= Clock::now()) {
+            transmit(std::move(copies_.front().second), Clock::now());
+            copies_.pop_front();
+        }
+        int wait_ms = pending.empty() ? 100 : 5;
+        if (!copies_.empty()) {
+            const auto until = std::chrono::ceil<std::chrono::milliseconds>(copies_.front().first - Clock::now());
+            wait_ms = std::clamp(static_cast<int>(until.count()), 1, wait_ms);
+        }
         pollfd ready{master_fd_, POLLIN, 0};
         if (poll(&ready, 1, wait_ms) > 0 && (ready.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
             std::uint8_t chunk[512];
@@ -365,6 +374,10 @@ void MeterServer::handle(const std::vector<std::uint8_t>& frame, Clock::time_poi
     if (reply.empty()) return;
     if (fault == MeterFault::BadCrc) reply.back() ^= 0x01;
     if (fault == MeterFault::Slow) std::this_thread::sleep_for(std::chrono::milliseconds(options_.slow_ms));
+    // As a gateway that repeats itself: the copy goes out later, without
+    // holding up the next answers, and may reach the master after its next
+    // request went out.
+    if (fault == MeterFault::Double) copies_.emplace_back(Clock::now() + std::chrono::milliseconds(options_.double_ms), reply);
     transmit(std::move(reply), request_end);
 }
 

@@ -20,7 +20,8 @@
 //
 // Faults for tests: silent (no answer), exception (server failure), crc (an
 // answer whose CRC is wrong), slow (answers after slow_ms), absurd (every
-// register 0xFFFF: no float of it is a number). The fault file, when given,
+// register 0xFFFF: no float of it is a number), double (each answer sent
+// again double_ms after it, as a gateway that repeats itself). The fault file, when given,
 // is read before every request; its first word names the fault ("none" or
 // empty: healthy).
 //
@@ -30,10 +31,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "word_order.h"
@@ -42,7 +45,7 @@ struct _modbus;
 
 namespace pondrel {
 
-enum class MeterFault { None, Silent, Exception, BadCrc, Slow, Absurd };
+enum class MeterFault { None, Silent, Exception, BadCrc, Slow, Absurd, Double };
 
 std::optional<MeterFault> parse_meter_fault(const std::string& text);
 
@@ -73,6 +76,7 @@ struct MeterServerOptions {
     FaultPlan faults;
     std::string fault_file;  // read before every request, one fault a line; empty: `faults` hold
     int slow_ms = 1500;
+    int double_ms = 50;  // the double fault's copy follows its answer this much later
     int line_baud = 0;       // 0: bytes move at once
     double speed = 1;          // meter time runs this many times as fast as the clock
     double round_seconds = 0;  // > 0: each round lasts this much meter time, whatever the clock says
@@ -117,6 +121,8 @@ private:
     ::_modbus* ctx_ = nullptr;
     std::vector<std::unique_ptr<Meter>> meters_;
     Clock::time_point line_free_{};  // when the paced line may carry the next request
+    // The double fault's copies, each with when it goes out, in that order.
+    std::deque<std::pair<Clock::time_point, std::vector<std::uint8_t>>> copies_;
 };
 
 }  // namespace pondrel

@@ -123,6 +123,14 @@ bool ModbusMaster::only_recent_answers(const Discarded& bytes) const {
     return at > 0;
 }
 
+std::size_t ModbusMaster::recent_answer_at(const std::uint8_t* frame, std::size_t have) const {
+    for (const TakenAnswer& taken : recent_) {
+        const std::size_t common = std::min(have, taken.bytes.size());
+        if (common > 0 && std::equal(frame, frame + common, taken.bytes.begin())) return taken.bytes.size();
+    }
+    return 0;
+}
+
 bool ModbusMaster::ask(const RegisterRequest& request, std::uint8_t (&answer)[300], std::size_t& have,
                        std::string& error) {
     using Clock = std::chrono::steady_clock;
@@ -169,7 +177,25 @@ bool ModbusMaster::ask(const RegisterRequest& request, std::uint8_t (&answer)[30
             std::memmove(answer, answer + check.length, have - check.length);
             have -= check.length;
             continue;
-        case AnswerCheck::Bad: return fail(LineFault::Mismatch, check.why, error);
+        case AnswerCheck::Bad: {
+            // A late copy of an earlier answer that does not fit this request
+            // (a gateway or line repeating itself) is skipped whole, as a frame
+            // of another exchange; anything else ends the request.
+            const std::size_t copy = framing == Framing::Rtu ? recent_answer_at(answer, have) : 0;
+            if (copy == 0) return fail(LineFault::Mismatch, check.why, error);
+            if (have < copy) {
+                std::size_t got = 0;
+                const IoResult result = read_some(fd, answer + have, copy - have, deadline, got, io_error);
+                if (result == IoResult::Gone) return fail(LineFault::Lost, std::strerror(io_error), error);
+                if (result == IoResult::TimedOut) return fail(LineFault::Mismatch, check.why, error);
+                have += got;
+                continue;
+            }
+            skipped = "a copy of an earlier answer";
+            std::memmove(answer, answer + copy, have - copy);
+            have -= copy;
+            continue;
+        }
         case AnswerCheck::BadCrc: return fail(LineFault::BadCrc, modbus_strerror(EMBBADCRC), error);
         case AnswerCheck::Exception: return fail(LineFault::Exception, exception_text(check.code), error);
         case AnswerCheck::Answer: return true;

@@ -132,6 +132,9 @@ protected:
     bool ask(const RegisterRequest& request, std::uint8_t (&answer)[300], std::size_t& have, std::string& error);
     // True when `bytes` are nothing but whole copies of recent answers.
     bool only_recent_answers(const Discarded& bytes) const;
+    // The length of the recent answer whose start the first `have` bytes of
+    // `frame` are (the whole answer once `have` reaches it), or 0.
+    std::size_t recent_answer_at(const std::uint8_t* frame, std::size_t have) const;
     bool fail(LineFault fault, const std::string& why, std::string& error);
 
     SerialSettings settings_;

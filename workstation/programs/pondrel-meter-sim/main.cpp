@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
                        "it is replaced)")
             ->type_name("PATH");
         app.add_option("--fault", faults,
-                       "none|silent|exception|crc|slow|absurd (none), for every slave, or SLAVE=F for one; "
+                       "none|silent|exception|crc|slow|absurd|double (none), for every slave, or SLAVE=F for one; "
                        "repeatable")
             ->type_name("F")
             ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
                 [](std::string& text) -> std::string {
                     FaultPlan plan;
                     return add_fault(text, plan) ? ""
-                                                 : "'" + text + "' (none, silent, exception, crc, slow or absurd, "
+                                                 : "'" + text + "' (none, silent, exception, crc, slow, absurd or double, "
                                                    "or SLAVE=one of them)";
                 },
                 ""));
@@ -76,6 +76,9 @@ int main(int argc, char** argv) {
                        "read the faults from FILE before every request: F or SLAVE=F, one a line")
             ->type_name("FILE");
         app.add_option("--slow-ms", options.slow_ms, "delay of the slow fault (1500)")
+            ->type_name("MS")->check(whole_number(0, 600000));
+        app.add_option("--double-ms", options.double_ms,
+                       "how long after its answer the double fault sends the same answer again (50)")
             ->type_name("MS")->check(whole_number(0, 600000));
         std::string tcp_listen, rtu_listen;
         auto* tcp = app.add_option("--tcp-listen", tcp_listen,
