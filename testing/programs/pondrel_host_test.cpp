@@ -505,41 +505,70 @@ TEST_F(HostProgramTest, APlugInNamedWithoutAFolderIsTheFileHere) {
     EXPECT_NE(run.errors.find("loaded plug-in ./pondrel.so"), std::string::npos) << run.errors;
 }
 
-TEST_F(HostProgramTest, AFullDiskIsRecoveredFromWhenSpaceReturns) {
-    // A small filesystem of its own (root only; skipped where it cannot be made).
-    const std::string small = dir_ + "/small";
-    std::filesystem::create_directory(small);
-    if (geteuid() != 0 || run_program({"mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", small}, 10s).code != 0) {
-        GTEST_SKIP() << "no filesystem of its own can be mounted here";
+namespace {
+
+// A 2 MB filesystem of its own at `path` for as long as this lives (root
+// only: mounted() is false where it cannot be made).
+struct SmallFilesystem {
+    explicit SmallFilesystem(const std::string& where) : path(where) {
+        std::filesystem::create_directory(path);
+        mounted = geteuid() == 0 && run_program({"mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", path}, 10s).code == 0;
     }
-    const struct Unmount {
-        std::string path;
-        ~Unmount() { run_program({"umount", path}, std::chrono::seconds(10)); }
-    } unmount{small};
-    const std::string history = small + "/history.db";
+    ~SmallFilesystem() {
+        if (mounted) run_program({"umount", path}, 10s);
+    }
+    // Takes what space is left.
+    void fill() const { run_program({"dd", "if=/dev/zero", "of=" + path + "/filler", "bs=64k"}, 20s); }
+    void free() const { std::filesystem::remove(path + "/filler"); }
+    std::string path;
+    bool mounted = false;
+};
+
+}  // namespace
+
+TEST_F(HostProgramTest, AKillWhileTheDiskIsFullLosesNoPrintedRound) {
+    const SmallFilesystem small(dir_ + "/small");
+    if (!small.mounted) GTEST_SKIP() << "no filesystem of its own can be mounted here";
+    Meter meter({});
+    const std::vector<std::string> args = {kHost, "--history", small.path + "/history.db", "--device", meter.path};
+    std::size_t printed = 0;
     {
-        ChildProcess host({kHost, "--history", history, "--interval", "0.05"});
+        ChildProcess host({args[0], args[1], args[2], args[3], args[4], "--interval", "0.2"});
+        printed += snapshots_from(host, 3, 20s).size();
+        ASSERT_EQ(printed, 3u) << host.error_text();
+        small.fill();
+        ASSERT_TRUE(host.wait_for_error("keeping rounds", 30s)) << host.error_text();
+        // Rounds completed while the disk is full, then a kill.
+        printed += snapshots_from(host, 10, 20s).size();
+        host.send_signal(SIGKILL);
+        host.wait(10s);
+    }
+    small.free();
+    const auto again = run_program({args[0], args[1], args[2], args[3], args[4], "--rounds", "1"}, 60s);
+    ASSERT_EQ(again.code, 0) << again.errors;
+    EXPECT_NE(again.errors.find("completed rounds in journal"), std::string::npos) << again.errors;
+    const auto rows = history_rows(small.path + "/history.db");
+    ASSERT_GE(rows.size(), printed + 1);
+    for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_TRUE(holds_round(record_of(rows[i]), i + 1)) << i;
+}
+
+TEST_F(HostProgramTest, AFullDiskIsRecoveredFromWhenSpaceReturns) {
+    const SmallFilesystem small(dir_ + "/small");
+    if (!small.mounted) GTEST_SKIP() << "no filesystem of its own can be mounted here";
+    const std::string history = small.path + "/history.db";
+    {
+        ChildProcess host({kHost, "--history", history, "--interval", "0.2"});
         ASSERT_EQ(snapshots_from(host, 3, 20s).size(), 3u) << host.error_text();
         // Fill what is left, then wait for the history to say it is full.
-        run_program({"dd", "if=/dev/zero", "of=" + small + "/filler", "bs=64k"}, 20s);
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (host.error_text().find("keeping rounds") == std::string::npos &&
-               std::chrono::steady_clock::now() < deadline) {
-            snapshots_from(host, 1, 1s);
-        }
-        EXPECT_NE(host.error_text().find("keeping rounds"), std::string::npos) << host.error_text();
-        std::filesystem::remove(small + "/filler");
-        const auto back = std::chrono::steady_clock::now() + 20s;
-        while (host.error_text().find("takes records again") == std::string::npos &&
-               std::chrono::steady_clock::now() < back) {
-            snapshots_from(host, 1, 1s);
-        }
-        EXPECT_NE(host.error_text().find("takes records again"), std::string::npos) << host.error_text();
+        small.fill();
+        EXPECT_TRUE(host.wait_for_error("keeping rounds", 30s)) << host.error_text();
+        small.free();
+        EXPECT_TRUE(host.wait_for_error("takes records again", 30s)) << host.error_text();
         host.send_signal(SIGTERM);
         EXPECT_EQ(host.wait(20s), 0) << host.error_text();
     }
     // Every round in order, none twice (the meter counts its rounds).
     const auto rows = history_rows(history);
     EXPECT_GE(rows.size(), 5u);
-    for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_TRUE(holds_round(record_of(rows[i]), i + 1, 0.05)) << i;
+    for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_TRUE(holds_round(record_of(rows[i]), i + 1, 0.2)) << i;
 }
