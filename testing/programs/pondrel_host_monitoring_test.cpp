@@ -441,6 +441,80 @@ TEST_F(MonitoringTest, NoRoundOfTheHistoryIsLostToABrokerAwayOrAHostKilledMeanwh
     }
 }
 
+TEST_F(MonitoringTest, TwoSitesOnOneBrokerEachKeepTheirOwnEntities) {
+    Broker broker(dir_, free_port());
+    // Both sites have a meter m1; each has its own topic prefix.
+    for (const char* prefix : {"north", "south"}) {
+        Meter meter({"--slave", "1"});
+        history_ = dir_ + "/" + prefix + ".db";
+        const auto run = run_program({kHost, "--config",
+                                      site(meter.path, {1},
+                                           "[mqtt]\nbroker = \"mqtt://127.0.0.1:" + broker.port +
+                                               "\"\ntopic_prefix = \"" + prefix + "\"\n"),
+                                      "--rounds", "1"},
+                                     60s);
+        ASSERT_EQ(run.code, 0) << run.errors;
+    }
+    // What a newcomer (Home Assistant starting) finds retained.
+    std::map<std::string, std::set<std::string>> unique_ids;  // of each discovery id
+    std::set<std::string> state_topics;
+    ChildProcess newcomer({"mosquitto_sub", "-h", "127.0.0.1", "-p", broker.port, "-v", "--retained-only", "-W", "5",
+                           "-t", "homeassistant/sensor/+/+/config"});
+    while (const auto line = newcomer.read_line(10s)) {
+        const auto [topic, payload] = split_message(*line);
+        const std::string id = topic.substr(21, topic.find('/', 21) - 21);
+        const Json::Value config = parsed(payload);
+        unique_ids[id].insert(config["unique_id"].asString());
+        state_topics.insert(config["state_topic"].asString());
+    }
+    ASSERT_EQ(unique_ids.size(), 2u);
+    EXPECT_EQ(unique_ids.count("north_m1"), 1u);
+    EXPECT_EQ(unique_ids.count("south_m1"), 1u);
+    EXPECT_EQ(unique_ids["north_m1"].size(), 55u);
+    EXPECT_EQ(unique_ids["south_m1"].size(), 55u);
+    EXPECT_EQ(state_topics, (std::set<std::string>{"north/m1/state", "south/m1/state"}));
+}
+
+TEST_F(MonitoringTest, RoundsOfAMeterRemovedByAReloadAreStillPublished) {
+    // A subscriber's session the broker keeps while it is away, as rounds wait in the history.
+    Broker broker(dir_, free_port());
+    const std::vector<std::string> session{"-c", "-i", "pondrel-test-subscriber", "-q", "1", "-t", "pondrel/+/state"};
+    subscriber(broker.port, session).reset();
+    broker.stop();
+    Meter meters({"--slave", "1-2"});
+    const std::string mqtt = "[mqtt]\nbroker = \"mqtt://127.0.0.1:" + broker.port + "\"\n";
+    const std::string config = site(meters.path, {1, 2}, mqtt, "interval = 0.1\n");
+    ChildProcess host({kHost, "--config", config});
+    const auto of_m2 = [&] {
+        std::set<std::int64_t> ids;
+        for (const auto& [id, row] : stored_rows(history_)) {
+            if (row.data_id == 2) ids.insert(id);
+        }
+        return ids;
+    };
+    ASSERT_TRUE(testing_support::wait_for_change(dir_, [&] { return of_m2().size() >= 5; }, 60s)) << host.error_text();
+    site(meters.path, {1}, mqtt, "interval = 0.1\n");  // m2 removed
+    host.send_signal(SIGHUP);
+    ASSERT_TRUE(host.wait_for_error("1 meters stopped", 60s)) << host.error_text();
+    const std::set<std::int64_t> stored = of_m2();
+    broker.start();
+    std::vector<std::string> waited;
+    auto sub = subscriber(broker.port, session, &waited);
+    std::set<std::int64_t> received;
+    const auto take_line = [&](const std::string& line) {
+        const auto [topic, payload] = split_message(line);
+        if (topic == "pondrel/m2/state") received.insert(parsed(payload)["round_id"].asInt64());
+    };
+    for (const std::string& line : waited) take_line(line);
+    for (const auto deadline = std::chrono::steady_clock::now() + 60s;
+         received.size() < stored.size() && std::chrono::steady_clock::now() < deadline;) {
+        if (const auto line = sub->read_line(200ms)) take_line(*line);
+    }
+    EXPECT_EQ(received, stored) << host.error_text();
+    host.send_signal(SIGTERM);
+    EXPECT_EQ(host.wait(30s), 0) << host.error_text();
+}
+
 TEST_F(MonitoringTest, ABrokerThatCannotBeReachedIsReportedOnceAndPollingGoesOn) {
     Meter meters({"--slave", "1"});
     const std::string config = site(meters.path, {1}, "[mqtt]\nbroker = \"mqtt://127.0.0.1:" + free_port() + "\"\n");

@@ -59,7 +59,8 @@ void Outbox::acknowledge(std::int64_t round_id) {
 
 std::vector<History::Row> Outbox::rows_after(std::int64_t after, int limit) {
     const Statement statement =
-        prepared(db_, "SELECT id, data_id, type_code, saved_at, record FROM history WHERE id > ? ORDER BY id LIMIT ?");
+        prepared(db_, "SELECT id, data_id, type_code, saved_at, record, coalesce(meter, '') FROM history"
+                      " WHERE id > ? ORDER BY id LIMIT ?");
     sqlite3_stmt* raw = statement.get();
     if (raw == nullptr || sqlite3_bind_int64(raw, 1, after) != SQLITE_OK || sqlite3_bind_int(raw, 2, limit) != SQLITE_OK) {
         fail("read");
@@ -69,6 +70,8 @@ std::vector<History::Row> Outbox::rows_after(std::int64_t after, int limit) {
     while ((step = sqlite3_step(raw)) == SQLITE_ROW) {
         History::Row row;
         read_row(raw, row);
+        // Which meter's series: rows of a meter since removed are still its own.
+        row.meter = reinterpret_cast<const char*>(sqlite3_column_text(raw, 5));
         rows.push_back(std::move(row));
     }
     if (step != SQLITE_DONE) fail("read");
