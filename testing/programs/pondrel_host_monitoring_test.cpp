@@ -540,6 +540,27 @@ TEST_F(MonitoringTest, AMetricsAddressThatCannotBeServedEndsTheStartWithItsReaso
         << run.errors;
 }
 
+TEST_F(MonitoringTest, AStartRightAfterAStopServesTheSameAddress) {
+    // Connections the server closed stay behind for a minute (TIME_WAIT);
+    // a restart (systemd's Restart=, systemctl restart) binds past them.
+    const std::string address = "127.0.0.1:" + free_port();
+    {
+        ChildProcess host(host_args({"--metrics", address, "--interval", "0.2"}));
+        ASSERT_TRUE(wait_for_port(address.substr(10), 30s)) << host.error_text();
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(run_program({"curl", "-sS", "-o", "/dev/null", "-H", "Connection: close", "--max-time", "5",
+                                   "http://" + address + "/metrics"},
+                                  10s)
+                          .code,
+                      0);
+        }
+        host.send_signal(SIGTERM);
+        ASSERT_EQ(host.wait(30s), 0) << host.error_text();
+    }
+    const auto again = run_program(host_args({"--metrics", address, "--rounds", "1"}), 30s);
+    EXPECT_EQ(again.code, 0) << again.errors;
+}
+
 TEST_F(MonitoringTest, ABrokerBehindTlsAndALoginGetsTheRoundsAndAWrongPasswordIsReportedOnce) {
     // A CA, and the broker's certificate for 127.0.0.1 signed by it.
     const auto made = run_program(

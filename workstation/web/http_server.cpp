@@ -61,6 +61,13 @@ HttpServer::HttpServer(const std::string& listen, const std::string& what)
     server_->set_write_timeout(5);
     server_->set_payload_max_length(64 * 1024);
     server_->set_default_headers({{"X-Content-Type-Options", "nosniff"}, {"Cache-Control", "no-store"}});
+    // SO_REUSEADDR, as the check above binds: a start right after a stop
+    // binds past the stopped one's closing connections. Never SO_REUSEPORT,
+    // which would let a second program listen on the same port unnoticed.
+    server_->set_socket_options([](int s) {
+        const int yes = 1;
+        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     if (!server_->bind_to_port(where.first, where.second)) {
         throw std::runtime_error("cannot serve " + what + " on " + listen + ": it cannot be bound");
     }
