@@ -97,6 +97,8 @@ for program in pondrel-host pondrel-meter-sim pondrel-history pondrel-check-host
     check "amd64: bash completion of ${program}" \
         grep -q "usr/share/bash-completion/completions/${program}$" <<<"${amd64_contents}"
 done
+check "amd64: Prometheus' alerting rules" \
+    grep -q "usr/share/pondrel/prometheus/pondrel-alerts.yml$" <<<"${amd64_contents}"
 check "amd64: depends on what pondrel-check-host runs on" grep -q "python3-pyelftools" <(field "${amd64_deb}" Depends)
 check "installed pondrel-check-host: the installed plug-in fits the installed pondrel-host" \
     "${root}/amd64/usr/bin/pondrel-check-host" "${root}/amd64/usr/bin/pondrel-host" \
