@@ -77,8 +77,26 @@ TEST_F(HistoryTest, HistoryExportGivesTheStoredRecordsExactly) {
     ASSERT_EQ(list.code, 0) << list.errors;
     ASSERT_EQ(list.lines.size(), 2u);
     EXPECT_EQ(list.lines[1].rfind("1,simulated meter slave 1,5,", 0), 0u) << list.lines[1];
-    const auto nothing = run_program({kHistoryTool, "export", "--history", history_, "--data-id", "2"}, 30s);
-    EXPECT_EQ(nothing.lines.size(), 1u);  // the header alone
+    // A selection that names no series is refused with what there is, not
+    // answered with an empty export.
+    const struct {
+        std::vector<std::string> selection;
+        const char* says;
+    } missing[] = {
+        {{"--data-id", "2"}, "holds no data id 2; it holds data ids 1"},
+        {{"--meter", "simulated meter slave 2"}, "holds no meter 'simulated meter slave 2'; it holds meters "
+                                                 "'simulated meter slave 1'"},
+        {{"--meter", "simulated meter slave 1", "--data-id", "3"}, "holds no meter 'simulated meter slave 1' with "
+                                                                   "data id 3"},
+    };
+    for (const auto& c : missing) {
+        std::vector<std::string> args = {kHistoryTool, "export", "--history", history_};
+        args.insert(args.end(), c.selection.begin(), c.selection.end());
+        const auto run = run_program(args, 30s);
+        EXPECT_EQ(run.code, 2) << c.says;
+        EXPECT_TRUE(run.lines.empty()) << c.says;
+        EXPECT_NE(run.errors.find(c.says), std::string::npos) << run.errors;
+    }
 }
 
 TEST_F(HistoryTest, ADatabaseOfAnotherProgramIsRefusedUntouched) {

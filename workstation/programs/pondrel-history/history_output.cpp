@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 
 #include "local_time.h"
 #include "pondrel_data.h"
@@ -93,7 +94,38 @@ std::vector<std::string> column_names() {
     return names;
 }
 
+// Refuses a --meter or --data-id that names no series of the history,
+// naming those it holds: a misspelt name is not an empty export.
+void check_selection(History& history, const ExportOptions& options) {
+    if (!options.meter && !options.data_id) return;
+    const std::vector<History::Device> devices = history.devices();
+    std::set<std::string> meters;
+    std::set<std::int64_t> ids;
+    bool found = false;
+    for (const History::Device& device : devices) {
+        meters.insert(device.meter);
+        ids.insert(device.data_id);
+        found = found || ((!options.meter || device.meter == *options.meter) &&
+                          (!options.data_id || device.data_id == static_cast<std::int64_t>(*options.data_id)));
+    }
+    if (found) return;
+    std::string known;
+    if (options.meter) {
+        for (const std::string& meter : meters) known += (known.empty() ? "" : ", ") + ("'" + meter + "'");
+    } else {
+        for (std::int64_t id : ids) known += (known.empty() ? "" : ", ") + std::to_string(id);
+    }
+    const std::string asked = options.meter && options.data_id
+                                  ? "meter '" + *options.meter + "' with data id " + std::to_string(*options.data_id)
+                              : options.meter ? "meter '" + *options.meter + "'"
+                                              : "data id " + std::to_string(*options.data_id);
+    throw Failure(kExitBadOption, "history " + history.path() + " holds no " + asked +
+                                      (known.empty() ? "; it holds no rows"
+                                                     : std::string("; it holds ") + (options.meter ? "meters " : "data ids ") + known));
+}
+
 void export_rows(History& history, const ExportOptions& options) {
+    check_selection(history, options);
     const std::vector<std::string> names = column_names();
     if (!options.jsonl) {
         std::string header;
