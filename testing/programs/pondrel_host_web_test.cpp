@@ -69,7 +69,7 @@ protected:
         for (int slave = 1; slave <= kMeters; ++slave) {
             const std::string n = std::to_string(slave);
             text += "[[meter]]\nname = \"m" + n + "\"\nline = \"bus\"\nslave = " + n + "\ndata_id = " + n +
-                    "\ninterval = " + interval + "\n\n";
+                    "\ninterval = " + interval + "\n" + (slave == 1 ? "circuits = [\"Kitchen & <Oven>\"]\n" : "") + "\n";
         }
         return file("site.toml", text);
     }
@@ -138,6 +138,9 @@ TEST_F(WebTest, TheBrowserShowsWhatTheApiSaysAndDrawsTheHistory) {
         EXPECT_NE(card.find("line bus"), std::string::npos);
         EXPECT_NE(card.find("slave " + meter["slave"].asString()), std::string::npos);
         EXPECT_EQ(attributes(card, "data-circuit").size(), 18u);
+        // Circuits by number, and by name where the site names them (as text, never markup).
+        EXPECT_NE(card.find(">2</td>"), std::string::npos);
+        EXPECT_EQ(card.find("1 Kitchen &amp; &lt;Oven&gt;</td>") != std::string::npos, name == "m1") << card;
         // Voltage, then each circuit's power, current and energy, as the API gave them.
         const std::vector<std::string> values = attributes(card, "data-value");
         ASSERT_EQ(values.size(), 1u + 3 * 18);

@@ -28,7 +28,10 @@ TEST(LiveReadings, StatusFollowsTheLastAttemptAndAgesOnTheClock) {
     LiveReadings live([&] { return now; });
     // Stale after twice their intervals and a second (a line timeout of 0).
     const MeterIdentity a{"hall \"A\"", "bus", 3, 101, "hall \"A\"", 5.0};
-    const MeterIdentity b{"kitchen", "bus", 4, 102, "kitchen", 3.0};
+    std::vector<std::string> names(18);
+    for (int n = 0; n < 18; ++n) names[n] = "circuit " + std::to_string(n + 1);
+    names[0] = "Oven \"big\"";
+    const MeterIdentity b{"kitchen", "bus", 4, 102, "kitchen", 3.0, names};
     live.set_site({a, b}, {2.0, 1.0});
 
     Pondrel_Data_t data{};
@@ -78,6 +81,12 @@ TEST(LiveReadings, StatusFollowsTheLastAttemptAndAgesOnTheClock) {
     EXPECT_EQ(first["time"].asString().substr(0, 19), "2026-12-10T10:00:00");
     const Json::Value& second = site["meters"][1];
     EXPECT_EQ(second["status"].asString(), "waiting");
+    // Each meter's 18 circuit names, as the site names them.
+    ASSERT_EQ(first["circuit_names"].size(), 18u);
+    EXPECT_EQ(first["circuit_names"][17].asString(), "circuit 18");
+    ASSERT_EQ(second["circuit_names"].size(), 18u);
+    EXPECT_EQ(second["circuit_names"][0].asString(), "Oven \"big\"");
+    EXPECT_EQ(second["circuit_names"][1].asString(), "circuit 2");
     EXPECT_TRUE(second["voltage_V"].isNull());
     EXPECT_TRUE(second["age_s"].isNull());
 

@@ -81,6 +81,17 @@ TEST(MqttMessages, DiscoveryDescribesOneDeviceWithASensorPerReading) {
         {2, "power", "W", "measurement", "{{ value_json.power_W[0] }}"},
         {54, "energy", "kWh", "total_increasing", "{{ value_json.energy_kWh[17] | float }}"},
     };
+    // Named after the circuits where the site names them; ids stay the numbers.
+    std::vector<std::string> names(18);
+    names[0] = "Kitchen";
+    MeterIdentity named = meter;
+    named.circuit_names = names;
+    for (int n = 1; n < 18; ++n) named.circuit_names[n] = "circuit " + std::to_string(n + 1);
+    const auto renamed = discovery_messages("homeassistant", "site/one", named);
+    EXPECT_EQ(parsed(renamed[2].payload)["name"].asString(), "Kitchen power");
+    EXPECT_EQ(parsed(renamed[2].payload)["unique_id"].asString(), "site_one_Kitchen__2_A_power_1");
+    EXPECT_EQ(parsed(renamed[5].payload)["name"].asString(), "Circuit 2 power");
+    EXPECT_EQ(parsed(messages[2].payload)["name"].asString(), "Circuit 1 power");
     for (const auto& s : sensors) {
         const Json::Value config = parsed(messages[s.at].payload);
         EXPECT_EQ(config["device_class"].asString(), s.device_class);

@@ -194,6 +194,14 @@ TEST_F(SiteConfigTest, EachErrorIsReportedWithItsLine) {
         {"setting nested too deep",
          std::string(kLine) + meter + "setting = " + repeated("{ a = ", 65) + "1" + repeated(" }", 65) + "\n",
          "7: 'setting' is nested deeper than 64 levels"},
+        {"circuits not a list", std::string(kLine) + meter + "circuits = \"Kitchen\"\n",
+         "7: 'circuits' must be a list of names"},
+        {"19 circuits", std::string(kLine) + meter + "circuits = [" + repeated("\"a\", ", 18) + "\"a\"]\n",
+         "7: 'circuits' names at most 18, not 19"},
+        {"a circuit that is a number", std::string(kLine) + meter + "circuits = [\"a\", 2]\n",
+         "7: 'circuits' entry 2 must be a name in quotes"},
+        {"a tab in a circuit", std::string(kLine) + meter + "circuits = [\"a\\tb\"]\n",
+         "7: 'circuits' entry 1 must not hold control characters"},
         {"too many meters", std::string(kLine) + many_meters(2049), " 2049 meters: a site holds at most 2048"},
         {"one topic level", "[mqtt]\nbroker = \"mqtt://b\"\n" + std::string(kLine) +
              "[[meter]]\nname = \"a b\"\nline = \"bus\"\nslave = 1\n[[meter]]\nname = \"a/b\"\nline = \"bus\"\nslave = 2\n",
@@ -207,6 +215,20 @@ TEST_F(SiteConfigTest, EachErrorIsReportedWithItsLine) {
         for (const std::string& line : errors) found = found || line.find(path_ + ":" + c.says) == 0;
         EXPECT_TRUE(found) << errors.front();
     }
+}
+
+TEST_F(SiteConfigTest, CircuitsAreNamedAsGivenAndNumberedElseAndWrittenBack) {
+    const SiteConfig config = read(std::string(kLine) + "[[meter]]\nname = \"m\"\nline = \"bus\"\n"
+                                                        "circuits = [\"Kitchen\", \"\", \"Flat 2 \u00e9\"]\n");
+    const std::vector<std::string> names = circuit_names_of(config.meters.at(0));
+    ASSERT_EQ(names.size(), 18u);
+    EXPECT_EQ(names[0], "Kitchen");
+    EXPECT_EQ(names[1], "circuit 2");
+    EXPECT_EQ(names[2], "Flat 2 \xC3\xA9");
+    EXPECT_EQ(names[17], "circuit 18");
+    // What --check prints reads back the same.
+    const SiteConfig again = read(site_config_toml(config));
+    EXPECT_EQ(again.meters.at(0).circuit_names, config.meters.at(0).circuit_names);
 }
 
 TEST(StaleAfter, OneRuleFromTheIntervalAndTheLinesTimeoutUnlessGiven) {

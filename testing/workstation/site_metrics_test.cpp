@@ -39,7 +39,12 @@ protected:
     std::string text() const { return prometheus::TextSerializer().Serialize(metrics_.Collect()); }
     static bool has(const std::string& text, const std::string& line) { return text.find(line + "\n") != std::string::npos; }
 
-    const MeterIdentity live_{"m1", "bus", 1, 1, "m1"};
+    static std::vector<std::string> kitchen_first() {
+        std::vector<std::string> names;
+        for (int n = 1; n <= 18; ++n) names.push_back(n == 1 ? "Kitchen" : "circuit " + std::to_string(n));
+        return names;
+    }
+    const MeterIdentity live_{"m1", "bus", 1, 1, "m1", 61, kitchen_first()};
     const MeterIdentity dead_{"m2", "bus", 2, 2, "m2"};
     SiteMetrics::Clock::time_point now_ = SiteMetrics::Clock::now();
     std::vector<std::string> reports_;
@@ -62,6 +67,10 @@ TEST_F(SiteMetricsTest, ReadingsInBaseUnitsAndEveryMetersFiguresFromTheStart) {
     EXPECT_TRUE(has(t, "pondrel_round_duration_seconds_bucket{data_id=\"1\",meter=\"m1\",le=\"0.25\"} 1"));
     EXPECT_TRUE(has(t, "pondrel_round_duration_seconds_bucket{data_id=\"1\",meter=\"m1\",le=\"0.1\"} 0"));
     EXPECT_TRUE(has(t, "pondrel_line_up{line=\"bus\"} 1"));
+    // Circuits' names beside the readings, for every meter, answering or not.
+    EXPECT_TRUE(has(t, "pondrel_circuit_info{circuit=\"1\",meter=\"m1\",name=\"Kitchen\"} 1")) << t;
+    EXPECT_TRUE(has(t, "pondrel_circuit_info{circuit=\"2\",meter=\"m1\",name=\"circuit 2\"} 1"));
+    EXPECT_TRUE(has(t, "pondrel_circuit_info{circuit=\"18\",meter=\"m2\",name=\"circuit 18\"} 1"));
     // The meter that never answered: its figures, no readings.
     EXPECT_TRUE(has(t, "pondrel_up{data_id=\"2\",meter=\"m2\"} 0"));
     EXPECT_TRUE(has(t, "pondrel_rounds_total{data_id=\"2\",meter=\"m2\"} 0"));
@@ -74,7 +83,8 @@ TEST_F(SiteMetricsTest, ReadingsInBaseUnitsAndEveryMetersFiguresFromTheStart) {
     std::istringstream lines(t);
     for (std::string line; std::getline(lines, line);) {
         if (line.find("meter=\"m2\"") == std::string::npos) continue;
-        for (const char* reading : {"pondrel_voltage", "pondrel_current", "pondrel_power", "pondrel_energy_joules"}) {
+        for (const char* reading : {"pondrel_voltage", "pondrel_current", "pondrel_power", "pondrel_energy_joules",
+                                    "pondrel_circuit_info{circuit=\"1\",meter=\"m2\",name=\"Kitchen\""}) {
             EXPECT_NE(line.rfind(reading, 0), 0u) << line;
         }
     }

@@ -56,17 +56,22 @@ struct Sensor {
     std::string value_template;
 };
 
-std::vector<Sensor> sensors() {
+// A meter's sensors, named after its circuits' names ("Circuit 3 power"
+// where a circuit has none); their object ids stay the circuit numbers, so a
+// rename keeps each entity and its history.
+std::vector<Sensor> sensors(const MeterIdentity& meter) {
     std::vector<Sensor> list{{"voltage", "Voltage", "voltage", "V", "measurement", "{{ value_json.voltage_V }}"}};
     for (int n = 0; n < kCircuits; ++n) {
         const std::string c = std::to_string(n + 1);
         const std::string at = "[" + std::to_string(n) + "]";
-        list.push_back({"current_" + c, "Circuit " + c + " current", "current", "A", "measurement",
+        std::string name = circuit_name(meter, n + 1);
+        if (name == "circuit " + c) name = "Circuit " + c;
+        list.push_back({"current_" + c, name + " current", "current", "A", "measurement",
                         "{{ value_json.current_A" + at + " }}"});
-        list.push_back({"power_" + c, "Circuit " + c + " power", "power", "W", "measurement",
+        list.push_back({"power_" + c, name + " power", "power", "W", "measurement",
                         "{{ value_json.power_W" + at + " }}"});
         // A refused energy is null: the filter fails on it and the sensor keeps its state.
-        list.push_back({"energy_" + c, "Circuit " + c + " energy", "energy", "kWh", "total_increasing",
+        list.push_back({"energy_" + c, name + " energy", "energy", "kWh", "total_increasing",
                         "{{ value_json.energy_kWh" + at + " | float }}"});
     }
     return list;
@@ -114,7 +119,7 @@ std::vector<MqttMessage> discovery_messages(const std::string& discovery_prefix,
     availability.append(Json::Value(Json::objectValue))["topic"] = status_topic(prefix);
     availability.append(Json::Value(Json::objectValue))["topic"] = availability_topic(prefix, meter);
     std::vector<MqttMessage> messages;
-    for (const Sensor& sensor : sensors()) {
+    for (const Sensor& sensor : sensors(meter)) {
         MqttMessage message;
         message.topic = discovery_prefix + "/sensor/" + id + "/" + sensor.object + "/config";
         message.retain = true;

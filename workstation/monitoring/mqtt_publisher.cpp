@@ -263,7 +263,7 @@ void MqttPublisher::announce_meters() {
     const bool discovery = !config_.discovery_prefix.empty();
     for (const auto& [id, meter] : announced_) {
         const auto now = meters.find(id);
-        if (now != meters.end() && now->second.name == meter.name) continue;
+        if (now != meters.end() && now->second.name == meter.name) continue;  // renamed circuits: announced again below
         if (discovery) {
             for (const MqttMessage& m : discovery_messages(config_.discovery_prefix, config_.topic_prefix, meter, true)) {
                 publish(m.topic, m.payload, m.retain);
@@ -274,7 +274,10 @@ void MqttPublisher::announce_meters() {
     }
     for (const auto& [id, meter] : meters) {
         const auto before = announced_.find(id);
-        if (before != announced_.end() && before->second.name == meter.name) continue;
+        if (before != announced_.end() && before->second.name == meter.name &&
+            before->second.circuit_names == meter.circuit_names) {
+            continue;
+        }
         if (discovery) {
             for (const MqttMessage& m : discovery_messages(config_.discovery_prefix, config_.topic_prefix, meter)) {
                 publish(m.topic, m.payload, m.retain);

@@ -138,6 +138,8 @@ std::vector<prometheus::MetricFamily> SiteMetrics::Collect() const {
     auto implausible = family("pondrel_implausible_rounds_total",
                               "Completed rounds whose readings the meter cannot have measured (stored as they came)",
                               MetricType::Counter);
+    auto info = family("pondrel_circuit_info", "Always 1: the name the site gives a circuit (join on meter and circuit)",
+                       MetricType::Gauge);
     auto line_up = family("pondrel_line_up", "1 while the line is open", MetricType::Gauge);
     auto history = family("pondrel_history_pending_records", "Completed rounds not yet in the history",
                           MetricType::Gauge);
@@ -149,6 +151,13 @@ std::vector<prometheus::MetricFamily> SiteMetrics::Collect() const {
     for (const auto& [name, meter] : meters_) {
         const bool fresh = meter.last_round && !is_stale(meter.identity, now - *meter.last_round);
         add(up, meter_labels(meter.identity), fresh ? 1 : 0);
+        // Every circuit's name, whatever its state: a rename changes this
+        // series, not the readings' series.
+        for (int n = 1; n <= kCircuits; ++n) {
+            add(info, {{"circuit", std::to_string(n)}, {"meter", meter.identity.name},
+                       {"name", circuit_name(meter.identity, n)}},
+                1);
+        }
         add(rounds, meter_labels(meter.identity), meter.rounds);
         add(implausible, meter_labels(meter.identity), meter.implausible);
         if (meter.last_round) add(last, meter_labels(meter.identity), meter.last_round_unix);
@@ -184,8 +193,8 @@ std::vector<prometheus::MetricFamily> SiteMetrics::Collect() const {
     if (history_waiting_) add(history, {}, history_waiting_());
     if (broker_waiting_) add(broker, {}, broker_waiting_());
     std::vector<prometheus::MetricFamily> families;
-    for (auto* f : {&voltage, &current, &power, &energy, &rejected, &up, &last, &duration, &rounds, &implausible,
-                    &failures, &line_up, &history, &broker}) {
+    for (auto* f : {&voltage, &current, &power, &energy, &rejected, &up, &info, &last, &duration, &rounds,
+                    &implausible, &failures, &line_up, &history, &broker}) {
         if (!f->metric.empty()) families.push_back(std::move(*f));
     }
     return families;

@@ -29,7 +29,16 @@ struct MeterIdentity {
     // stale_after_s() of its configuration. The page, /metrics and MQTT
     // availability judge by it, with is_stale().
     double stale_after_s = 61;
+    // Its 18 circuits' names as the site calls them ("circuit N" unless
+    // named); empty where no site names them.
+    std::vector<std::string> circuit_names{};
 };
+
+// The name of circuit `n` (1 to 18) of `meter`.
+inline std::string circuit_name(const MeterIdentity& meter, int n) {
+    const std::size_t i = static_cast<std::size_t>(n - 1);
+    return i < meter.circuit_names.size() ? meter.circuit_names[i] : "circuit " + std::to_string(n);
+}
 
 // True when a meter whose last round completed `since_last_round` ago is stale.
 inline bool is_stale(const MeterIdentity& meter, std::chrono::steady_clock::duration since_last_round) {

@@ -17,6 +17,7 @@
 #include <toml++/toml.h>
 
 #include "endpoint.h"
+#include "pondrel_meter.h"
 
 namespace pondrel {
 
@@ -91,18 +92,56 @@ public:
     std::optional<std::string> name(const std::string& key) {
         const auto value = text(key, true);
         if (!value) return std::nullopt;
-        const std::size_t at = node(key)->source().begin.line;
-        if (value->size() > kMaxNameBytes) {
-            errors_.add(at, quoted(key) + " must be at most " + std::to_string(kMaxNameBytes) + " bytes, not " +
-                                std::to_string(value->size()));
-            return std::nullopt;
-        }
-        if (std::any_of(value->begin(), value->end(),
-                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; })) {
-            errors_.add(at, quoted(key) + " must not hold control characters (a line feed, a tab, a NUL...)");
+        if (const std::string fault = name_fault(*value); !fault.empty()) {
+            errors_.add(node(key)->source().begin.line, quoted(key) + fault);
             return std::nullopt;
         }
         return value;
+    }
+    // Why `value` cannot be a name (" must ..."), or "".
+    static std::string name_fault(const std::string& value) {
+        if (value.size() > kMaxNameBytes) {
+            return " must be at most " + std::to_string(kMaxNameBytes) + " bytes, not " + std::to_string(value.size());
+        }
+        if (std::any_of(value.begin(), value.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; })) {
+            return " must not hold control characters (a line feed, a tab, a NUL...)";
+        }
+        return "";
+    }
+    // A list of at most `most` names, each "" or a name as name() takes it.
+    std::optional<std::vector<std::string>> names(const std::string& key, std::size_t most) {
+        const toml::node* n = node(key);
+        if (n == nullptr) return std::nullopt;
+        const toml::array* list = n->as_array();
+        if (list == nullptr) {
+            errors_.add(n->source(), quoted(key) + " must be a list of names in quotes, such as [\"Kitchen\", \"Oven\"]");
+            return std::nullopt;
+        }
+        if (list->size() > most) {
+            errors_.add(n->source(), quoted(key) + " names at most " + std::to_string(most) + ", not " +
+                                         std::to_string(list->size()));
+            return std::nullopt;
+        }
+        std::vector<std::string> found;
+        bool sound = true;
+        for (std::size_t i = 0; i < list->size(); ++i) {
+            const toml::node& entry = *list->get(i);
+            const std::string which = quoted(key) + " entry " + std::to_string(i + 1);
+            if (!entry.is_string()) {
+                errors_.add(entry.source(), which + " must be a name in quotes");
+                sound = false;
+                continue;
+            }
+            const std::string value = entry.as_string()->get();
+            if (const std::string fault = name_fault(value); !fault.empty()) {
+                errors_.add(entry.source(), which + fault);
+                sound = false;
+            }
+            found.push_back(value);
+        }
+        if (!sound) return std::nullopt;
+        return found;
     }
 
     std::optional<long long> whole(const std::string& key, long long low, long long high) {
@@ -273,6 +312,7 @@ std::optional<MeterConfig> read_meter(const toml::table& table, std::size_t posi
     if (const auto v = t.seconds("interval", 0, 86400)) meter.interval_s = *v;
     if (const auto v = t.seconds("retry_max", 0.001, 86400)) meter.retry_max_s = *v;
     if (const auto v = t.seconds("stale_after", 0.001, 864000)) meter.stale_after_s = *v;
+    if (auto v = t.names("circuits", pondrel_meter::kCircuits)) meter.circuit_names = std::move(*v);
     meter.setting_source = "the setting of meter " + quoted(meter.name);
     if (const toml::node* setting = t.node("setting")) {
         if (!setting->is_table()) {
@@ -464,6 +504,16 @@ bool MqttConfig::operator==(const MqttConfig& other) const {
            topic_prefix == other.topic_prefix && discovery_prefix == other.discovery_prefix && qos == other.qos &&
            keepalive_s == other.keepalive_s && max_pending == other.max_pending &&
            publish_interval_s == other.publish_interval_s;
+}
+
+std::vector<std::string> circuit_names_of(const MeterConfig& meter) {
+    std::vector<std::string> names;
+    for (int n = 1; n <= pondrel_meter::kCircuits; ++n) {
+        const std::size_t i = static_cast<std::size_t>(n - 1);
+        names.push_back(i < meter.circuit_names.size() && !meter.circuit_names[i].empty() ? meter.circuit_names[i]
+                                                                                           : "circuit " + std::to_string(n));
+    }
+    return names;
 }
 
 double stale_after_s(const MeterConfig& meter, const LineConfig& line) {

@@ -40,6 +40,9 @@ struct MeterConfig {
     Json::Value setting{Json::objectValue};  // handed to the driver's InitSetting
     std::string setting_source;          // where the setting came from, for messages
     std::string series;                  // what its history rows name it by; empty: its name
+    // Its circuits' names as given: at most 18, "" where none is given. Not
+    // part of ==: a rename reaches the outputs without restarting the meter.
+    std::vector<std::string> circuit_names;
     bool operator==(const MeterConfig& other) const;
 };
 
@@ -112,6 +115,9 @@ struct SiteConfig {
 // twice its interval plus its line's response timeout plus a second, unless
 // its [[meter]] says `stale_after` (seconds).
 double stale_after_s(const MeterConfig& meter, const LineConfig& line);
+
+// The 18 names of a meter's circuits: each as given, else "circuit N".
+std::vector<std::string> circuit_names_of(const MeterConfig& meter);
 
 // Every error found in a file, each "FILE:LINE: message", in file order.
 struct ConfigErrors : std::runtime_error {

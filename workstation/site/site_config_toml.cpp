@@ -102,6 +102,11 @@ std::string site_config_toml(const SiteConfig& config) {
         t.insert("interval", meter.interval_s);
         t.insert("retry_max", meter.retry_max_s);
         if (meter.stale_after_s) t.insert("stale_after", *meter.stale_after_s);
+        if (!meter.circuit_names.empty()) {
+            toml::array names;
+            for (const std::string& name : meter.circuit_names) names.push_back(name);
+            t.insert("circuits", std::move(names));
+        }
         insert_json(t, "setting", meter.setting);
         meters.push_back(std::move(t));
     }

@@ -76,6 +76,12 @@ std::string LiveReadings::meters_json() const {
         string(out, m.identity.line);
         out += ",\"slave\":" + std::to_string(m.identity.slave);
         out += ",\"data_id\":" + std::to_string(m.identity.data_id);
+        out += ",\"circuit_names\":[";
+        for (int c = 1; c <= pondrel_meter::kCircuits; ++c) {
+            if (c > 1) out += ',';
+            string(out, circuit_name(m.identity, c));
+        }
+        out += ']';
         out += ",\"interval_s\":";
         number(out, m.interval_s);
         out += ",\"status\":";

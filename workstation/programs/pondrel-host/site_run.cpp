@@ -141,7 +141,8 @@ std::vector<MeterIdentity> Site::identities() const {
         const LineConfig* line = config_.line(meter.line);
         meters.push_back({meter.name, meter.line, meter.slave, meter.data_id,
                           meter.series.empty() ? meter.name : meter.series,
-                          stale_after_s(meter, line != nullptr ? *line : LineConfig{})});
+                          stale_after_s(meter, line != nullptr ? *line : LineConfig{}),
+                          circuit_names_of(meter)});
     }
     return meters;
 }

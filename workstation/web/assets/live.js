@@ -48,7 +48,7 @@ function makeCard(meter) {
   for (let n = 0; n < 18; n++) {
     const row = body.insertRow();
     row.dataset.circuit = n + 1;
-    row.append(element("td", "", String(n + 1)));
+    row.append(element("td", "name", String(n + 1)));
     const bar = element("td", "bar");
     bar.append(element("div"), element("span", "power"));
     row.append(bar, element("td", "current"), element("td", "energy"));
@@ -77,6 +77,9 @@ function show(card, meter) {
   const powers = meter.power_W || [];
   const largest = Math.max(0, ...powers.map((p) => Math.abs(p || 0)));
   card.querySelectorAll("tbody tr").forEach((row, n) => {
+    // The circuit's number, and its name where the site gives one.
+    const name = meter.circuit_names ? meter.circuit_names[n] : "";
+    row.querySelector(".name").textContent = !name || name === "circuit " + (n + 1) ? String(n + 1) : (n + 1) + " " + name;
     const power = meter.power_W ? meter.power_W[n] : null;
     const current = meter.current_A ? meter.current_A[n] : null;
     const energy = meter.energy_kWh ? meter.energy_kWh[n] : null;
