@@ -173,6 +173,8 @@ TEST_F(SiteConfigTest, EachErrorIsReportedWithItsLine) {
         {"listen port", "[prometheus]\nlisten = \"[::1]:70000\"\n", "2: 'listen' must be HOST:PORT"},
         {"web listen", "[web]\nlisten = \"localhost:http\"\n", "2: 'listen' must be HOST:PORT or :PORT"},
         {"web without listen", "[web]\n", "1: [web] has no 'listen'"},
+        {"empty host name", "[web]\nlisten = \":8080\"\nhosts = [\"cabinet\", \"\"]\n",
+         "3: 'hosts' must not hold an empty name"},
         {"web not a section", "web = 8080\n", "1: 'web' must be a section [web]"},
         {"broker scheme", "[mqtt]\nbroker = \"tcp://broker\"\n", "2: 'broker' must be mqtt://HOST[:PORT]"},
         {"broker path", "[mqtt]\nbroker = \"mqtt://broker:1883/x\"\n", "2: 'broker' 'mqtt://broker:1883/x': the port"},

@@ -1,6 +1,9 @@
 // The page's routes over real HTTP on a loopback port: what each answers,
 // the history API's shape, ranges and refusals, and that nothing but GET is
 // served.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -213,5 +216,73 @@ TEST(HttpServer, AnAddressInUseIsRefusedWithItsReason) {
     } catch (const std::runtime_error& e) {
         EXPECT_EQ(std::string(e.what()), "cannot serve metrics on 127.0.0.1:" + std::to_string(port) +
                                              ": Address already in use");
+    }
+}
+
+namespace {
+
+// The status line and the Allow header of the answer to `request`, sent as
+// it is on a connection of its own.
+std::pair<std::string, std::string> answer_to(int port, const std::string& request) {
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    timeval wait{10, 0};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    std::string got;
+    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        send(s, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        char buffer[4096];
+        for (ssize_t n; (n = recv(s, buffer, sizeof buffer, 0)) > 0;) got.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(s);
+    const std::string status = got.substr(0, got.find("\r\n"));
+    const auto allow = got.find("\r\nAllow: ");
+    return {status, allow == std::string::npos ? "" : got.substr(allow + 9, got.find("\r\n", allow + 2) - allow - 9)};
+}
+
+}  // namespace
+
+TEST(HttpServer, AnswersGetAndHeadOnlyAndOnlyForItself) {
+    const int port = testing_support::free_loopback_port();
+    HttpServer server("127.0.0.1:" + std::to_string(port), "the page", {"cabinet.example"});
+    server.routes().Get("/", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content("page", "text/plain");
+    });
+    server.start();
+    const std::string self = "127.0.0.1:" + std::to_string(port);
+    const auto ask = [&](const std::string& method, const std::string& host) {
+        return answer_to(port, method + " / HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n");
+    };
+    // Bound and listening since its construction: a request waits in the backlog until it answers.
+    const struct {
+        const char* method;
+        std::string host;
+        const char* status;
+        const char* allow;
+    } cases[] = {
+        {"GET", self, "HTTP/1.1 200 OK", ""},
+        {"HEAD", self, "HTTP/1.1 200 OK", ""},
+        {"GET", "localhost:" + std::to_string(port), "HTTP/1.1 200 OK", ""},
+        {"GET", "LOCALHOST", "HTTP/1.1 200 OK", ""},
+        {"GET", "cabinet.example:8080", "HTTP/1.1 200 OK", ""},
+        // A name rebound to 127.0.0.1 by a page in a local browser.
+        {"GET", "attacker.example:" + std::to_string(port), "HTTP/1.1 421 Misdirected Request", ""},
+        {"GET", "127.0.0.2", "HTTP/1.1 421 Misdirected Request", ""},
+        {"POST", self, "HTTP/1.1 405 Method Not Allowed", "GET, HEAD"},
+        {"PUT", self, "HTTP/1.1 405 Method Not Allowed", "GET, HEAD"},
+        {"PATCH", self, "HTTP/1.1 405 Method Not Allowed", "GET, HEAD"},
+        {"DELETE", self, "HTTP/1.1 405 Method Not Allowed", "GET, HEAD"},
+        {"OPTIONS", self, "HTTP/1.1 405 Method Not Allowed", "GET, HEAD"},
+        {"TRACE", self, "HTTP/1.1 405 Method Not Allowed", "GET, HEAD"},
+        {"CONNECT", self, "HTTP/1.1 405 Method Not Allowed", "GET, HEAD"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.method) + " for " + c.host);
+        const auto [status, allow] = ask(c.method, c.host);
+        EXPECT_EQ(status, c.status);
+        EXPECT_EQ(allow, c.allow);
     }
 }

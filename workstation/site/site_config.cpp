@@ -622,10 +622,17 @@ SiteConfig read_site_config(const std::string& path) {
             Table t(*web->as_table(), "[web]", errors);
             if (const auto listen = t.text("listen", true)) {
                 try {
-                    config.web = WebConfig{web_listen(*listen)};
+                    config.web = WebConfig{web_listen(*listen), {}};
                 } catch (const std::invalid_argument& e) {
                     errors.add(t.line_of("listen"), "'listen' must be HOST:PORT or :PORT, not " + quoted(*listen) +
                                                         ": " + e.what());
+                }
+            }
+            if (auto hosts = t.names("hosts", 64)) {
+                if (std::find(hosts->begin(), hosts->end(), "") != hosts->end()) {
+                    errors.add(t.line_of("hosts"), "'hosts' must not hold an empty name");
+                } else if (config.web) {
+                    config.web->hosts = std::move(*hosts);
                 }
             }
             t.refuse_unknown();

@@ -57,7 +57,8 @@ struct PrometheusConfig {
 // ":PORT" or "PORT" is given).
 struct WebConfig {
     std::string listen;
-    bool operator==(const WebConfig& other) const { return listen == other.listen; }
+    std::vector<std::string> hosts;  // host names it also answers for (see HttpServer)
+    bool operator==(const WebConfig& other) const { return listen == other.listen && hosts == other.hosts; }
     bool operator!=(const WebConfig& other) const { return !(*this == other); }
 };
 

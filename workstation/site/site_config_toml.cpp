@@ -56,7 +56,15 @@ std::string site_config_toml(const SiteConfig& config) {
         document.insert("history", std::move(history));
     }
     if (config.prometheus) document.insert("prometheus", toml::table{{"listen", config.prometheus->listen}});
-    if (config.web) document.insert("web", toml::table{{"listen", config.web->listen}});
+    if (config.web) {
+        toml::table web{{"listen", config.web->listen}};
+        if (!config.web->hosts.empty()) {
+            toml::array hosts;
+            for (const std::string& host : config.web->hosts) hosts.push_back(host);
+            web.insert("hosts", std::move(hosts));
+        }
+        document.insert("web", std::move(web));
+    }
     if (config.mqtt) {
         const MqttConfig& m = *config.mqtt;
         toml::table mqtt{{"broker", m.broker},

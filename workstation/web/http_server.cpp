@@ -4,9 +4,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <set>
 #include <stdexcept>
 
 #include <httplib.h>
@@ -41,9 +44,29 @@ std::string why_not_served(const std::string& host, int port) {
     return why;
 }
 
+std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+// The host of a Host header or an address, without its port and brackets, in lower case.
+std::string host_part(const std::string& value) {
+    std::string host = value;
+    if (!host.empty() && host[0] == '[') {
+        host = host.substr(1, host.find(']') - 1);
+    } else if (std::count(host.begin(), host.end(), ':') == 1) {
+        host = host.substr(0, host.find(':'));
+    }
+    return lower(host);
+}
+
+bool loopback(const std::string& host) {
+    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+}
+
 }  // namespace
 
-HttpServer::HttpServer(const std::string& listen, const std::string& what)
+HttpServer::HttpServer(const std::string& listen, const std::string& what, const std::vector<std::string>& hosts)
     : listen_(listen), server_(std::make_unique<httplib::Server>()) {
     std::pair<std::string, int> where;
     try {
@@ -67,6 +90,29 @@ HttpServer::HttpServer(const std::string& listen, const std::string& what)
     server_->set_socket_options([](int s) {
         const int yes = 1;
         setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+    // Whom it answers: none listed means any Host.
+    std::set<std::string> allowed;
+    if (loopback(host_part(where.first)) || !hosts.empty()) {
+        allowed.insert(host_part(where.first));
+        for (const std::string& host : hosts) allowed.insert(host_part(host));
+        if (loopback(host_part(where.first))) allowed.insert("localhost");
+    }
+    server_->set_pre_routing_handler([allowed](const httplib::Request& request, httplib::Response& response) {
+        if (request.method != "GET" && request.method != "HEAD") {
+            response.status = 405;
+            response.set_header("Allow", "GET, HEAD");
+            response.set_content("only GET and HEAD are answered here\n", "text/plain");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        // No Host at all (HTTP/1.0) is no browser's request.
+        if (!allowed.empty() && request.has_header("Host") &&
+            allowed.count(host_part(request.get_header_value("Host"))) == 0) {
+            response.status = 421;
+            response.set_content("this server does not answer for that host name\n", "text/plain");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
     });
     if (!server_->bind_to_port(where.first, where.second)) {
         throw std::runtime_error("cannot serve " + what + " on " + listen + ": it cannot be bound");

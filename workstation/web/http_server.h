@@ -2,6 +2,11 @@
 // (Prometheus' /metrics, the page and its API): it binds at construction, so
 // that an address in use fails the start with its reason, and answers the
 // routes added to it from its own threads once started, until destroyed.
+// Every path answers GET and HEAD only (405 with Allow for any other
+// method). On a loopback address it answers only requests for itself (Host:
+// its address, localhost or one of `hosts`; else 421), so that a page in a
+// local browser cannot read it through a name rebound to 127.0.0.1; on
+// other addresses `hosts`, when given, apply likewise.
 //
 // Threads: made, given its routes, started and destroyed on one thread;
 // handlers run on the server's threads.
@@ -11,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace httplib {
 class Server;
@@ -22,7 +28,7 @@ class HttpServer {
 public:
     // Binds `listen` ("HOST:PORT"). Throws std::runtime_error
     // "cannot serve WHAT on LISTEN: reason".
-    HttpServer(const std::string& listen, const std::string& what);
+    HttpServer(const std::string& listen, const std::string& what, const std::vector<std::string>& hosts = {});
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;

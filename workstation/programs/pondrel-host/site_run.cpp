@@ -114,11 +114,14 @@ void Site::start_monitoring() {
     try {
         if (config_.prometheus) {
             servers_.push_back(std::make_unique<HttpServer>(config_.prometheus->listen,
-                                                            shared ? "metrics and the page" : "metrics"));
+                                                            shared ? "metrics and the page" : "metrics",
+                                                            shared ? config_.web->hosts : std::vector<std::string>{}));
             serve_metrics(servers_.back()->routes(), metrics_);
         }
         if (config_.web) {
-            if (!shared) servers_.push_back(std::make_unique<HttpServer>(config_.web->listen, "the page"));
+            if (!shared) {
+                servers_.push_back(std::make_unique<HttpServer>(config_.web->listen, "the page", config_.web->hosts));
+            }
             serve_pages(servers_.back()->routes(), {live_, config_.history_file, kInstalledChartJs});
             status_line("serving the page on http://" + config_.web->listen + "/");
             if (::access(kInstalledChartJs, R_OK) != 0) {
