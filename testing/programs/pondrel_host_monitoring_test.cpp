@@ -582,13 +582,20 @@ TEST_F(MonitoringTest, ABrokerBehindTlsAndALoginGetsTheRoundsAndAWrongPasswordIs
     ChildProcess sub({"mosquitto_sub", "-h", "127.0.0.1", "-p", broker.port, "--cafile", dir_ + "/ca.pem", "-u",
                       "pondrel", "-P", "right-password", "-t", "pondrel/m1/state"});
     std::this_thread::sleep_for(500ms);
+    chmod((dir_ + "/password").c_str(), 0644);
     {
         ChildProcess host({kHost, "--config", site(meters.path, {1}, mqtt)});
         const auto line = sub.read_line(15s);
         ASSERT_TRUE(line.has_value()) << host.error_text() << broker.process->error_text();
         EXPECT_TRUE(parsed(*line)["round_id"].isInt64()) << *line;
+        // Used, and said to be readable by others.
+        EXPECT_NE(host.error_text().find("the MQTT password file " + dir_ +
+                                         "/password can be read by others than its owner (mode 0644)"),
+                  std::string::npos)
+            << host.error_text();
     }
     file("password", "wrong-password\n");
+    chmod((dir_ + "/password").c_str(), 0600);
     const auto run = run_program({kHost, "--config", site(meters.path, {1}, mqtt), "--rounds", "15"}, 30s);
     EXPECT_EQ(run.code, 0) << run.errors;
     std::size_t refusals = 0;
@@ -597,4 +604,5 @@ TEST_F(MonitoringTest, ABrokerBehindTlsAndALoginGetsTheRoundsAndAWrongPasswordIs
         ++refusals;
     }
     EXPECT_EQ(refusals, 1u) << run.errors;
+    EXPECT_EQ(run.errors.find("can be read by others"), std::string::npos) << run.errors;
 }

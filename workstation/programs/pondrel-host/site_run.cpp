@@ -10,6 +10,7 @@
 #include <boost/date_time/gregorian/gregorian.hpp>
 #include <boost/date_time/posix_time/posix_time.hpp>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "commissioning.h"
@@ -82,12 +83,28 @@ void Site::start() {
     for (auto& worker : workers_) worker->start();
 }
 
+namespace {
+
+// A secret others than its owner can read is said once at the start, with
+// its mode; it is used all the same.
+void warn_if_others_can_read(const std::string& path, const std::string& what) {
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0 || (st.st_mode & (S_IRWXG | S_IRWXO)) == 0) return;
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    status_line(what + " " + path + " can be read by others than its owner (mode " + mode + "); chmod 600 it",
+                Severity::Warning);
+}
+
+}  // namespace
+
 void Site::start_monitoring() {
     // The publisher first: the figures' server reads what waits for it.
     if (config_.mqtt && !config_.history_file) {
         status_line("not publishing to " + config_.mqtt->broker + ": the broker is sent what the history stores, "
                     "and there is no history");
     } else if (config_.mqtt) {
+        if (config_.mqtt->password_file) warn_if_others_can_read(*config_.mqtt->password_file, "the MQTT password file");
         std::unique_ptr<Outbox> outbox;
         try {
             outbox = std::make_unique<Outbox>(*config_.history_file, config_.mqtt->broker);
