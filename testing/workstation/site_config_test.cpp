@@ -169,6 +169,10 @@ TEST_F(SiteConfigTest, EachErrorIsReportedWithItsLine) {
          "8: the setting's data_id 6 disagrees with the meter's data_id 5"},
         {"setting not a table", std::string(kLine) + meter + "setting = 3\n", "7: 'setting' must be a table"},
         {"keep days", "[history]\nkeep_days = 0\n", "2: 'keep_days' must be from 1 to 100000, not 0"},
+        {"minutes shorter than rows", "[history]\nkeep_days = 90\nkeep_minutes_days = 30\n",
+         "3: 'keep_minutes_days' must be at least 'keep_days' (90)"},
+        {"minutes without rows' limit", "[history]\nkeep_minutes_days = 30\n",
+         "2: 'keep_minutes_days' must be at least 'keep_days' (for ever when not given)"},
         {"listen without port", "[prometheus]\nlisten = \"localhost\"\n", "2: 'listen' must be HOST:PORT"},
         {"listen port", "[prometheus]\nlisten = \"[::1]:70000\"\n", "2: 'listen' must be HOST:PORT"},
         {"web listen", "[web]\nlisten = \"localhost:http\"\n", "2: 'listen' must be HOST:PORT or :PORT"},
@@ -231,6 +235,20 @@ TEST_F(SiteConfigTest, CircuitsAreNamedAsGivenAndNumberedElseAndWrittenBack) {
     // What --check prints reads back the same.
     const SiteConfig again = read(site_config_toml(config));
     EXPECT_EQ(again.meters.at(0).circuit_names, config.meters.at(0).circuit_names);
+}
+
+TEST(MinutesDays, KeptAsGivenElseAtLeast35DaysElseAsLongAsTheRows) {
+    const struct {
+        std::optional<long> keep_days, keep_minutes_days, expected;
+    } cases[] = {
+        {std::nullopt, std::nullopt, std::nullopt}, {7, std::nullopt, 35}, {90, std::nullopt, 90}, {7, 400, 400},
+    };
+    for (const auto& c : cases) {
+        SiteConfig config;
+        config.keep_days = c.keep_days;
+        config.keep_minutes_days = c.keep_minutes_days;
+        EXPECT_EQ(minutes_days(config), c.expected);
+    }
 }
 
 TEST(StaleAfter, OneRuleFromTheIntervalAndTheLinesTimeoutUnlessGiven) {

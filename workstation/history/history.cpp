@@ -403,7 +403,10 @@ long History::prune(std::uint32_t data_id, boost::posix_time::ptime cutoff, std:
         sqlite3_step(raw) != SQLITE_DONE) {
         sqlite_failure("delete old rows of");
     }
-    const long removed = sqlite3_changes(db_);
+    return sqlite3_changes(db_);
+}
+
+void History::prune_minutes(std::uint32_t data_id, boost::posix_time::ptime cutoff) {
     const Statement minutes = prepared(db_, "DELETE FROM minutes WHERE data_id = ? AND minute < ?");
     if (minutes == nullptr || sqlite3_bind_int64(minutes.get(), 1, data_id) != SQLITE_OK ||
         sqlite3_bind_int64(minutes.get(), 2, unix_time_of(cutoff, utc_offset_at(cutoff)) / 60) != SQLITE_OK ||
@@ -411,7 +414,6 @@ long History::prune(std::uint32_t data_id, boost::posix_time::ptime cutoff, std:
         sqlite_failure("delete old minutes of");
     }
     forget_open_minutes();
-    return removed;
 }
 
 void History::for_each(std::optional<std::uint32_t> data_id, const std::function<void(const Row&)>& take,

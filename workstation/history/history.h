@@ -82,10 +82,13 @@ public:
     // meter: "" ), if any.
     std::optional<std::vector<unsigned char>> newest(std::uint32_t data_id, const std::string& meter = "");
     // Deletes the rows of `data_id` saved before `cutoff` (local time),
-    // except its newest row and any row after `keep_after`, and its minutes
-    // before then. Returns how many rows went. Throws on failure.
+    // except its newest row and any row after `keep_after`. Returns how many
+    // rows went. Throws on failure.
     long prune(std::uint32_t data_id, boost::posix_time::ptime cutoff,
                std::optional<std::int64_t> keep_after = std::nullopt);
+    // Deletes the minute totals of `data_id` before `cutoff` (local time),
+    // which may be kept longer than the rows. Throws on failure.
+    void prune_minutes(std::uint32_t data_id, boost::posix_time::ptime cutoff);
 
     struct Row {
         std::int64_t id;

@@ -20,6 +20,13 @@ long HistoryOutput::prune(std::uint32_t data_id, boost::posix_time::ptime cutoff
     return writer_.with_history([&](History& history) { return history.prune(data_id, cutoff, keep_after); });
 }
 
+void HistoryOutput::prune_minutes(std::uint32_t data_id, boost::posix_time::ptime cutoff) {
+    writer_.with_history([&](History& history) {
+        history.prune_minutes(data_id, cutoff);
+        return 0;
+    });
+}
+
 HistoryWriter::Unstored HistoryOutput::finish() { return writer_.finish(); }
 
 }  // namespace pondrel

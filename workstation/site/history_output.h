@@ -31,6 +31,8 @@ public:
     // Deletes the rows of `data_id` older than `cutoff`, never its newest nor
     // any row after `keep_after` (rounds not yet published); how many.
     long prune(std::uint32_t data_id, boost::posix_time::ptime cutoff, std::optional<std::int64_t> keep_after);
+    // History::prune_minutes, between rounds stored.
+    void prune_minutes(std::uint32_t data_id, boost::posix_time::ptime cutoff);
     // Rounds not yet in the history; never waits (a scrape asks).
     std::size_t waiting() const { return writer_.waiting(); }
     // At the end: what could not be stored.

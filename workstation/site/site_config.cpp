@@ -506,6 +506,12 @@ bool MqttConfig::operator==(const MqttConfig& other) const {
            publish_interval_s == other.publish_interval_s;
 }
 
+std::optional<long> minutes_days(const SiteConfig& config) {
+    if (config.keep_minutes_days) return config.keep_minutes_days;
+    if (!config.keep_days) return std::nullopt;
+    return std::max(*config.keep_days, kMinutesDaysAtLeast);
+}
+
 std::vector<std::string> circuit_names_of(const MeterConfig& meter) {
     std::vector<std::string> names;
     for (int n = 1; n <= pondrel_meter::kCircuits; ++n) {
@@ -594,6 +600,14 @@ SiteConfig read_site_config(const std::string& path) {
             Table t(*history->as_table(), "[history]", errors);
             config.history_file = t.text("file");
             config.keep_days = t.whole("keep_days", 1, 100000);
+            config.keep_minutes_days = t.whole("keep_minutes_days", 1, 100000);
+            // Minutes read where rows are gone, never the other way round.
+            if (config.keep_minutes_days && (!config.keep_days || *config.keep_minutes_days < *config.keep_days)) {
+                errors.add(t.line_of("keep_minutes_days"),
+                           "'keep_minutes_days' must be at least 'keep_days' (" +
+                               (config.keep_days ? std::to_string(*config.keep_days) : std::string("for ever when not given")) +
+                               ")");
+            }
             if (const auto v = t.whole("journal_reserve_MB", 0, 4096)) config.journal_reserve_mb = *v;
             t.refuse_unknown();
         }

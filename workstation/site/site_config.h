@@ -102,6 +102,9 @@ struct SiteConfig {
     std::optional<std::string> plugin;
     std::optional<std::string> history_file;
     std::optional<long> keep_days;
+    // How long minute totals are kept: given, or the larger of keep_days and
+    // 35 (kMinutesDaysAtLeast); for ever while the rows are.
+    std::optional<long> keep_minutes_days;
     long journal_reserve_mb = 4;  // space the journal holds ready for rounds on a full disk
     std::vector<LineConfig> lines;
     std::vector<MeterConfig> meters;
@@ -116,6 +119,10 @@ struct SiteConfig {
 // twice its interval plus its line's response timeout plus a second, unless
 // its [[meter]] says `stale_after` (seconds).
 double stale_after_s(const MeterConfig& meter, const LineConfig& line);
+
+constexpr long kMinutesDaysAtLeast = 35;
+// The days minute totals are kept (see SiteConfig::keep_minutes_days), or none: for ever.
+std::optional<long> minutes_days(const SiteConfig& config);
 
 // The 18 names of a meter's circuits: each as given, else "circuit N".
 std::vector<std::string> circuit_names_of(const MeterConfig& meter);

@@ -52,6 +52,9 @@ std::string site_config_toml(const SiteConfig& config) {
         toml::table history;
         if (config.history_file) history.insert("file", *config.history_file);
         if (config.keep_days) history.insert("keep_days", static_cast<std::int64_t>(*config.keep_days));
+        if (config.keep_minutes_days) {
+            history.insert("keep_minutes_days", static_cast<std::int64_t>(*config.keep_minutes_days));
+        }
         history.insert("journal_reserve_MB", static_cast<std::int64_t>(config.journal_reserve_mb));
         document.insert("history", std::move(history));
     }

@@ -403,12 +403,15 @@ bool Site::all_done() const {
 
 void Site::prune() {
     pruned_ = true;
-    const auto cutoff = boost::posix_time::second_clock::local_time() - boost::gregorian::days(*config_.keep_days);
+    const auto now = boost::posix_time::second_clock::local_time();
+    const auto cutoff = now - boost::gregorian::days(*config_.keep_days);
+    const auto minutes_cutoff = now - boost::gregorian::days(minutes_days(config_).value_or(*config_.keep_days));
     // Rounds the broker has not acknowledged stay, unless too many wait.
     const std::optional<std::int64_t> keep_after = publisher_ ? publisher_->keep_after() : std::nullopt;
     for (const MeterConfig& meter : config_.meters) {
         try {
             const long removed = history_output_->prune(meter.data_id, cutoff, keep_after);
+            history_output_->prune_minutes(meter.data_id, minutes_cutoff);
             if (removed > 0) {
                 status_line((single_ ? "" : "meter " + meter.name + ": ") + "deleted " + std::to_string(removed) +
                             " rows older than " + std::to_string(*config_.keep_days) + " days");
