@@ -8,7 +8,8 @@ native=(cmake ninja-build make g++ pkg-config libjsoncpp-dev libboost-date-time-
         mbpoll clang libclang-rt-14-dev valgrind file binutils dpkg-dev python3-pyelftools
         help2man lintian python3-pymodbus python3-serial-asyncio socat libcli11-dev libtomlplusplus-dev
         prometheus-cpp-dev libmosquitto-dev mosquitto mosquitto-clients prometheus curl openssl
-        libsystemd-dev systemd mmdebstrap libcpp-httplib-dev libjs-chart.js chromium)
+        libsystemd-dev systemd mmdebstrap libcpp-httplib-dev libjs-chart.js chromium
+        libyaml-cpp-dev libcrypt-dev libssl-dev apache2-utils)
 cross=(g++-arm-linux-gnueabihf qemu-user libjsoncpp-dev:armhf
        libboost-date-time-dev:armhf libgtest-dev:armhf libgmock-dev:armhf)
 

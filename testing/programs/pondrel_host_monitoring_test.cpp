@@ -239,6 +239,95 @@ TEST_F(MonitoringTest, ScrapedFiguresAreTheStoredRoundsAndPassPrometheusOwnCheck
     EXPECT_EQ(up["m2"], "0");
 }
 
+TEST_F(MonitoringTest, AWebConfigurationServesHttpsBehindALoginThatARealPrometheusScrapes) {
+    // A CA and a certificate for 127.0.0.1 signed by it; a login's bcrypt hash as the guide makes it.
+    const auto certificate = [&](const std::string& ca) {
+        return "openssl req -x509 -newkey rsa:2048 -nodes -keyout " + ca + ".key -out " + ca + ".pem -days 2 -subj /CN=" +
+               ca + " && openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj /CN=127.0.0.1 && "
+               "printf 'subjectAltName=IP:127.0.0.1\\n' > san && openssl x509 -req -in server.csr -CA " + ca +
+               ".pem -CAkey " + ca + ".key -CAcreateserial -out server.pem -days 2 -extfile san && chmod 600 server.key";
+    };
+    const auto made = run_program({"sh", "-c", "cd " + dir_ + " && " + certificate("ca") +
+                                                   " && htpasswd -nbBC 10 scraper 's3cret pass' > login"},
+                                  60s);
+    ASSERT_EQ(made.code, 0) << made.errors;
+    std::string login;
+    std::getline(std::ifstream(dir_ + "/login"), login);
+    const std::string web = file("web.yml", "tls_server_config:\n  cert_file: " + dir_ + "/server.pem\n  key_file: " +
+                                                dir_ + "/server.key\nbasic_auth_users:\n  scraper: " +
+                                                login.substr(login.find(':') + 1) +
+                                                "\nhttp_server_config:\n  headers:\n    X-Frame-Options: deny\n");
+    // The same file Prometheus' own tool accepts.
+    const auto checked = run_program({"promtool", "check", "web-config", web}, 30s);
+    EXPECT_EQ(checked.code, 0) << checked.errors;
+
+    Meter meters({"--slave", "1"});
+    const std::string port = free_port();
+    const std::string base = "https://127.0.0.1:" + port;
+    ChildProcess host({kHost, "--config", site(meters.path, {1},
+                                              "[web]\nlisten = \"127.0.0.1:" + port + "\"\nweb_config_file = \"" + web +
+                                                  "\"\n[prometheus]\nlisten = \"127.0.0.1:" + port + "\"\n",
+                                              // Few rounds: nobody reads its standard output here.
+                                              "interval = 10\n")});
+    ASSERT_TRUE(host.wait_for_error("serving the page on " + base + "/", 30s)) << host.error_text();
+    // The answer's status line and headers, and curl's exit code.
+    const auto get = [&](const std::string& path, const std::string& ca, std::vector<std::string> more) {
+        std::vector<std::string> args{"curl", "-sS", "-o", "/dev/null", "-D", "-", "--max-time", "10", "--cacert",
+                                      dir_ + "/" + ca + ".pem"};
+        args.insert(args.end(), more.begin(), more.end());
+        args.push_back(base + path);
+        const auto run = run_program(args, 30s);
+        std::string head;
+        for (const std::string& line : run.lines) head += line + "\n";
+        return std::make_pair(run.code, head);
+    };
+    for (const char* path : {"/metrics", "/", "/api/v1/meters"}) {
+        SCOPED_TRACE(path);
+        const auto none = get(path, "ca", {});
+        EXPECT_EQ(none.second.rfind("HTTP/1.1 401", 0), 0u) << none.second;
+        EXPECT_NE(none.second.find("WWW-Authenticate: Basic"), std::string::npos) << none.second;
+        EXPECT_EQ(get(path, "ca", {"-u", "scraper:wrong"}).second.rfind("HTTP/1.1 401", 0), 0u);
+        EXPECT_EQ(get(path, "ca", {"-u", "nobody:s3cret pass"}).second.rfind("HTTP/1.1 401", 0), 0u);
+        const auto right = get(path, "ca", {"-u", "scraper:s3cret pass"});
+        EXPECT_EQ(right.second.rfind("HTTP/1.1 200", 0), 0u) << right.second;
+        EXPECT_NE(right.second.find("X-Frame-Options: deny"), std::string::npos) << right.second;
+    }
+
+    // Prometheus scrapes it over TLS with the login.
+    const std::string prometheus_port = free_port();
+    const std::string config = file("prometheus.yml", "global:\n  scrape_interval: 1s\nscrape_configs:\n"
+                                                      "  - job_name: pondrel\n    scheme: https\n    tls_config:\n"
+                                                      "      ca_file: " + dir_ + "/ca.pem\n    basic_auth:\n"
+                                                      "      username: scraper\n      password: 's3cret pass'\n"
+                                                      "    static_configs:\n      - targets: ['127.0.0.1:" + port + "']\n");
+    ChildProcess prometheus({"prometheus", "--config.file=" + config, "--storage.tsdb.path=" + dir_ + "/tsdb",
+                             "--web.listen-address=127.0.0.1:" + prometheus_port});
+    Json::Value result;
+    for (const auto until = std::chrono::steady_clock::now() + 60s;
+         std::chrono::steady_clock::now() < until && result.size() < 1;) {
+        std::this_thread::sleep_for(500ms);
+        result = parsed(http_get("http://127.0.0.1:" + prometheus_port + "/api/v1/query?query=pondrel_up"))["data"]["result"];
+    }
+    ASSERT_EQ(result.size(), 1u) << prometheus.error_text();
+    EXPECT_EQ(result[0]["value"][1].asString(), "1");
+
+    // A renewed certificate (from another CA here) is served after SIGHUP, without a restart.
+    ASSERT_EQ(run_program({"sh", "-c", "cd " + dir_ + " && " + certificate("ca2")}, 60s).code, 0);
+    host.send_signal(SIGHUP);
+    ASSERT_TRUE(host.wait_for_error("read the web configuration " + web + " again", 30s)) << host.error_text();
+    EXPECT_EQ(get("/metrics", "ca2", {"-u", "scraper:s3cret pass"}).second.rfind("HTTP/1.1 200", 0), 0u);
+    EXPECT_NE(get("/metrics", "ca", {"-u", "scraper:s3cret pass"}).first, 0);
+    // One that cannot be used is reported, and the running one stays.
+    file("web.yml", "tls_server_config:\n  cert_file: " + dir_ + "/server.pem\n  key_file: " + dir_ + "/ca.key\n");
+    host.send_signal(SIGHUP);
+    ASSERT_TRUE(host.wait_for_error("kept the running web configuration: key_file " + dir_ + "/ca.key is not the key of",
+                                    30s))
+        << host.error_text();
+    EXPECT_EQ(get("/metrics", "ca2", {"-u", "scraper:s3cret pass"}).second.rfind("HTTP/1.1 200", 0), 0u);
+    host.send_signal(SIGTERM);
+    EXPECT_EQ(host.wait(30s), 0) << host.error_text();
+}
+
 TEST_F(MonitoringTest, PublishesDiscoveryStateAndAvailabilityAndTheBrokerSaysOfflineForAKilledHost) {
     Broker broker(dir_, free_port());
     Meter meters({"--slave", "1"});

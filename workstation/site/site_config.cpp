@@ -636,10 +636,18 @@ SiteConfig read_site_config(const std::string& path) {
             Table t(*web->as_table(), "[web]", errors);
             if (const auto listen = t.text("listen", true)) {
                 try {
-                    config.web = WebConfig{web_listen(*listen), {}};
+                    config.web = WebConfig{web_listen(*listen), {}, ""};
                 } catch (const std::invalid_argument& e) {
                     errors.add(t.line_of("listen"), "'listen' must be HOST:PORT or :PORT, not " + quoted(*listen) +
                                                         ": " + e.what());
+                }
+            }
+            if (const auto file = t.text("web_config_file")) {
+                if (::access(file->c_str(), R_OK) != 0) {
+                    errors.add(t.line_of("web_config_file"),
+                               "cannot read 'web_config_file' " + *file + ": " + std::strerror(errno));
+                } else if (config.web) {
+                    config.web->web_config_file = *file;
                 }
             }
             if (auto hosts = t.names("hosts", 64)) {

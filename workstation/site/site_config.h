@@ -58,7 +58,10 @@ struct PrometheusConfig {
 struct WebConfig {
     std::string listen;
     std::vector<std::string> hosts;  // host names it also answers for (see HttpServer)
-    bool operator==(const WebConfig& other) const { return listen == other.listen && hosts == other.hosts; }
+    std::string web_config_file;     // TLS, logins and headers of every address served; "": none
+    bool operator==(const WebConfig& other) const {
+        return listen == other.listen && hosts == other.hosts && web_config_file == other.web_config_file;
+    }
     bool operator!=(const WebConfig& other) const { return !(*this == other); }
 };
 

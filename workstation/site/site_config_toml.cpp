@@ -61,6 +61,7 @@ std::string site_config_toml(const SiteConfig& config) {
     if (config.prometheus) document.insert("prometheus", toml::table{{"listen", config.prometheus->listen}});
     if (config.web) {
         toml::table web{{"listen", config.web->listen}};
+        if (!config.web->web_config_file.empty()) web.insert("web_config_file", config.web->web_config_file);
         if (!config.web->hosts.empty()) {
             toml::array hosts;
             for (const std::string& host : config.web->hosts) hosts.push_back(host);

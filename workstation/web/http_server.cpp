@@ -15,6 +15,7 @@
 #include <httplib.h>
 
 #include "site_config.h"
+#include "web_guard.h"
 
 namespace pondrel {
 
@@ -66,8 +67,15 @@ bool loopback(const std::string& host) {
 
 }  // namespace
 
-HttpServer::HttpServer(const std::string& listen, const std::string& what, const std::vector<std::string>& hosts)
-    : listen_(listen), server_(std::make_unique<httplib::Server>()) {
+HttpServer::HttpServer(const std::string& listen, const std::string& what, const std::vector<std::string>& hosts,
+                       std::shared_ptr<WebGuard> guard)
+    : listen_(listen) {
+    if (guard && guard->tls()) {
+        server_ = std::make_unique<httplib::SSLServer>([guard](SSL_CTX& context) { return guard->setup(context); });
+        if (!server_->is_valid()) throw std::runtime_error("cannot serve " + what + " on " + listen + ": TLS cannot be set up");
+    } else {
+        server_ = std::make_unique<httplib::Server>();
+    }
     std::pair<std::string, int> where;
     try {
         where = host_and_port(listen, true);
@@ -98,7 +106,7 @@ HttpServer::HttpServer(const std::string& listen, const std::string& what, const
         for (const std::string& host : hosts) allowed.insert(host_part(host));
         if (loopback(host_part(where.first))) allowed.insert("localhost");
     }
-    server_->set_pre_routing_handler([allowed](const httplib::Request& request, httplib::Response& response) {
+    server_->set_pre_routing_handler([allowed, guard](const httplib::Request& request, httplib::Response& response) {
         if (request.method != "GET" && request.method != "HEAD") {
             response.status = 405;
             response.set_header("Allow", "GET, HEAD");
@@ -111,6 +119,10 @@ HttpServer::HttpServer(const std::string& listen, const std::string& what, const
             response.status = 421;
             response.set_content("this server does not answer for that host name\n", "text/plain");
             return httplib::Server::HandlerResponse::Handled;
+        }
+        if (guard) {
+            for (const auto& [name, value] : guard->headers()) response.set_header(name, value);
+            if (!guard->admit(request, response)) return httplib::Server::HandlerResponse::Handled;
         }
         return httplib::Server::HandlerResponse::Unhandled;
     });

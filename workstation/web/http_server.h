@@ -6,7 +6,9 @@
 // method). On a loopback address it answers only requests for itself (Host:
 // its address, localhost or one of `hosts`; else 421), so that a page in a
 // local browser cannot read it through a name rebound to 127.0.0.1; on
-// other addresses `hosts`, when given, apply likewise.
+// other addresses `hosts`, when given, apply likewise. With a guard (the
+// web configuration file), it speaks TLS when that asks for it, and every
+// request passes the guard's login and carries its headers.
 //
 // Threads: made, given its routes, started and destroyed on one thread;
 // handlers run on the server's threads.
@@ -24,11 +26,14 @@ class Server;
 
 namespace pondrel {
 
+class WebGuard;
+
 class HttpServer {
 public:
     // Binds `listen` ("HOST:PORT"). Throws std::runtime_error
     // "cannot serve WHAT on LISTEN: reason".
-    HttpServer(const std::string& listen, const std::string& what, const std::vector<std::string>& hosts = {});
+    HttpServer(const std::string& listen, const std::string& what, const std::vector<std::string>& hosts = {},
+               std::shared_ptr<WebGuard> guard = nullptr);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;

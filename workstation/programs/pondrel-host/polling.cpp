@@ -4,6 +4,8 @@
 #include "site_run.h"
 #include "site_setup.h"
 #include "stop_signal.h"
+#include "web_config.h"
+#include "web_guard.h"
 
 namespace pondrel {
 
@@ -13,6 +15,14 @@ int poll_meters(const HostOptions& options, JsonOutput& output) {
     if (options.no_history) config.history_file.reset();
     output.show_console_lines(log_level() >= Severity::Debug);
     if (options.check) {
+        // The web configuration file is read as the run reads it.
+        if (config.web && !config.web->web_config_file.empty()) {
+            try {
+                WebGuard guard(read_web_config(config.web->web_config_file));
+            } catch (const std::exception& e) {
+                throw Failure(kExitBadOption, e.what());
+            }
+        }
         output.write(site_config_toml(config));
         return kExitOk;
     }

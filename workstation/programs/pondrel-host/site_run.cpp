@@ -18,6 +18,8 @@
 #include "site_pages.h"
 #include "program_main.h"
 #include "status_line.h"
+#include "web_config.h"
+#include "web_guard.h"
 #include "stop_signal.h"
 
 namespace pondrel {
@@ -128,19 +130,34 @@ void Site::start_monitoring() {
     if (config_.web) live_ = std::make_shared<LiveReadings>();
     // /metrics and the page share a server when they share an address.
     const bool shared = config_.prometheus && config_.web && config_.prometheus->listen == config_.web->listen;
+    // The web configuration file guards every address served.
+    std::shared_ptr<WebGuard> guard;
+    if (config_.web && !config_.web->web_config_file.empty()) {
+        try {
+            const WebSecurity security = read_web_config(config_.web->web_config_file);
+            if (security.tls) warn_if_others_can_read(security.tls->key_file, "the TLS key file");
+            guard = std::make_shared<WebGuard>(security);
+        } catch (const std::exception& e) {
+            throw Failure(kExitBadOption, e.what());
+        }
+        guard_ = guard;
+    }
+    const std::string scheme = guard && guard->tls() ? "https" : "http";
     try {
         if (config_.prometheus) {
             servers_.push_back(std::make_unique<HttpServer>(config_.prometheus->listen,
                                                             shared ? "metrics and the page" : "metrics",
-                                                            shared ? config_.web->hosts : std::vector<std::string>{}));
+                                                            shared ? config_.web->hosts : std::vector<std::string>{},
+                                                            guard));
             serve_metrics(servers_.back()->routes(), metrics_);
         }
         if (config_.web) {
             if (!shared) {
-                servers_.push_back(std::make_unique<HttpServer>(config_.web->listen, "the page", config_.web->hosts));
+                servers_.push_back(
+                    std::make_unique<HttpServer>(config_.web->listen, "the page", config_.web->hosts, guard));
             }
             serve_pages(servers_.back()->routes(), {live_, config_.history_file, kInstalledChartJs});
-            status_line("serving the page on http://" + config_.web->listen + "/");
+            status_line("serving the page on " + scheme + "://" + config_.web->listen + "/");
             if (::access(kInstalledChartJs, R_OK) != 0) {
                 status_line("the meter pages draw no charts: Chart.js is not installed at " +
                                 std::string(kInstalledChartJs) + " (package libjs-chart.js)",
@@ -430,6 +447,16 @@ void Site::reload() {
         for (const std::string& line : errors.lines) status_line(line, Severity::Error);
         status_line("kept the running configuration: " + options_.config + " has errors", Severity::Warning);
         return;
+    }
+    // The web configuration file is read again (a renewed certificate, new
+    // logins); one that cannot be used leaves the running one in force.
+    if (guard_) {
+        try {
+            guard_->reload(read_web_config(config_.web->web_config_file));
+            status_line("read the web configuration " + config_.web->web_config_file + " again");
+        } catch (const std::exception& e) {
+            status_line("kept the running web configuration: " + std::string(e.what()), Severity::Warning);
+        }
     }
     if (next.plugin && !options_.plugin_given && *next.plugin != *config_.plugin) {
         status_line("a new plug-in takes effect at the next start");

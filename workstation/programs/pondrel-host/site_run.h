@@ -126,6 +126,7 @@ private:
     std::shared_ptr<LiveReadings> live_;
     // Go first: their scrapes read the history's and the publisher's figures.
     std::vector<std::unique_ptr<HttpServer>> servers_;
+    std::shared_ptr<WebGuard> guard_;  // of the web configuration file, read again at a reload
     MeterLine meter_line_;  // the single-meter command line's line (and simulated meter)
     bool simulated_ = false;
     std::string polled_device_;

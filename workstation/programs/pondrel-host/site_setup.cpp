@@ -21,7 +21,10 @@ SiteConfig site_from_file(const HostOptions& options) {
     if (options.keep_days) config.keep_days = options.keep_days;
     if (options.metrics) config.prometheus = PrometheusConfig{*options.metrics};
     // --web moves the page; the file's other [web] keys still hold.
-    if (options.web) config.web = WebConfig{*options.web, config.web ? config.web->hosts : std::vector<std::string>{}};
+    if (options.web) {
+        config.web = WebConfig{*options.web, config.web ? config.web->hosts : std::vector<std::string>{},
+                               config.web ? config.web->web_config_file : std::string()};
+    }
     if (options.log_level) config.log_level = options.log_level;
     return config;
 }
@@ -38,7 +41,7 @@ SiteConfig site_from_options(const HostOptions& options) {
     config.history_file = options.history;
     config.keep_days = options.keep_days;
     if (options.metrics) config.prometheus = PrometheusConfig{*options.metrics};
-    if (options.web) config.web = WebConfig{*options.web, {}};
+    if (options.web) config.web = WebConfig{*options.web, {}, ""};
     config.log_level = options.log_level;
     LineConfig line;
     line.name = "line";
