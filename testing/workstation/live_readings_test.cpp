@@ -38,6 +38,7 @@ TEST(LiveReadings, StatusFollowsTheLastAttemptAndAgesOnTheClock) {
     data.voltage = 231.5f;
     data.power[17] = NAN;
     data.energy[0] = 12.25f;
+    data.current[0] = 230.12346f;  // 7 significant digits would read back as another float
     CompletedRound round;
     round.meter = &a;
     round.saved_at = boost::posix_time::time_from_string("2026-12-10 10:00:00");
@@ -78,6 +79,7 @@ TEST(LiveReadings, StatusFollowsTheLastAttemptAndAgesOnTheClock) {
     ASSERT_EQ(first["power_W"].size(), 18u);
     EXPECT_TRUE(first["power_W"][17].isNull());  // not a number: null, still valid JSON
     EXPECT_DOUBLE_EQ(first["energy_kWh"][0].asDouble(), 12.25);
+    EXPECT_EQ(static_cast<float>(first["current_A"][0].asDouble()), 230.12346f);
     EXPECT_EQ(first["time"].asString().substr(0, 19), "2026-12-10T10:00:00");
     const Json::Value& second = site["meters"][1];
     EXPECT_EQ(second["status"].asString(), "waiting");

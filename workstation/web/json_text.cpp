@@ -1,5 +1,6 @@
 #include "json_text.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 
@@ -13,6 +14,16 @@ void number(std::string& out, double value) {
     char text[32];
     std::snprintf(text, sizeof text, "%.7g", value);
     out += text;
+}
+
+void number(std::string& out, float value) {
+    if (!std::isfinite(value)) {
+        out += "null";
+        return;
+    }
+    char text[32];
+    const auto written = std::to_chars(text, text + sizeof text, value);
+    out.append(text, written.ptr);
 }
 
 void string(std::string& out, const std::string& text) {

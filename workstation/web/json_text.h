@@ -7,8 +7,11 @@
 
 namespace pondrel::json_text {
 
-// Appends `value` with 7 significant digits, or null.
+// Appends a computed `value` (a mean, an age) with 7 significant digits, or null.
 void number(std::string& out, double value);
+// Appends a reading as the meter sent it: the shortest text that reads back
+// as exactly this float (230.12346, not 230.1235), or null.
+void number(std::string& out, float value);
 // Appends `text` quoted, escaped as JSON requires.
 void string(std::string& out, const std::string& text);
 // Appends [v0,v1,...] of `values`.
