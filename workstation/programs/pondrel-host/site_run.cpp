@@ -17,6 +17,7 @@
 #include "metrics_page.h"
 #include "site_pages.h"
 #include "program_main.h"
+#include "reload_plan.h"
 #include "status_line.h"
 #include "web_config.h"
 #include "web_guard.h"
@@ -482,54 +483,45 @@ void Site::reload() {
     if (!options_.keep_days) config_.keep_days = next.keep_days;
     next.keep_days = config_.keep_days;
 
-    const auto meters_of = [](const SiteConfig& c, const std::string& line) {
-        std::map<std::string, MeterConfig> found;
-        for (const MeterConfig& m : c.meters) {
-            if (m.line == line) found.emplace(m.name, m);
-        }
-        return found;
+    std::vector<std::string> running_lines;
+    for (const auto& worker : workers_) running_lines.push_back(worker->config().name);
+    const ReloadPlan plan = plan_reload(config_, running_lines, next);
+    const auto named = [](const SiteConfig& c, const std::string& name) {
+        return *std::find_if(c.meters.begin(), c.meters.end(), [&](const MeterConfig& m) { return m.name == name; });
     };
     int stopped = 0, started = 0;
-    // Lines gone or changed stop with their meters.
-    for (auto it = workers_.begin(); it != workers_.end();) {
-        const LineConfig* now = next.line((*it)->config().name);
-        if (now == nullptr || !(*now == (*it)->config())) {
-            stopped += static_cast<int>((*it)->meters().size());
-            (*it)->stop();
-            it = workers_.erase(it);
-        } else {
-            ++it;
-        }
+    for (const std::string& name : plan.lines_stopped) {
+        const auto it = std::find_if(workers_.begin(), workers_.end(),
+                                     [&](const auto& w) { return w->config().name == name; });
+        stopped += static_cast<int>((*it)->meters().size());
+        (*it)->stop();
+        workers_.erase(it);
     }
-    for (const LineConfig& line : next.lines) {
-        auto running = std::find_if(workers_.begin(), workers_.end(),
-                                    [&](const auto& w) { return w->config().name == line.name; });
-        const auto wanted = meters_of(next, line.name);
-        if (running == workers_.end()) {
-            std::unique_ptr<LineWorker> worker;
-            try {
-                worker = make_worker(line, open_site_line(line, {}));
-            } catch (const std::exception& e) {
-                status_line("line " + line.name + ": " + e.what(), Severity::Warning);
-                continue;
-            }
-            for (const auto& [name, meter] : wanted) started += add_meter(*worker, meter);
-            worker->start();
-            workers_.push_back(std::move(worker));
+    for (const auto& [line, meters] : plan.meters_stopped) {
+        auto& worker = *std::find_if(workers_.begin(), workers_.end(),
+                                     [&](const auto& w) { return w->config().name == line; });
+        for (const std::string& name : meters) worker->remove(name);
+        stopped += static_cast<int>(meters.size());
+    }
+    for (const auto& [line, meters] : plan.meters_started) {
+        auto& worker = *std::find_if(workers_.begin(), workers_.end(),
+                                     [&](const auto& w) { return w->config().name == line; });
+        for (const std::string& name : meters) started += add_meter(*worker, named(next, name));
+    }
+    for (const std::string& name : plan.lines_started) {
+        const LineConfig& line = *next.line(name);
+        std::unique_ptr<LineWorker> worker;
+        try {
+            worker = make_worker(line, open_site_line(line, {}));
+        } catch (const std::exception& e) {
+            status_line("line " + line.name + ": " + e.what(), Severity::Warning);
             continue;
         }
-        const auto had = meters_of(config_, line.name);
-        for (const auto& [name, meter] : had) {
-            const auto now = wanted.find(name);
-            if (now == wanted.end() || !(now->second == meter)) {
-                (*running)->remove(name);
-                ++stopped;
-            }
+        for (const MeterConfig& meter : next.meters) {
+            if (meter.line == name) started += add_meter(*worker, meter);
         }
-        for (const auto& [name, meter] : wanted) {
-            const auto before = had.find(name);
-            if (before == had.end() || !(before->second == meter)) started += add_meter(**running, meter);
-        }
+        worker->start();
+        workers_.push_back(std::move(worker));
     }
     config_ = next;
     tell_monitoring();
