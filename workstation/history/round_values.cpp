@@ -1,5 +1,7 @@
 #include "round_values.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +13,13 @@
 #include "pondrel_data.h"
 
 namespace pondrel {
+
+std::string reading_text(float value) {
+    if (!std::isfinite(value)) return "";
+    char text[32];
+    const auto written = std::to_chars(text, text + sizeof text, value);
+    return std::string(text, written.ptr);
+}
 
 std::optional<RoundValues> round_values(const std::vector<unsigned char>& record) {
     Pondrel_Data_t data{};

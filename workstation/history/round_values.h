@@ -24,6 +24,11 @@ struct RoundValues {
 // The readings of a record, or nothing when it is not a record of this meter.
 std::optional<RoundValues> round_values(const std::vector<unsigned char>& record);
 
+// A reading as text: the shortest decimal that reads back as exactly this
+// float (230.12346), or "" when it is not a finite number (each format says
+// that its own way).
+std::string reading_text(float value);
+
 // "2026-12-10T16:05:00+01:00" for a local time; "" for a special time.
 std::string iso_time_with_offset(const boost::posix_time::ptime& local);
 

@@ -1,6 +1,5 @@
 #include "mqtt_messages.h"
 
-#include <charconv>
 #include <cmath>
 
 #include <json/value.h>
@@ -15,13 +14,8 @@ namespace {
 constexpr int kCircuits = pondrel_meter::kCircuits;
 
 void append_number(std::string& out, float value) {
-    if (!std::isfinite(value)) {
-        out += "null";
-        return;
-    }
-    char text[32];
-    const auto result = std::to_chars(text, text + sizeof text, value);
-    out.append(text, result.ptr);
+    const std::string text = reading_text(value);
+    out += text.empty() ? "null" : text;
 }
 
 void append_list(std::string& out, const char* key, const std::array<float, kCircuits>& values,

@@ -1,6 +1,7 @@
 #include "json_text.h"
 
-#include <charconv>
+#include "round_values.h"
+
 #include <cmath>
 #include <cstdio>
 
@@ -17,13 +18,8 @@ void number(std::string& out, double value) {
 }
 
 void number(std::string& out, float value) {
-    if (!std::isfinite(value)) {
-        out += "null";
-        return;
-    }
-    char text[32];
-    const auto written = std::to_chars(text, text + sizeof text, value);
-    out.append(text, written.ptr);
+    const std::string text = reading_text(value);
+    out += text.empty() ? "null" : text;
 }
 
 void string(std::string& out, const std::string& text) {

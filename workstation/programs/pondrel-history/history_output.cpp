@@ -1,7 +1,6 @@
 #include "history_output.h"
 
 #include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +8,7 @@
 #include <set>
 
 #include "local_time.h"
+#include "round_values.h"
 #include "pondrel_data.h"
 #include "program_main.h"
 
@@ -75,10 +75,9 @@ void check_row(const History::Row& row, bool time_ok) {
 }  // namespace
 
 std::string shortest(float value, bool json) {
-    if (!std::isfinite(value)) return json ? "null" : (std::isnan(value) ? "nan" : (value > 0 ? "inf" : "-inf"));
-    char text[32];
-    const auto result = std::to_chars(text, text + sizeof text, value);
-    return std::string(text, result.ptr);
+    const std::string text = reading_text(value);
+    if (!text.empty()) return text;
+    return json ? "null" : (std::isnan(value) ? "nan" : (value > 0 ? "inf" : "-inf"));
 }
 
 std::vector<std::string> column_names() {

@@ -1,6 +1,5 @@
 #include "round_formats.h"
 
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <optional>
@@ -18,9 +17,9 @@ namespace pondrel {
 namespace {
 
 std::string shortest(float value) {
-    char text[32];
-    const auto result = std::to_chars(text, text + sizeof text, value);
-    return std::string(text, result.ptr);
+    const std::string text = reading_text(value);
+    if (!text.empty()) return text;
+    return std::isnan(value) ? "nan" : value > 0 ? "inf" : "-inf";
 }
 
 // Tag values escape commas, spaces and equals signs.
