@@ -328,6 +328,65 @@ TEST_F(MonitoringTest, AWebConfigurationServesHttpsBehindALoginThatARealPromethe
     EXPECT_EQ(host.wait(30s), 0) << host.error_text();
 }
 
+TEST_F(MonitoringTest, EveryAcceptedWebConfigurationPassesPromtoolAndAClientCertificateIsRequiredWhenAsked) {
+    // A CA that signs the server's certificate and a client's.
+    const auto made = run_program(
+        {"sh", "-c",
+         "cd " + dir_ + " && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj /CN=ca "
+         "&& printf 'subjectAltName=IP:127.0.0.1\\n' > san && for who in server client; do "
+         "openssl req -newkey rsa:2048 -nodes -keyout $who.key -out $who.csr -subj /CN=127.0.0.1 && "
+         "openssl x509 -req -in $who.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out $who.pem -days 2 -extfile san; "
+         "done && chmod 600 server.key && htpasswd -nbBC 10 scraper secret > login"},
+        60s);
+    ASSERT_EQ(made.code, 0) << made.errors;
+    std::string login;
+    std::getline(std::ifstream(dir_ + "/login"), login);
+    const std::string tls = "tls_server_config:\n  cert_file: " + dir_ + "/server.pem\n  key_file: " + dir_ + "/server.key\n";
+    const std::string verified = tls + "  client_auth_type: RequireAndVerifyClientCert\n  client_ca_file: " + dir_ +
+                                 "/ca.pem\n  min_version: TLS13\n";
+    const std::string accepted[] = {
+        "",
+        tls,
+        verified,
+        tls + "  client_auth_type: VerifyClientCertIfGiven\n  client_ca_file: " + dir_ + "/ca.pem\n",
+        "basic_auth_users:\n  " + login.substr(0, login.find(':')) + ": " + login.substr(login.find(':') + 1) + "\n",
+        "http_server_config:\n  headers:\n    Content-Security-Policy: default-src 'self'\n",
+    };
+    const std::string port = free_port();
+    for (const std::string& text : accepted) {
+        SCOPED_TRACE(text);
+        const std::string web = file("web.yml", text);
+        const auto checked = run_program({"promtool", "check", "web-config", web}, 30s);
+        EXPECT_EQ(checked.code, 0) << checked.errors;
+        const std::string config =
+            file("check.toml", "[web]\nlisten = \"127.0.0.1:" + port + "\"\nweb_config_file = \"" + web + "\"\n" +
+                                   "[[line]]\nname = \"bus\"\ndevice = \"/dev/null\"\n[[meter]]\nname = \"m1\"\nline = \"bus\"\n");
+        const auto check = run_program({kHost, "--config", config, "--check"}, 30s);
+        EXPECT_EQ(check.code, 0) << check.errors;
+    }
+
+    // A client certificate required: refused without one, answered with one the CA signed.
+    Meter meters({"--slave", "1"});
+    const std::string web = file("web.yml", verified);
+    ChildProcess host({kHost, "--config", site(meters.path, {1},
+                                              "[web]\nlisten = \"127.0.0.1:" + port + "\"\nweb_config_file = \"" + web +
+                                                  "\"\n",
+                                              "interval = 10\n")});
+    ASSERT_TRUE(host.wait_for_error("serving the page on https://", 30s)) << host.error_text();
+    const std::vector<std::string> curl{"curl", "-sS", "-o", "/dev/null", "-w", "%{http_code}", "--max-time", "10",
+                                        "--cacert", dir_ + "/ca.pem"};
+    std::vector<std::string> without = curl, with = curl;
+    without.push_back("https://127.0.0.1:" + port + "/api/v1/meters");
+    with.insert(with.end(), {"--cert", dir_ + "/client.pem", "--key", dir_ + "/client.key",
+                             "https://127.0.0.1:" + port + "/api/v1/meters"});
+    EXPECT_NE(run_program(without, 30s).code, 0);
+    const auto answered = run_program(with, 30s);
+    EXPECT_EQ(answered.code, 0) << answered.errors;
+    EXPECT_EQ(answered.lines, std::vector<std::string>{"200"});
+    host.send_signal(SIGTERM);
+    EXPECT_EQ(host.wait(30s), 0) << host.error_text();
+}
+
 TEST_F(MonitoringTest, PublishesDiscoveryStateAndAvailabilityAndTheBrokerSaysOfflineForAKilledHost) {
     Broker broker(dir_, free_port());
     Meter meters({"--slave", "1"});
