@@ -56,6 +56,7 @@ TEST(WebConfig, ReadsTlsLoginsAndHeadersAndRefusesWhatItDoesNotSupport) {
         {"http2", "http_server_config:\n  http2: false\n", ":2: 'http2' in http_server_config is not supported"},
         {"other header", "http_server_config:\n  headers:\n    Set-Cookie: a\n", ":3: header 'Set-Cookie' cannot be set"},
         {"not YAML", "tls_server_config: [\n", "web.yml:"},
+        {"a list for a user name", "basic_auth_users:\n  ? [a, b]\n  : x\n", "web.yml:"},
     };
     for (const auto& c : refused) {
         SCOPED_TRACE(c.name);

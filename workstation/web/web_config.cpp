@@ -57,7 +57,9 @@ bool bcrypt_hash(const std::string& hash) {
 
 }  // namespace
 
-WebSecurity read_web_config(const std::string& path) {
+namespace {
+
+WebSecurity read_file(const std::string& path) {
     const Reader reader(path);
     YAML::Node top;
     try {
@@ -131,6 +133,17 @@ WebSecurity read_web_config(const std::string& path) {
         }
     }
     return security;
+}
+
+}  // namespace
+
+WebSecurity read_web_config(const std::string& path) {
+    try {
+        return read_file(path);
+    } catch (const YAML::Exception& e) {
+        // A key or value of another shape than the format's (a list for a name...).
+        throw std::runtime_error(path + (e.mark.is_null() ? "" : ":" + std::to_string(e.mark.line + 1)) + ": " + e.msg);
+    }
 }
 
 }  // namespace pondrel
