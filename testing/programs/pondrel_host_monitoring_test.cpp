@@ -130,10 +130,16 @@ struct Broker {
 // mosquitto_sub printing "TOPIC PAYLOAD" lines, ready once it has the
 // retained probe (published first); what came before the probe (a
 // persistent session's waiting messages) goes to `before`.
+// `connection`: what both need to reach the broker (TLS, a login).
 std::unique_ptr<ChildProcess> subscriber(const std::string& port, std::vector<std::string> extra,
-                                         std::vector<std::string>* before = nullptr) {
-    run_program({"mosquitto_pub", "-p", port, "-r", "-q", "1", "-t", "pondrel/probe/state", "-m", "probe"}, 10s);
+                                         std::vector<std::string>* before = nullptr,
+                                         const std::vector<std::string>& connection = {}) {
+    std::vector<std::string> probe{"mosquitto_pub", "-h", "127.0.0.1", "-p", port, "-r", "-q", "1", "-t",
+                                   "pondrel/probe/state", "-m", "probe"};
+    probe.insert(probe.end(), connection.begin(), connection.end());
+    run_program(probe, 10s);
     std::vector<std::string> args{"mosquitto_sub", "-h", "127.0.0.1", "-p", port, "-v"};
+    args.insert(args.end(), connection.begin(), connection.end());
     args.insert(args.end(), extra.begin(), extra.end());
     auto sub = std::make_unique<ChildProcess>(args);
     const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -261,6 +267,7 @@ TEST_F(MonitoringTest, AWebConfigurationServesHttpsBehindALoginThatARealPromethe
     const auto checked = run_program({"promtool", "check", "web-config", web}, 30s);
     EXPECT_EQ(checked.code, 0) << checked.errors;
 
+    chmod((dir_ + "/server.key").c_str(), 0640);  // the group may read it: said at the start
     Meter meters({"--slave", "1"});
     const std::string port = free_port();
     const std::string base = "https://127.0.0.1:" + port;
@@ -270,6 +277,10 @@ TEST_F(MonitoringTest, AWebConfigurationServesHttpsBehindALoginThatARealPromethe
                                               // Few rounds: nobody reads its standard output here.
                                               "interval = 10\n")});
     ASSERT_TRUE(host.wait_for_error("serving the page on " + base + "/", 30s)) << host.error_text();
+    EXPECT_NE(host.error_text().find("the TLS key file " + dir_ +
+                                     "/server.key can be read by others than its owner (mode 0640)"),
+              std::string::npos)
+        << host.error_text();
     // The answer's status line and headers, and curl's exit code.
     const auto get = [&](const std::string& path, const std::string& ca, std::vector<std::string> more) {
         std::vector<std::string> args{"curl", "-sS", "-o", "/dev/null", "-D", "-", "--max-time", "10", "--cacert",
@@ -727,15 +738,14 @@ TEST_F(MonitoringTest, ABrokerBehindTlsAndALoginGetsTheRoundsAndAWrongPasswordIs
     const std::string mqtt = "[mqtt]\nbroker = \"mqtts://127.0.0.1:" + broker.port + "\"\nca_file = \"" + dir_ +
                              "/ca.pem\"\nusername = \"pondrel\"\npassword_file = \"" +
                              file("password", "right-password\n") + "\"\n";
-    ChildProcess sub({"mosquitto_sub", "-h", "127.0.0.1", "-p", broker.port, "--cafile", dir_ + "/ca.pem", "-u",
-                      "pondrel", "-P", "right-password", "-t", "pondrel/m1/state"});
-    std::this_thread::sleep_for(500ms);
+    auto sub = subscriber(broker.port, {"-t", "pondrel/m1/state", "-t", "pondrel/probe/state"}, nullptr,
+                          {"--cafile", dir_ + "/ca.pem", "-u", "pondrel", "-P", "right-password"});
     chmod((dir_ + "/password").c_str(), 0644);
     {
         ChildProcess host({kHost, "--config", site(meters.path, {1}, mqtt)});
-        const auto line = sub.read_line(15s);
+        const auto line = sub->read_line(15s);
         ASSERT_TRUE(line.has_value()) << host.error_text() << broker.process->error_text();
-        EXPECT_TRUE(parsed(*line)["round_id"].isInt64()) << *line;
+        EXPECT_TRUE(parsed(split_message(*line).second)["round_id"].isInt64()) << *line;
         // Used, and said to be readable by others.
         EXPECT_NE(host.error_text().find("the MQTT password file " + dir_ +
                                          "/password can be read by others than its owner (mode 0644)"),
