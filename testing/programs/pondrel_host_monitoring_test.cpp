@@ -130,6 +130,31 @@ struct Broker {
 // mosquitto_sub printing "TOPIC PAYLOAD" lines, ready once it has the
 // retained probe (published first); what came before the probe (a
 // persistent session's waiting messages) goes to `before`.
+// Debian's prometheus on a loopback port, storing in `tsdb`.
+struct Prometheus {
+    Prometheus(const std::string& config, const std::string& tsdb, const std::string& listen_port)
+        : port(listen_port), wal(tsdb + "/wal") {
+        // Made first, so that each scrape it stores is seen being written.
+        std::filesystem::create_directories(wal);
+        process = std::make_unique<ChildProcess>(std::vector<std::string>{
+            "prometheus", "--config.file=" + config, "--storage.tsdb.path=" + tsdb,
+            "--web.listen-address=127.0.0.1:" + port});
+    }
+    // The answer to `query` once it has `count` series, asked again each
+    // time a scrape is written to the write-ahead log; what it has at `timeout`.
+    Json::Value query_once_stored(const std::string& query, Json::ArrayIndex count, std::chrono::milliseconds timeout) {
+        Json::Value result;
+        testing_support::wait_for_change(wal, [&] {
+            result = parsed(http_get("http://127.0.0.1:" + port + "/api/v1/query?query=" + query))["data"]["result"];
+            return result.size() >= count;
+        }, timeout);
+        return result;
+    }
+    std::string port;
+    std::string wal;
+    std::unique_ptr<ChildProcess> process;
+};
+
 // `connection`: what both need to reach the broker (TLS, a login).
 std::unique_ptr<ChildProcess> subscriber(const std::string& port, std::vector<std::string> extra,
                                          std::vector<std::string>* before = nullptr,
@@ -230,15 +255,9 @@ TEST_F(MonitoringTest, ScrapedFiguresAreTheStoredRoundsAndPassPrometheusOwnCheck
     const std::string config = file("prometheus.yml", "global:\n  scrape_interval: 1s\nscrape_configs:\n"
                                                       "  - job_name: pondrel\n    static_configs:\n"
                                                       "      - targets: ['127.0.0.1:" + port + "']\n");
-    ChildProcess prometheus({"prometheus", "--config.file=" + config, "--storage.tsdb.path=" + dir_ + "/tsdb",
-                             "--web.listen-address=127.0.0.1:" + prometheus_port});
-    Json::Value result;
-    const auto until = std::chrono::steady_clock::now() + 60s;
-    while (std::chrono::steady_clock::now() < until && result.size() < 2) {
-        std::this_thread::sleep_for(500ms);
-        result = parsed(http_get("http://127.0.0.1:" + prometheus_port + "/api/v1/query?query=pondrel_up"))["data"]["result"];
-    }
-    ASSERT_EQ(result.size(), 2u) << prometheus.error_text();
+    Prometheus prometheus(config, dir_ + "/tsdb", prometheus_port);
+    const Json::Value result = prometheus.query_once_stored("pondrel_up", 2, 60s);
+    ASSERT_EQ(result.size(), 2u) << prometheus.process->error_text();
     std::map<std::string, std::string> up;
     for (const Json::Value& one : result) up[one["metric"]["meter"].asString()] = one["value"][1].asString();
     EXPECT_EQ(up["m1"], "1");
@@ -311,15 +330,9 @@ TEST_F(MonitoringTest, AWebConfigurationServesHttpsBehindALoginThatARealPromethe
                                                       "      ca_file: " + dir_ + "/ca.pem\n    basic_auth:\n"
                                                       "      username: scraper\n      password: 's3cret pass'\n"
                                                       "    static_configs:\n      - targets: ['127.0.0.1:" + port + "']\n");
-    ChildProcess prometheus({"prometheus", "--config.file=" + config, "--storage.tsdb.path=" + dir_ + "/tsdb",
-                             "--web.listen-address=127.0.0.1:" + prometheus_port});
-    Json::Value result;
-    for (const auto until = std::chrono::steady_clock::now() + 60s;
-         std::chrono::steady_clock::now() < until && result.size() < 1;) {
-        std::this_thread::sleep_for(500ms);
-        result = parsed(http_get("http://127.0.0.1:" + prometheus_port + "/api/v1/query?query=pondrel_up"))["data"]["result"];
-    }
-    ASSERT_EQ(result.size(), 1u) << prometheus.error_text();
+    Prometheus prometheus(config, dir_ + "/tsdb", prometheus_port);
+    const Json::Value result = prometheus.query_once_stored("pondrel_up", 1, 60s);
+    ASSERT_EQ(result.size(), 1u) << prometheus.process->error_text();
     EXPECT_EQ(result[0]["value"][1].asString(), "1");
 
     // A renewed certificate (from another CA here) is served after SIGHUP, without a restart.
