@@ -26,14 +26,12 @@
 #include <mosquitto.h>
 #include <prometheus/text_serializer.h>
 
-#include <arpa/inet.h>
 #include <crypt.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include "history.h"
 #include "http_server.h"
+#include "loopback_listener.h"
 #include "metrics_page.h"
 #include "web_guard.h"
 #include "mqtt_publisher.h"
@@ -85,17 +83,7 @@ void scrape_figures() {
 
 // One scrape of /metrics over a kept-alive connection, mean of `scrapes`.
 double scrape_ms(const std::shared_ptr<WebGuard>& guard, const std::shared_ptr<SiteMetrics>& metrics, int scrapes) {
-    const int port = [] {
-        const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        bind(s, reinterpret_cast<sockaddr*>(&address), size);
-        getsockname(s, reinterpret_cast<sockaddr*>(&address), &size);
-        close(s);
-        return static_cast<int>(ntohs(address.sin_port));
-    }();
+    const int port = testing_support::free_loopback_port();
     HttpServer server("127.0.0.1:" + std::to_string(port), "metrics", {}, guard);
     serve_metrics(server.routes(), metrics);
     server.start();

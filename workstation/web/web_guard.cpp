@@ -70,7 +70,8 @@ int version_of(const std::string& name) {
 
 }  // namespace
 
-WebGuard::WebGuard(const WebSecurity& security) : tls_(security.tls), security_(security) {
+WebGuard::WebGuard(const WebSecurity& security)
+    : tls_(security.tls), security_(std::make_shared<const WebSecurity>(security)) {
     if (tls_) material_ = load(*tls_);
 }
 
@@ -102,8 +103,9 @@ void WebGuard::reload(const WebSecurity& security) {
     }
     std::shared_ptr<const Material> material;
     if (security.tls) material = load(*security.tls);
+    auto next = std::make_shared<const WebSecurity>(security);
     std::lock_guard<std::mutex> lock(mutex_);
-    security_ = security;
+    security_ = std::move(next);
     if (material) material_ = std::move(material);
     good_logins_.clear();
 }
@@ -139,12 +141,13 @@ int WebGuard::present(SSL* ssl, void* guard) {
 }
 
 bool WebGuard::admit(const httplib::Request& request, httplib::Response& response) {
-    std::map<std::string, std::string> users;
+    std::shared_ptr<const WebSecurity> security;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (security_.users.empty()) return true;
-        users = security_.users;
+        security = security_;
     }
+    const std::map<std::string, std::string>& users = security->users;
+    if (users.empty()) return true;
     const std::string credentials = credentials_of(request.get_header_value("Authorization"));
     const auto colon = credentials.find(':');
     if (colon != std::string::npos) {
@@ -175,7 +178,7 @@ bool WebGuard::admit(const httplib::Request& request, httplib::Response& respons
 
 std::vector<std::pair<std::string, std::string>> WebGuard::headers() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return security_.headers;
+    return security_->headers;
 }
 
 }  // namespace pondrel

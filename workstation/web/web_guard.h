@@ -55,7 +55,7 @@ private:
 
     const std::optional<WebSecurity::Tls> tls_;  // as the servers were made
     mutable std::mutex mutex_;
-    WebSecurity security_;
+    std::shared_ptr<const WebSecurity> security_;  // swapped whole; a request holds the one it began with
     std::shared_ptr<const Material> material_;
     std::set<std::string> good_logins_;  // digests of logins found right
 };
