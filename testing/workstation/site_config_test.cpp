@@ -173,6 +173,8 @@ TEST_F(SiteConfigTest, EachErrorIsReportedWithItsLine) {
          "3: 'keep_minutes_days' must be at least 'keep_days' (90)"},
         {"minutes without rows' limit", "[history]\nkeep_minutes_days = 30\n",
          "2: 'keep_minutes_days' must be at least 'keep_days' (for ever when not given)"},
+        {"statistics shorter than rows", "[history]\nkeep_days = 90\nkeep_statistics_days = 30\n",
+         "3: 'keep_statistics_days' must be 0 (for ever) or at least 'keep_days' (90)"},
         {"listen without port", "[prometheus]\nlisten = \"localhost\"\n", "2: 'listen' must be HOST:PORT"},
         {"listen port", "[prometheus]\nlisten = \"[::1]:70000\"\n", "2: 'listen' must be HOST:PORT"},
         {"web listen", "[web]\nlisten = \"localhost:http\"\n", "2: 'listen' must be HOST:PORT or :PORT"},

@@ -152,6 +152,7 @@ History::History(const std::string& path, Access access, std::function<bool()> g
                 " utc_offset INTEGER)");
             migrate();
             roll_up_rows();
+            statistics_catch_up();
             execute("CREATE INDEX IF NOT EXISTS history_by_device ON history(data_id, id)");
             execute(
                 "CREATE TABLE IF NOT EXISTS published ("
@@ -246,7 +247,7 @@ void History::identify(bool& fresh) {
     }
     const auto known = [](const std::string& table) {
         return table == "history" || table == "published" || table == "journal_stored" || table == "minutes" ||
-               table == "minutes_catch_up";
+               table == "minutes_catch_up" || table == "hours" || table == "hours_catch_up";
     };
     if (application == 0 && version == 0 && std::find(tables.begin(), tables.end(), "history") != tables.end() &&
         std::all_of(tables.begin(), tables.end(), known)) {
@@ -285,6 +286,8 @@ void History::check_columns() {
 History::~History() {
     sqlite3_finalize(minute_reader_);
     sqlite3_finalize(minute_writer_);
+    sqlite3_finalize(hour_reader_);
+    sqlite3_finalize(hour_writer_);
     sqlite3_close(db_);
 }
 
@@ -332,8 +335,10 @@ void History::append_row(const JournalEntry& entry) {
         sqlite3_bind_int(raw, 6, entry.utc_offset_s) != SQLITE_OK || sqlite3_step(raw) != SQLITE_DONE) {
         sqlite_failure("store a record in");
     }
-    roll_up(entry.data_id, entry.meter, unix_time_of(entry.saved_at, entry.utc_offset_s), entry.record,
-            sqlite3_last_insert_rowid(db_));
+    const std::int64_t row = sqlite3_last_insert_rowid(db_);
+    const std::int64_t unix_s = unix_time_of(entry.saved_at, entry.utc_offset_s);
+    roll_up(entry.data_id, entry.meter, unix_s, entry.record, row);
+    book(entry.data_id, entry.meter, unix_s, entry.record, row);
 }
 
 void History::append_from_journal(const std::vector<JournalEntry>& entries, std::uint64_t journal,

@@ -3,9 +3,10 @@
 // time, the record's bytes), and the outbox's table of the last row each
 // destination acknowledged (see outbox.h).
 // The file identifies itself (application_id 0x504E4452 "PNDR", schema
-// user_version 3: each row also says which meter it came from and the UTC
-// offset of its local time, and table `minutes` holds each series' rounds
-// summed per minute of UTC (MinuteTotals), written with the rows); a database that is neither empty nor a history
+// user_version 4: each row also says which meter it came from and the UTC
+// offset of its local time, table `minutes` holds each series' rounds
+// summed per minute of UTC (MinuteTotals) and table `hours` its statistics
+// per hour of UTC (HourStatistics), both written with the rows); a database that is neither empty nor a history
 // is refused without being changed, and an older history is brought to the
 // current schema in place, every row kept, when it is opened for writing. Every append is its own transaction, committed and
 // synced before it returns, so a crash or kill loses no completed round. A
@@ -20,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "hour_statistics.h"
 #include "minute_totals.h"
 #include "record_store.h"
 #include "round_journal.h"
@@ -35,7 +37,7 @@ int utc_offset_at(boost::posix_time::ptime local);
 class History : public RecordStore {
 public:
     static constexpr std::int32_t kApplicationId = 0x504E4452;  // "PNDR"
-    static constexpr std::int32_t kSchemaVersion = 3;
+    static constexpr std::int32_t kSchemaVersion = 4;
     // Waits for another writer this long at start, and this long in a round.
     static constexpr int kStartBusyMs = 5000;
     static constexpr int kRoundBusyMs = 250;
@@ -89,6 +91,15 @@ public:
     // Deletes the minute totals of `data_id` before `cutoff` (local time),
     // which may be kept longer than the rows. Throws on failure.
     void prune_minutes(std::uint32_t data_id, boost::posix_time::ptime cutoff);
+    // Deletes the hourly statistics of `data_id` of hours that ended before
+    // `cutoff` (local time). Throws on failure.
+    void prune_statistics(std::uint32_t data_id, boost::posix_time::ptime cutoff);
+
+    // Calls `take` for each stored hour of the series (`data_id`, `meter`)
+    // from hour `from` up to, not including, hour `until` (UTC hours, see
+    // hour_of), oldest first. Throws on failure.
+    void for_each_hour(std::int64_t data_id, const std::string& meter, std::int64_t from, std::int64_t until,
+                       const std::function<void(const HourStatistics&)>& take);
 
     struct Row {
         std::int64_t id;
@@ -129,11 +140,26 @@ private:
     // Fills table `minutes` from the rows already stored (a history from
     // before it had one).
     void roll_up_rows();
+    // Gives the rows stored before the history had hourly statistics theirs.
+    void statistics_catch_up();
+    // Calls `add` for each row after the one table `progress` names, oldest
+    // first, a batch a transaction, until there are none; then drops `progress`.
+    void catch_up(const char* progress,
+                  const std::function<void(std::int64_t data_id, const std::string& meter, std::int64_t unix_s,
+                                           const std::vector<unsigned char>& record, std::int64_t row)>& add);
+    // Books history row `row` of a series in its hourly statistics.
+    void book(std::int64_t data_id, const std::string& meter, std::int64_t unix_s,
+              const std::vector<unsigned char>& record, std::int64_t row);
+    std::optional<HourStatistics> read_hour(std::int64_t data_id, const std::string& meter, std::int64_t hour);
+    void write_hour(std::int64_t data_id, const std::string& meter, const HourStatistics& statistics);
     // Adds history row `row` of a series to its minute's totals and stores them.
     void roll_up(std::int64_t data_id, const std::string& meter, std::int64_t unix_s,
                  const std::vector<unsigned char>& record, std::int64_t row);
     // A rolled-back transaction: the totals held here are read again.
-    void forget_open_minutes() { open_minutes_.clear(); }
+    void forget_open_minutes() {
+        open_minutes_.clear();
+        books_.clear();
+    }
     // What a reading query selects: the identity columns, or NULLs for an older history.
     std::string selected_columns() const;
     bool has_identity_ = true;
@@ -148,6 +174,10 @@ private:
     std::map<std::pair<std::int64_t, std::string>, MinuteTotals> open_minutes_;
     sqlite3_stmt* minute_reader_ = nullptr;
     sqlite3_stmt* minute_writer_ = nullptr;
+    // Each series' book, as the stored hours left it.
+    std::map<std::pair<std::int64_t, std::string>, StatisticsBook> books_;
+    sqlite3_stmt* hour_reader_ = nullptr;
+    sqlite3_stmt* hour_writer_ = nullptr;
 };
 
 }  // namespace pondrel

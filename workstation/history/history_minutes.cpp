@@ -13,10 +13,7 @@
 
 namespace pondrel {
 
-// The rows stored before the history had its minutes are added to them
-// oldest first, a batch a transaction; table minutes_catch_up says where
-// the next batch starts, so that a start cut short (a stop, a kill, systemd's
-// start timeout) goes on where it stopped instead of starting over.
+// The rows stored before the history had its minutes are added to them.
 void History::roll_up_rows() {
     if (texts_of("SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'minutes'").empty()) {
         execute("BEGIN IMMEDIATE");
@@ -42,13 +39,31 @@ void History::roll_up_rows() {
             throw;
         }
     }
-    if (texts_of("SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'minutes_catch_up'").empty()) return;
+    catch_up("minutes_catch_up", [this](std::int64_t data_id, const std::string& meter, std::int64_t unix_s,
+                                        const std::vector<unsigned char>& record, std::int64_t row) {
+        roll_up(data_id, meter, unix_s, record, row);
+    });
+}
+
+// The rows after the one `progress` names are given to `add` oldest first,
+// a batch a transaction; `progress` says where the next batch starts, so
+// that a start cut short (a stop, a kill, systemd's start timeout) goes on
+// where it stopped instead of starting over.
+void History::catch_up(const char* progress,
+                       const std::function<void(std::int64_t, const std::string&, std::int64_t,
+                                                const std::vector<unsigned char>&, std::int64_t)>& add) {
+    if (texts_of(("SELECT name FROM sqlite_master WHERE type = 'table' AND name = '" + std::string(progress) + "'")
+                     .c_str())
+            .empty()) {
+        return;
+    }
     constexpr int kBatch = 100000;
     for (;;) {
-        if (give_up_ && give_up_()) fail("was left before its per-minute totals were complete; they go on at the next start");
+        if (give_up_ && give_up_()) fail("was left before its totals were complete; they go on at the next start");
         execute("BEGIN IMMEDIATE");
         try {
-            const std::int64_t from = std::stoll(texts_of("SELECT next_row FROM minutes_catch_up").at(0));
+            const std::int64_t from =
+                std::stoll(texts_of(("SELECT next_row FROM " + std::string(progress)).c_str()).at(0));
             const Statement rows = prepared(db_, "SELECT id, data_id, saved_at, record, coalesce(meter, ''), utc_offset"
                                                  " FROM history WHERE id > ? ORDER BY id LIMIT ?");
             sqlite3_stmt* raw = rows.get();
@@ -75,14 +90,14 @@ void History::roll_up_rows() {
                                                                                  : utc_offset_at(saved_at);
                 const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(raw, 3));
                 const std::vector<unsigned char> record(bytes, bytes + sqlite3_column_bytes(raw, 3));
-                roll_up(sqlite3_column_int64(raw, 1), reinterpret_cast<const char*>(sqlite3_column_text(raw, 4)),
-                        unix_time_of(saved_at, offset), record, last);
+                add(sqlite3_column_int64(raw, 1), reinterpret_cast<const char*>(sqlite3_column_text(raw, 4)),
+                    unix_time_of(saved_at, offset), record, last);
             }
             if (step != SQLITE_DONE) sqlite_failure("read");
             if (taken < kBatch) {
-                execute("DROP TABLE minutes_catch_up");
+                execute(("DROP TABLE " + std::string(progress)).c_str());
             } else {
-                execute(("UPDATE minutes_catch_up SET next_row = " + std::to_string(last)).c_str());
+                execute(("UPDATE " + std::string(progress) + " SET next_row = " + std::to_string(last)).c_str());
             }
             execute("COMMIT");
             if (taken < kBatch) return;

@@ -27,6 +27,13 @@ void HistoryOutput::prune_minutes(std::uint32_t data_id, boost::posix_time::ptim
     });
 }
 
+void HistoryOutput::prune_statistics(std::uint32_t data_id, boost::posix_time::ptime cutoff) {
+    writer_.with_history([&](History& history) {
+        history.prune_statistics(data_id, cutoff);
+        return 0;
+    });
+}
+
 HistoryWriter::Unstored HistoryOutput::finish() { return writer_.finish(); }
 
 }  // namespace pondrel

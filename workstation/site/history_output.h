@@ -33,6 +33,8 @@ public:
     long prune(std::uint32_t data_id, boost::posix_time::ptime cutoff, std::optional<std::int64_t> keep_after);
     // History::prune_minutes, between rounds stored.
     void prune_minutes(std::uint32_t data_id, boost::posix_time::ptime cutoff);
+    // History::prune_statistics, between rounds stored.
+    void prune_statistics(std::uint32_t data_id, boost::posix_time::ptime cutoff);
     // Rounds not yet in the history; never waits (a scrape asks).
     std::size_t waiting() const { return writer_.waiting(); }
     // At the end: what could not be stored.

@@ -608,6 +608,17 @@ SiteConfig read_site_config(const std::string& path) {
                                (config.keep_days ? std::to_string(*config.keep_days) : std::string("for ever when not given")) +
                                ")");
             }
+            if (const auto v = t.whole("keep_statistics_days", 0, 1000000)) {
+                config.keep_statistics_days = *v;
+                // Statistics answer for the rows' time too.
+                if (*v > 0 && (!config.keep_days || *v < *config.keep_days)) {
+                    errors.add(t.line_of("keep_statistics_days"),
+                               "'keep_statistics_days' must be 0 (for ever) or at least 'keep_days' (" +
+                                   (config.keep_days ? std::to_string(*config.keep_days)
+                                                     : std::string("for ever when not given")) +
+                                   ")");
+                }
+            }
             if (const auto v = t.whole("journal_reserve_MB", 0, 4096)) config.journal_reserve_mb = *v;
             t.refuse_unknown();
         }

@@ -108,6 +108,8 @@ struct SiteConfig {
     // How long minute totals are kept: given, or the larger of keep_days and
     // 35 (kMinutesDaysAtLeast); for ever while the rows are.
     std::optional<long> keep_minutes_days;
+    // How long hourly statistics are kept; 0: for ever.
+    long keep_statistics_days = 0;
     long journal_reserve_mb = 4;  // space the journal holds ready for rounds on a full disk
     std::vector<LineConfig> lines;
     std::vector<MeterConfig> meters;
@@ -126,6 +128,9 @@ double stale_after_s(const MeterConfig& meter, const LineConfig& line);
 constexpr long kMinutesDaysAtLeast = 35;
 // The days minute totals are kept (see SiteConfig::keep_minutes_days), or none: for ever.
 std::optional<long> minutes_days(const SiteConfig& config);
+
+// Whether anything of the history is ever deleted.
+inline bool prunes(const SiteConfig& config) { return config.keep_days || config.keep_statistics_days > 0; }
 
 // The 18 names of a meter's circuits: each as given, else "circuit N".
 std::vector<std::string> circuit_names_of(const MeterConfig& meter);

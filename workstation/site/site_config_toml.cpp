@@ -55,6 +55,9 @@ std::string site_config_toml(const SiteConfig& config) {
         if (config.keep_minutes_days) {
             history.insert("keep_minutes_days", static_cast<std::int64_t>(*config.keep_minutes_days));
         }
+        if (config.keep_statistics_days > 0) {
+            history.insert("keep_statistics_days", static_cast<std::int64_t>(config.keep_statistics_days));
+        }
         history.insert("journal_reserve_MB", static_cast<std::int64_t>(config.journal_reserve_mb));
         document.insert("history", std::move(history));
     }

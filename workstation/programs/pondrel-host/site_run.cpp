@@ -250,7 +250,7 @@ int Site::run() {
             if (workers_alive(*interval)) service_.watchdog();
         }
         // The first once a round is stored: a row's newest is judged by what the history holds.
-        if (history_output_ && config_.keep_days &&
+        if (history_output_ && prunes(config_) &&
             (next_prune ? Clock::now() >= *next_prune
                         : round_counter_.rounds() > 0 && history_output_->waiting() == 0)) {
             next_prune = Clock::now() + std::chrono::hours(1);
@@ -312,7 +312,7 @@ void Site::finish(int code) {
     // then the publisher has its moment with the broker.
     const HistoryWriter::Unstored unstored = history_output_ ? history_output_->finish() : HistoryWriter::Unstored{};
     // A run too short for its first pruning prunes once its rounds are stored.
-    if (history_output_ && config_.keep_days && !pruned_ && round_counter_.rounds() > 0) prune();
+    if (history_output_ && prunes(config_) && !pruned_ && round_counter_.rounds() > 0) prune();
     if (publisher_) publisher_->stop();
     if (failure) throw *failure;
     if (!closed_lines.empty()) {
@@ -422,17 +422,22 @@ bool Site::all_done() const {
 void Site::prune() {
     pruned_ = true;
     const auto now = boost::posix_time::second_clock::local_time();
-    const auto cutoff = now - boost::gregorian::days(*config_.keep_days);
-    const auto minutes_cutoff = now - boost::gregorian::days(minutes_days(config_).value_or(*config_.keep_days));
     // Rounds the broker has not acknowledged stay, unless too many wait.
     const std::optional<std::int64_t> keep_after = publisher_ ? publisher_->keep_after() : std::nullopt;
     for (const MeterConfig& meter : config_.meters) {
         try {
-            const long removed = history_output_->prune(meter.data_id, cutoff, keep_after);
-            history_output_->prune_minutes(meter.data_id, minutes_cutoff);
-            if (removed > 0) {
-                status_line((single_ ? "" : "meter " + meter.name + ": ") + "deleted " + std::to_string(removed) +
-                            " rows older than " + std::to_string(*config_.keep_days) + " days");
+            if (config_.keep_days) {
+                const auto cutoff = now - boost::gregorian::days(*config_.keep_days);
+                const long removed = history_output_->prune(meter.data_id, cutoff, keep_after);
+                history_output_->prune_minutes(meter.data_id, now - boost::gregorian::days(*minutes_days(config_)));
+                if (removed > 0) {
+                    status_line((single_ ? "" : "meter " + meter.name + ": ") + "deleted " + std::to_string(removed) +
+                                " rows older than " + std::to_string(*config_.keep_days) + " days");
+                }
+            }
+            if (config_.keep_statistics_days > 0) {
+                history_output_->prune_statistics(meter.data_id,
+                                                  now - boost::gregorian::days(config_.keep_statistics_days));
             }
         } catch (const std::exception& e) {
             status_line(e.what(), Severity::Warning);
