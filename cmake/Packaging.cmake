@@ -58,7 +58,7 @@ if(PONDREL_BUILD_TOOLS)
         "pondrel-host.service, polling the site of /etc/pondrel/pondrel.toml.")
     # pondrel-check-host is a Python program; its needs are not in any ELF file.
     # The meter pages draw their charts with the Chart.js Debian installs.
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, python3-pyelftools, binutils, adduser, libjs-chart.js")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, python3-pyelftools, binutils, adduser, libjs-chart.js, tzdata")
 else()
     set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
         "pondrel.so is loaded by the board's host controller to poll an 18-circuit\n"

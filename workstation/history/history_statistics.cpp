@@ -196,8 +196,24 @@ void History::prune_statistics(std::uint32_t data_id, boost::posix_time::ptime c
     forget_open_minutes();
 }
 
+std::optional<std::pair<std::int64_t, std::int64_t>> History::hour_span(std::int64_t data_id,
+                                                                         const std::string& meter) {
+    if (texts_of("SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'hours'").empty()) return std::nullopt;
+    const Statement statement = prepared(db_, "SELECT min(hour), max(hour) FROM hours WHERE data_id = ? AND meter = ?");
+    sqlite3_stmt* raw = statement.get();
+    if (raw == nullptr || sqlite3_bind_int64(raw, 1, data_id) != SQLITE_OK ||
+        sqlite3_bind_text(raw, 2, meter.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK || sqlite3_step(raw) != SQLITE_ROW) {
+        sqlite_failure("read");
+    }
+    if (sqlite3_column_type(raw, 0) == SQLITE_NULL) return std::nullopt;
+    return std::make_pair(sqlite3_column_int64(raw, 0), sqlite3_column_int64(raw, 1));
+}
+
 void History::for_each_hour(std::int64_t data_id, const std::string& meter, std::int64_t from, std::int64_t until,
                             const std::function<void(const HourStatistics&)>& take) {
+    if (texts_of("SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'hours'").empty()) {
+        fail("has no hourly statistics yet: pondrel-host makes them when it next starts with it");
+    }
     const Statement statement =
         prepared(db_, (std::string("SELECT ") + kHourColumns +
                        " FROM hours WHERE data_id = ? AND meter = ? AND hour >= ? AND hour < ? ORDER BY hour")

@@ -1,5 +1,7 @@
 #include "site_config.h"
 
+#include "calendar.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -181,6 +183,21 @@ public:
         return value;
     }
 
+    std::optional<double> number(const std::string& key, double low, double high) {
+        const toml::node* n = node(key);
+        if (n == nullptr) return std::nullopt;
+        const std::optional<double> value = n->is_integer()         ? static_cast<double>(n->as_integer()->get())
+                                            : n->is_floating_point() ? std::optional<double>(n->as_floating_point()->get())
+                                                                     : std::nullopt;
+        if (!value || !std::isfinite(*value) || *value < low || *value > high) {
+            std::ostringstream message;
+            message << quoted(key) << " must be a number from " << low << " to " << high;
+            errors_.add(n->source(), message.str());
+            return std::nullopt;
+        }
+        return value;
+    }
+
     std::optional<std::string> choice(const std::string& key, const std::vector<std::string>& choices) {
         const auto value = text(key);
         if (!value) return std::nullopt;
@@ -240,6 +257,185 @@ Json::Value json_of(const toml::node& node) {
     std::ostringstream text;
     node.visit([&](const auto& value) { text << value; });
     return Json::Value(text.str());
+}
+
+// "Mon-Fri", "Sat,Sun", "Mon": the days as bits (Monday bit 0); 0 when malformed.
+unsigned day_mask_of(const std::string& text) {
+    static const char* const kDays[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+    const auto day = [](const std::string& name) {
+        for (int d = 0; d < 7; ++d) {
+            if (name == kDays[d]) return d;
+        }
+        return -1;
+    };
+    unsigned mask = 0;
+    std::stringstream parts(text);
+    std::string part;
+    while (std::getline(parts, part, ',')) {
+        part.erase(0, part.find_first_not_of(' '));
+        part.erase(part.find_last_not_of(' ') + 1);
+        const std::size_t dash = part.find('-');
+        const int from = day(part.substr(0, dash));
+        const int to = dash == std::string::npos ? from : day(part.substr(dash + 1));
+        if (from < 0 || to < 0) return 0;
+        for (int d = from;; d = (d + 1) % 7) {
+            mask |= 1u << d;
+            if (d == to) break;
+        }
+    }
+    return mask;
+}
+
+// "07:00" as minutes of the day ("24:00" too); -1 when malformed.
+int minute_of_day(const std::string& text) {
+    int hours, minutes, used = 0;
+    if (std::sscanf(text.c_str(), "%2d:%2d%n", &hours, &minutes, &used) != 2 || used != 5 || text.size() != 5 ||
+        hours < 0 || minutes < 0 || minutes > 59 || hours * 60 + minutes > 1440) {
+        return -1;
+    }
+    return hours * 60 + minutes;
+}
+
+std::optional<double> price(Table& t, const std::string& key, bool required) {
+    const auto v = t.number(key, 0, 1e9);
+    if (!v && required && t.node(key) == nullptr) t.text(key, true);
+    return v;
+}
+
+std::optional<TariffConfig> read_tariff(const toml::table& table, Errors& errors) {
+    Table t(table, "[[tariff]]", errors);
+    TariffConfig tariff;
+    const auto name = t.name("name");
+    const auto currency = t.text("currency", true);
+    const auto per_kwh = price(t, "price_per_kWh", true);
+    if (const auto from = t.text("from")) {
+        int y, m, d, used = 0;
+        if (std::sscanf(from->c_str(), "%4d-%2d-%2d%n", &y, &m, &d, &used) != 3 || used != 10 || from->size() != 10 ||
+            m < 1 || m > 12 || d < 1 || d > 31) {
+            errors.add(t.line_of("from"), "'from' must be a day as \"YYYY-MM-DD\", not " + quoted(*from));
+        } else {
+            tariff.from = *from;
+        }
+    }
+    tariff.demand_price_per_kw = price(t, "demand_price_per_kW", false);
+    if (const toml::node* windows = t.node("window")) {
+        if (!windows->is_array_of_tables()) {
+            errors.add(windows->source(), "'window' must be sections [[tariff.window]]");
+        } else {
+            for (const toml::node& entry : *windows->as_array()) {
+                Table w(*entry.as_table(), "[[tariff.window]]", errors);
+                TariffConfig::Window window;
+                if (const auto days = w.text("days")) {
+                    window.days = *days;
+                    window.day_mask = day_mask_of(*days);
+                    if (window.day_mask == 0) {
+                        errors.add(w.line_of("days"), "'days' must be days such as \"Mon-Fri\" or \"Sat,Sun\", not " +
+                                                          quoted(*days));
+                    }
+                }
+                const auto from = w.text("from", true);
+                const auto to = w.text("to", true);
+                if (from) {
+                    window.from = *from;
+                    window.from_minute = minute_of_day(*from);
+                    if (window.from_minute < 0) errors.add(w.line_of("from"), "'from' must be a time as \"07:00\", not " + quoted(*from));
+                }
+                if (to) {
+                    window.to = *to;
+                    window.to_minute = minute_of_day(*to);
+                    if (window.to_minute < 0) errors.add(w.line_of("to"), "'to' must be a time as \"21:00\", not " + quoted(*to));
+                }
+                if (const auto p = price(w, "price_per_kWh", true)) window.price_per_kwh = *p;
+                w.refuse_unknown();
+                tariff.windows.push_back(window);
+            }
+        }
+    }
+    t.refuse_unknown();
+    if (!name || !currency || !per_kwh) return std::nullopt;
+    tariff.name = *name;
+    tariff.currency = *currency;
+    tariff.price_per_kwh = *per_kwh;
+    return tariff;
+}
+
+// "m1:1-6,9" as its meter's name and circuits (1-18); a fault says what is wrong.
+std::vector<std::pair<std::string, int>> group_circuits_of(const std::string& text, std::string& fault) {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) {
+        fault = "must be a meter's name, a colon and circuits, such as \"m1:1-6\"";
+        return {};
+    }
+    const std::string meter = text.substr(0, colon);
+    std::vector<std::pair<std::string, int>> found;
+    std::stringstream parts(text.substr(colon + 1));
+    std::string part;
+    while (std::getline(parts, part, ',')) {
+        int from, to, used = 0;
+        const bool range = std::sscanf(part.c_str(), "%d-%d%n", &from, &to, &used) == 2 &&
+                           static_cast<std::size_t>(used) == part.size();
+        used = 0;
+        if (!range && !(std::sscanf(part.c_str(), "%d%n", &from, &used) == 1 &&
+                        static_cast<std::size_t>(used) == part.size())) {
+            fault = "names circuits as numbers, ranges and lists, such as \"m1:1-6,9\", not " + quoted(part);
+            return {};
+        }
+        if (!range) to = from;
+        if (from < 1 || to > pondrel_meter::kCircuits || from > to) {
+            fault = "names circuit " + part + "; a meter has circuits 1 to " + std::to_string(pondrel_meter::kCircuits);
+            return {};
+        }
+        for (int n = from; n <= to; ++n) found.emplace_back(meter, n);
+    }
+    return found;
+}
+
+std::optional<GroupConfig> read_group(const toml::table& table, Errors& errors,
+                                      const std::map<std::string, std::size_t>& meters) {
+    Table t(table, "[[group]]", errors);
+    GroupConfig group;
+    const auto name = t.name("name");
+    if (const auto v = t.text("tariff")) group.tariff = *v;
+    bool sound = name.has_value();
+    const toml::node* list = t.node("circuits");
+    if (list == nullptr) {
+        errors.add(t.line(), "[[group]] has no 'circuits'");
+        sound = false;
+    } else if (!list->is_array() || list->as_array()->empty()) {
+        errors.add(list->source(), "'circuits' must be a list such as [\"m1:1-6\", \"m2:3\"]");
+        sound = false;
+    } else {
+        for (const toml::node& entry : *list->as_array()) {
+            if (!entry.is_string()) {
+                errors.add(entry.source(), "'circuits' entries must be texts such as \"m1:1-6\"");
+                sound = false;
+                continue;
+            }
+            const std::string text = entry.as_string()->get();
+            std::string fault;
+            const auto circuits = group_circuits_of(text, fault);
+            if (!fault.empty()) {
+                errors.add(entry.source(), "group circuits " + quoted(text) + " " + fault);
+                sound = false;
+                continue;
+            }
+            if (meters.count(circuits.front().first) == 0) {
+                std::string known;
+                for (const auto& [meter, line] : meters) known += (known.empty() ? "" : ", ") + quoted(meter);
+                errors.add(entry.source(), "group circuits " + quoted(text) + " name meter " +
+                                               quoted(circuits.front().first) + ", which no [[meter]] defines (" +
+                                               (known.empty() ? std::string("none") : known) + ")");
+                sound = false;
+                continue;
+            }
+            group.circuits_text.push_back(text);
+            group.circuits.insert(group.circuits.end(), circuits.begin(), circuits.end());
+        }
+    }
+    t.refuse_unknown();
+    if (!sound) return std::nullopt;
+    group.name = *name;
+    return group;
 }
 
 const char* kTransports[] = {"device", "tcp", "rtu_over_tcp"};
@@ -313,6 +509,7 @@ std::optional<MeterConfig> read_meter(const toml::table& table, std::size_t posi
     if (const auto v = t.seconds("retry_max", 0.001, 86400)) meter.retry_max_s = *v;
     if (const auto v = t.seconds("stale_after", 0.001, 864000)) meter.stale_after_s = *v;
     if (auto v = t.names("circuits", pondrel_meter::kCircuits)) meter.circuit_names = std::move(*v);
+    if (const auto v = t.text("tariff")) meter.tariff = *v;
     meter.setting_source = "the setting of meter " + quoted(meter.name);
     if (const toml::node* setting = t.node("setting")) {
         if (!setting->is_table()) {
@@ -736,6 +933,82 @@ SiteConfig read_site_config(const std::string& path) {
             }
         }
     }
+    if (const toml::node* site = top.node("site")) {
+        if (!site->is_table()) {
+            errors.add(site->source(), "'site' must be a section [site]");
+        } else {
+            Table t(*site->as_table(), "[site]", errors);
+            if (const auto zone = t.text("time_zone")) {
+                try {
+                    config.time_zone = SiteZone(*zone).name();
+                } catch (const std::exception& e) {
+                    errors.add(t.line_of("time_zone"), "'time_zone': " + std::string(e.what()));
+                }
+            }
+            t.refuse_unknown();
+        }
+    }
+    if (const toml::node* tariffs = top.node("tariff")) {
+        if (!tariffs->is_array_of_tables()) {
+            errors.add(tariffs->source(), "'tariff' must be sections [[tariff]]");
+        } else {
+            std::map<std::pair<std::string, std::string>, std::size_t> seen;
+            for (const toml::node& entry : *tariffs->as_array()) {
+                if (auto tariff = read_tariff(*entry.as_table(), errors)) {
+                    const std::size_t line = entry.source().begin.line;
+                    if (const auto [first, added] = seen.emplace(std::make_pair(tariff->name, tariff->from), line); !added) {
+                        errors.add(line, "tariff " + quoted(tariff->name) + " from " +
+                                             (tariff->from.empty() ? std::string("the start") : tariff->from) +
+                                             " is given twice (first on line " + std::to_string(first->second) + ")");
+                        continue;
+                    }
+                    config.tariffs.push_back(std::move(*tariff));
+                }
+            }
+        }
+    }
+    const auto tariff_known = [&](const std::string& name) {
+        return std::any_of(config.tariffs.begin(), config.tariffs.end(),
+                           [&](const TariffConfig& t) { return t.name == name; });
+    };
+    const auto tariff_names = [&] {
+        std::string names;
+        std::set<std::string> listed;
+        for (const TariffConfig& t : config.tariffs) {
+            if (listed.insert(t.name).second) names += (names.empty() ? "" : ", ") + quoted(t.name);
+        }
+        return names.empty() ? std::string("none") : names;
+    };
+    for (const MeterConfig& meter : config.meters) {
+        if (!meter.tariff.empty() && !tariff_known(meter.tariff)) {
+            errors.add(meter_names.count(meter.name) != 0 ? meter_names.at(meter.name) : 0,
+                       "meter " + quoted(meter.name) + " names tariff " + quoted(meter.tariff) +
+                           ", which no [[tariff]] defines (" + tariff_names() + ")");
+        }
+    }
+    if (const toml::node* groups = top.node("group")) {
+        if (!groups->is_array_of_tables()) {
+            errors.add(groups->source(), "'group' must be sections [[group]]");
+        } else {
+            std::map<std::string, std::size_t> names;
+            for (const toml::node& entry : *groups->as_array()) {
+                auto group = read_group(*entry.as_table(), errors, meter_names);
+                if (!group) continue;
+                const std::size_t line = entry.source().begin.line;
+                if (const auto [first, added] = names.emplace(group->name, line); !added) {
+                    errors.add(line, "group name " + quoted(group->name) + " is used twice (first on line " +
+                                         std::to_string(first->second) + ")");
+                    continue;
+                }
+                if (!group->tariff.empty() && !tariff_known(group->tariff)) {
+                    errors.add(line, "group " + quoted(group->name) + " names tariff " + quoted(group->tariff) +
+                                         ", which no [[tariff]] defines (" + tariff_names() + ")");
+                    continue;
+                }
+                config.groups.push_back(std::move(*group));
+            }
+        }
+    }
     if (!errors.any() && config.meters.empty()) {
         errors.add(0, "no [[meter]]: a site polls at least one meter");
     }
@@ -757,7 +1030,7 @@ SiteConfig read_site_config(const std::string& path) {
     for (auto&& [key, value] : document) {
         const std::string name(key.str());
         if (name == "log_level" || name == "plugin" || name == "history" || name == "line" || name == "meter" || name == "prometheus" ||
-            name == "mqtt" || name == "web") {
+            name == "mqtt" || name == "web" || name == "site" || name == "group" || name == "tariff") {
             continue;
         }
         errors.add(value.source(), value.is_table() || value.is_array_of_tables()

@@ -43,7 +43,37 @@ struct MeterConfig {
     // Its circuits' names as given: at most 18, "" where none is given. Not
     // part of ==: a rename reaches the outputs without restarting the meter.
     std::vector<std::string> circuit_names;
+    std::string tariff;  // its tariff's name; "": the first [[tariff]]. Not part of == either.
     bool operator==(const MeterConfig& other) const;
+};
+
+// A group of circuits reported together: `circuits` as written ("m1:1-6"),
+// and read: each meter's name with a circuit (1-18), in the file's order.
+struct GroupConfig {
+    std::string name;
+    std::vector<std::string> circuits_text;
+    std::vector<std::pair<std::string, int>> circuits;
+    std::string tariff;  // "": the first [[tariff]]
+};
+
+// A price of energy, in force from a local day (a later `from` of the same
+// name takes over), with prices by time of day, and a price of a month's peak.
+struct TariffConfig {
+    struct Window {
+        std::string days;  // as written: "Mon-Fri", "Sat,Sun"
+        std::string from;  // "07:00"
+        std::string to;    // "21:00"
+        unsigned day_mask = 0x7f;
+        int from_minute = 0;
+        int to_minute = 0;
+        double price_per_kwh = 0;
+    };
+    std::string name;
+    std::string currency;
+    double price_per_kwh = 0;
+    std::string from;  // "YYYY-MM-DD", "": always
+    std::vector<Window> windows;
+    std::optional<double> demand_price_per_kw;
 };
 
 // Where Prometheus scrapes /metrics: "HOST:PORT".
@@ -116,6 +146,9 @@ struct SiteConfig {
     std::optional<PrometheusConfig> prometheus;
     std::optional<MqttConfig> mqtt;
     std::optional<WebConfig> web;
+    std::string time_zone;  // [site] time_zone: an IANA name; "": the machine's
+    std::vector<GroupConfig> groups;
+    std::vector<TariffConfig> tariffs;
 
     const LineConfig* line(const std::string& name) const;
 };

@@ -61,6 +61,7 @@ std::string site_config_toml(const SiteConfig& config) {
         history.insert("journal_reserve_MB", static_cast<std::int64_t>(config.journal_reserve_mb));
         document.insert("history", std::move(history));
     }
+    if (!config.time_zone.empty()) document.insert("site", toml::table{{"time_zone", config.time_zone}});
     if (config.prometheus) document.insert("prometheus", toml::table{{"listen", config.prometheus->listen}});
     if (config.web) {
         toml::table web{{"listen", config.web->listen}};
@@ -122,10 +123,35 @@ std::string site_config_toml(const SiteConfig& config) {
             for (const std::string& name : meter.circuit_names) names.push_back(name);
             t.insert("circuits", std::move(names));
         }
+        if (!meter.tariff.empty()) t.insert("tariff", meter.tariff);
         insert_json(t, "setting", meter.setting);
         meters.push_back(std::move(t));
     }
     if (!meters.empty()) document.insert("meter", std::move(meters));
+    toml::array groups;
+    for (const GroupConfig& group : config.groups) {
+        toml::array circuits;
+        for (const std::string& text : group.circuits_text) circuits.push_back(text);
+        toml::table t{{"name", group.name}, {"circuits", std::move(circuits)}};
+        if (!group.tariff.empty()) t.insert("tariff", group.tariff);
+        groups.push_back(std::move(t));
+    }
+    if (!groups.empty()) document.insert("group", std::move(groups));
+    toml::array tariffs;
+    for (const TariffConfig& tariff : config.tariffs) {
+        toml::table t{{"name", tariff.name}, {"currency", tariff.currency}, {"price_per_kWh", tariff.price_per_kwh}};
+        if (!tariff.from.empty()) t.insert("from", tariff.from);
+        if (tariff.demand_price_per_kw) t.insert("demand_price_per_kW", *tariff.demand_price_per_kw);
+        toml::array windows;
+        for (const TariffConfig::Window& w : tariff.windows) {
+            toml::table window{{"from", w.from}, {"to", w.to}, {"price_per_kWh", w.price_per_kwh}};
+            if (!w.days.empty()) window.insert("days", w.days);
+            windows.push_back(std::move(window));
+        }
+        if (!windows.empty()) t.insert("window", std::move(windows));
+        tariffs.push_back(std::move(t));
+    }
+    if (!tariffs.empty()) document.insert("tariff", std::move(tariffs));
     std::ostringstream text;
     text << document << "\n";
     return text.str();
