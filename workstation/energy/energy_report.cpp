@@ -1,7 +1,6 @@
 #include "energy_report.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -156,13 +155,16 @@ ReportRow row_of(const std::vector<Part>& parts, std::size_t& from, std::int64_t
     return row;
 }
 
-// A figure as JSON or CSV takes it: to a millionth, shortest.
+// A figure as JSON or CSV takes it: to a millionth, without an exponent
+// (a spreadsheet reads it as it is), trailing zeros left out.
 std::string number(double value) {
     if (!std::isfinite(value)) return "null";
-    const double rounded = std::round(value * 1e6) / 1e6;
-    char text[40];
-    const auto written = std::to_chars(text, text + sizeof text, rounded == 0 ? 0.0 : rounded);
-    return std::string(text, written.ptr);
+    char text[64];
+    std::snprintf(text, sizeof text, "%.6f", value);
+    std::string out = text;
+    out.erase(out.find_last_not_of('0') + 1);
+    if (out.back() == '.') out.pop_back();
+    return out == "-0" ? "0" : out;
 }
 
 std::string json_text(const std::string& text) {

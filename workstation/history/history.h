@@ -98,6 +98,8 @@ public:
     // Calls `take` for each stored hour of the series (`data_id`, `meter`)
     // from hour `from` up to, not including, hour `until` (UTC hours, see
     // hour_of), oldest first. Throws on failure.
+    // Each series (data id, meter) the hourly statistics hold, in that order.
+    std::vector<std::pair<std::int64_t, std::string>> statistics_series();
     // The first and last hour the series has statistics of, if any.
     std::optional<std::pair<std::int64_t, std::int64_t>> hour_span(std::int64_t data_id, const std::string& meter);
     void for_each_hour(std::int64_t data_id, const std::string& meter, std::int64_t from, std::int64_t until,

@@ -196,6 +196,21 @@ void History::prune_statistics(std::uint32_t data_id, boost::posix_time::ptime c
     forget_open_minutes();
 }
 
+std::vector<std::pair<std::int64_t, std::string>> History::statistics_series() {
+    std::vector<std::pair<std::int64_t, std::string>> found;
+    if (texts_of("SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'hours'").empty()) return found;
+    const Statement statement = prepared(db_, "SELECT DISTINCT data_id, meter FROM hours ORDER BY data_id, meter");
+    sqlite3_stmt* raw = statement.get();
+    if (raw == nullptr) sqlite_failure("read");
+    int step;
+    while ((step = sqlite3_step(raw)) == SQLITE_ROW) {
+        const unsigned char* meter = sqlite3_column_text(raw, 1);
+        found.emplace_back(sqlite3_column_int64(raw, 0), meter != nullptr ? reinterpret_cast<const char*>(meter) : "");
+    }
+    if (step != SQLITE_DONE) sqlite_failure("read");
+    return found;
+}
+
 std::optional<std::pair<std::int64_t, std::int64_t>> History::hour_span(std::int64_t data_id,
                                                                          const std::string& meter) {
     if (texts_of("SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'hours'").empty()) return std::nullopt;
