@@ -210,6 +210,29 @@ TEST_F(SiteConfigTest, EachErrorIsReportedWithItsLine) {
          "7: 'circuits' entry 2 must be a name in quotes"},
         {"a tab in a circuit", std::string(kLine) + meter + "circuits = [\"a\\tb\"]\n",
          "7: 'circuits' entry 1 must not hold control characters"},
+        {"group of an unknown meter",
+         std::string(kLine) + meter + "[[group]]\nname = \"Flat 2\"\ncircuits = [\"m:1-6\", \"x:3\"]\n",
+         "9: group circuits 'x:3' name meter 'x', which no [[meter]] defines ('m')"},
+        {"group circuit out of range", std::string(kLine) + meter + "[[group]]\nname = \"F\"\ncircuits = [\"m:0-19\"]\n",
+         "9: group circuits 'm:0-19' names circuit 0-19; a meter has circuits 1 to 18"},
+        {"group circuits not numbers", std::string(kLine) + meter + "[[group]]\nname = \"F\"\ncircuits = [\"m:one\"]\n",
+         "9: group circuits 'm:one' names circuits as numbers"},
+        {"group named twice",
+         std::string(kLine) + meter + "[[group]]\nname = \"F\"\ncircuits = [\"m:1\"]\n[[group]]\nname = \"F\"\n" +
+             "circuits = [\"m:2\"]\n",
+         "10: group name 'F' is used twice (first on line 7)"},
+        {"unknown tariff", std::string(kLine) + meter + "tariff = \"night\"\n",
+         "4: meter 'm' names tariff 'night', which no [[tariff]] defines (none)"},
+        {"unknown time zone", "[site]\ntime_zone = \"Mars/Olympus\"\n", "2: 'time_zone': unknown time zone 'Mars/Olympus'"},
+        {"tariff without price", "[[tariff]]\nname = \"t\"\ncurrency = \"EUR\"\n", "1: [[tariff]] has no 'price_per_kWh'"},
+        {"tariff window days",
+         "[[tariff]]\nname = \"t\"\ncurrency = \"EUR\"\nprice_per_kWh = 0.3\n[[tariff.window]]\ndays = \"Mon-Fry\"\n"
+         "from = \"07:00\"\nto = \"21:00\"\nprice_per_kWh = 0.5\n",
+         "6: 'days' must be days such as \"Mon-Fri\" or \"Sat,Sun\", not 'Mon-Fry'"},
+        {"tariff from twice",
+         "[[tariff]]\nname = \"t\"\ncurrency = \"EUR\"\nprice_per_kWh = 0.3\n[[tariff]]\nname = \"t\"\ncurrency = \"EUR\"\n"
+         "price_per_kWh = 0.4\n",
+         "5: tariff 't' from the start is given twice (first on line 1)"},
         {"too many meters", std::string(kLine) + many_meters(2049), " 2049 meters: a site holds at most 2048"},
         {"one topic level", "[mqtt]\nbroker = \"mqtt://b\"\n" + std::string(kLine) +
              "[[meter]]\nname = \"a b\"\nline = \"bus\"\nslave = 1\n[[meter]]\nname = \"a/b\"\nline = \"bus\"\nslave = 2\n",
@@ -346,4 +369,31 @@ TEST_F(SiteConfigTest, TheUsersGuidesExampleIsSound) {
     const SiteConfig config = read_site_config(PONDREL_SITE_EXAMPLE);
     EXPECT_EQ(config.lines.size(), 2u);
     EXPECT_EQ(config.meters.size(), 3u);
+}
+
+TEST_F(SiteConfigTest, GroupsTariffsAndTheTimeZoneAreReadAndWrittenBack) {
+    const SiteConfig config = read(std::string(kLine) +
+                                   "[site]\ntime_zone = \"Europe/Berlin\"\n"
+                                   "[[meter]]\nname = \"m1\"\nline = \"bus\"\nslave = 1\ntariff = \"home\"\n"
+                                   "[[meter]]\nname = \"m2\"\nline = \"bus\"\nslave = 2\n"
+                                   "[[group]]\nname = \"Flat 2\"\ncircuits = [\"m1:1-3,5\", \"m2:18\"]\n"
+                                   "[[tariff]]\nname = \"home\"\ncurrency = \"EUR\"\nprice_per_kWh = 0.3\n"
+                                   "demand_price_per_kW = 12\n"
+                                   "[[tariff.window]]\ndays = \"Sat,Sun\"\nfrom = \"22:00\"\nto = \"06:00\"\n"
+                                   "price_per_kWh = 0.2\n");
+    EXPECT_EQ(config.time_zone, "Europe/Berlin");
+    ASSERT_EQ(config.groups.size(), 1u);
+    const std::vector<std::pair<std::string, int>> circuits = {{"m1", 1}, {"m1", 2}, {"m1", 3}, {"m1", 5}, {"m2", 18}};
+    EXPECT_EQ(config.groups[0].circuits, circuits);
+    ASSERT_EQ(config.tariffs.size(), 1u);
+    ASSERT_EQ(config.tariffs[0].windows.size(), 1u);
+    EXPECT_EQ(config.tariffs[0].windows[0].day_mask, 0x60u);
+    EXPECT_EQ(config.tariffs[0].windows[0].from_minute, 22 * 60);
+    EXPECT_EQ(config.tariffs[0].windows[0].to_minute, 6 * 60);
+    const SiteConfig again = read(site_config_toml(config));
+    EXPECT_EQ(again.time_zone, config.time_zone);
+    EXPECT_EQ(again.groups.at(0).circuits, circuits);
+    EXPECT_EQ(again.meters.at(0).tariff, "home");
+    EXPECT_EQ(again.tariffs.at(0).windows.at(0).day_mask, 0x60u);
+    EXPECT_EQ(again.tariffs.at(0).demand_price_per_kw, 12.0);
 }
