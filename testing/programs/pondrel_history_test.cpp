@@ -280,3 +280,56 @@ TEST_F(HistoryTest, ReadingsOnStandardOutputAreTheExportsRowOfTheSameRound) {
         }
     }
 }
+
+TEST_F(HistoryTest, AReportOfRowsStoredOverRestartsHoldsTheCountersRise) {
+    // Two runs polling one simulated meter, a restart between them.
+    Meter meter({});
+    ASSERT_FALSE(meter.path.empty());
+    ASSERT_EQ(run_program(host_args({"--device", meter.path, "--rounds", "40", "--interval", "0"}), 30s).code, 0);
+    ASSERT_EQ(run_program(host_args({"--device", meter.path, "--rounds", "40", "--interval", "0"}), 30s).code, 0);
+    const auto rows = history_rows(history_);
+    ASSERT_EQ(rows.size(), 80u);
+    const Pondrel_Data_t first = record_of(rows.front());
+    const Pondrel_Data_t last = record_of(rows.back());
+
+    const auto report = run_program({kHistoryTool, "report", "--history", history_, "--period", "year"}, 30s);
+    ASSERT_EQ(report.code, 0) << report.errors;
+    Json::Value periods;
+    std::string text;
+    for (const std::string& line : report.lines) text += line + "\n";
+    ASSERT_TRUE(Json::Reader().parse(text, periods)) << text;
+    ASSERT_EQ(periods.size(), 1u) << text;
+    const Json::Value& year = periods[0];
+    EXPECT_EQ(year["meter"].asString(), rows.front().meter);
+    EXPECT_TRUE(year["cost"].isNull());
+    EXPECT_GT(year["peak_demand_kW"].asDouble(), 0.0);
+    ASSERT_EQ(year["energy_kWh"].size(), 18u);
+    for (Json::ArrayIndex n = 0; n < 18; ++n) {
+        EXPECT_NEAR(year["energy_kWh"][n].asDouble(),
+                    static_cast<double>(last.energy[n]) - static_cast<double>(first.energy[n]), 2e-6)
+            << "circuit " << n + 1;
+    }
+
+    // What is not there is named with what is.
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {{"--meter", "nope"}, 2, "pondrel-history: no meter 'nope'; the meters are '" + rows.front().meter + "'"},
+        {{"--group", "Flat 2"}, 2, "pondrel-history: no group 'Flat 2'; the groups are none (groups come from the site file: --config)"},
+        {{"--period", "fortnight"}, 2, "pondrel-history: bad value for --period: 'fortnight' (hour, day, week, month or year)"},
+        {{"--since", "yesterday"}, 2, "pondrel-history: bad value for --since: 'yesterday'"},
+        {{"--format", "xml"}, 2, "pondrel-history: bad value for --format: 'xml' (table, json or csv)"},
+        {{"--config", dir_ + "/none.toml"}, 4, "pondrel-history: "},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {kHistoryTool, "report", "--history", history_};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const auto run = run_program(args, 30s);
+        EXPECT_EQ(run.code, c.code) << c.args[0];
+        EXPECT_EQ(run.errors.rfind(c.says, 0), 0u) << run.errors;
+        EXPECT_TRUE(run.lines.empty()) << c.args[0];
+    }
+}
