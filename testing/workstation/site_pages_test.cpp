@@ -63,8 +63,14 @@ protected:
         live_->set_site({{"hall", "bus", 1, 5, "hall"}, {"a b/c", "bus", 2, 6, "a b/c"}}, {1.0, 1.0});
         const int port = testing_support::free_loopback_port();
         server_ = std::make_unique<HttpServer>("127.0.0.1:" + std::to_string(port), "the page");
+        auto report = std::make_shared<ReportSettings>();
+        ReportSetup setup;
+        setup.meters.push_back({"hall", 5, "hall", std::vector<std::string>(18, "lamp"), ""});
+        setup.groups.push_back({"Hall lights", {{0, 0}, {0, 1}}, ""});
+        setup.tariffs.push_back({"home", "EUR", 0.25, "", {}, std::nullopt});
+        report->set({setup, ""});
         serve_pages(server_->routes(), {live_, history ? std::optional<std::string>(dir_ + "/history.db") : std::nullopt,
-                                        dir_ + "/" + chart_js});
+                                        dir_ + "/" + chart_js, report});
         server_->start();
         httplib::Client client("127.0.0.1", port);
         client.set_connection_timeout(5);
@@ -285,4 +291,63 @@ TEST(HttpServer, AnswersGetAndHeadOnlyAndOnlyForItself) {
         EXPECT_EQ(status, c.status);
         EXPECT_EQ(allow, c.allow);
     }
+}
+
+TEST_F(SitePagesTest, TheReportApiAnswersAsTheCommandDoesAndRefusesWhatItCannotAnswer) {
+    httplib::Client client = serve();
+    // Every period from two hours ago to now: the rounds' whole rise, priced.
+    const std::string since = std::to_string(std::time(nullptr) - 3 * 3600);
+    const std::string until = std::to_string(std::time(nullptr) + 60);
+    const auto answer = client.Get("/api/v1/report?period=hour&since=" + since + "&until=" + until);
+    ASSERT_TRUE(answer);
+    ASSERT_EQ(answer->status, 200) << answer->body;
+    const Json::Value rows = parsed(answer->body);
+    double hall = 0, group = 0, cost = 0;
+    for (const Json::Value& row : rows) {
+        if (row.isMember("meter")) {
+            EXPECT_EQ(row["meter"].asString(), "hall");
+            EXPECT_EQ(row["circuit_names"][17].asString(), "lamp");
+            hall += row["energy_kWh"][0].asDouble();
+            cost += row["cost"].asDouble();
+            EXPECT_EQ(row["currency"].asString(), "EUR");
+        } else {
+            EXPECT_EQ(row["group"].asString(), "Hall lights");
+            group += row["energy_kWh"].asDouble();
+        }
+    }
+    EXPECT_NEAR(hall, 119.0, 1e-6);
+    EXPECT_NEAR(group, 119.0, 1e-6);
+    EXPECT_NEAR(cost, 119.0 * 0.25, 1e-5);
+
+    const auto csv = client.Get("/api/v1/report?period=year&meter=hall&format=csv");
+    ASSERT_TRUE(csv);
+    EXPECT_EQ(csv->status, 200);
+    EXPECT_EQ(csv->get_header_value("Content-Type").rfind("text/csv", 0), 0u);
+    EXPECT_NE(csv->get_header_value("Content-Disposition").find("attachment"), std::string::npos);
+    EXPECT_EQ(csv->body.rfind("start_date,start_time,", 0), 0u);
+
+    const struct {
+        const char* path;
+        int status;
+        const char* says;
+    } cases[] = {
+        {"/api/v1/report?period=fortnight", 400, "period must be hour, day, week, month or year"},
+        {"/api/v1/report?meter=attic", 404, "no meter named attic; the meters are hall"},
+        {"/api/v1/report?group=Flat", 404, "no group named Flat; the groups are Hall lights"},
+        {"/api/v1/report?since=soon", 400, "since must be YYYY-MM-DD"},
+        {"/api/v1/report?since=2026-01-02&until=2026-01-01", 400, "since must come before until"},
+        {"/api/v1/report?period=hour&since=2000-01-01&until=2026-01-01", 400, "more than 10000 periods"},
+        {"/api/v1/report?colour=red", 400, "unknown parameter colour"},
+        {"/api/v1/report?format=xml", 400, "format must be json or csv"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const auto refused = client.Get(c.path);
+        ASSERT_TRUE(refused);
+        EXPECT_EQ(refused->status, c.status);
+        EXPECT_NE(parsed(refused->body)["error"].asString().find(c.says), std::string::npos) << refused->body;
+    }
+    const auto page = client.Get("/report");
+    ASSERT_TRUE(page);
+    EXPECT_NE(page->body.find("/static/report.js"), std::string::npos);
 }

@@ -189,6 +189,7 @@ void serve_pages(httplib::Server& server, PagesSource source) {
                [pages](const httplib::Request& request, httplib::Response& response) {
                    history_answer(*pages, request, response);
                });
+    if (pages->source.report) serve_reports(server, pages->source.history_file, pages->source.report);
     server.set_error_handler([](const httplib::Request&, httplib::Response& response) {
         if (response.body.empty()) {
             response.set_content(response.status == 404 ? "not found\n" : "not served\n", "text/plain; charset=utf-8");

@@ -5,6 +5,7 @@
 //   GET /meter/NAME        the meter's charts over a chosen range
 //   GET /static/FILE       the pages' style and scripts; chart.js is the installed Chart.js
 //   GET /api/v1/meters     LiveReadings::meters_json()
+//   GET /report, GET /api/v1/report   see report_pages.h
 //   GET /api/v1/meters/NAME/history?since=&until=&points=
 //       a series' buckets (HistoryQuery): since and until as Unix seconds or
 //       ISO 8601 (local time unless an offset or Z follows), by default the
@@ -19,6 +20,7 @@
 #include <string>
 
 #include "live_readings.h"
+#include "report_pages.h"
 
 namespace httplib {
 class Server;
@@ -30,6 +32,7 @@ struct PagesSource {
     std::shared_ptr<LiveReadings> live;
     std::optional<std::string> history_file;  // none: the history API answers 404
     std::string chart_js;                     // the installed Chart.js file
+    std::shared_ptr<ReportSettings> report;   // what reports know; none: no reports
 };
 
 void serve_pages(httplib::Server& server, PagesSource source);

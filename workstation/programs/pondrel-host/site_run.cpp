@@ -1,5 +1,7 @@
 #include "site_run.h"
 
+#include "report_setup.h"
+
 #include <algorithm>
 #include <chrono>
 #include <map>
@@ -128,7 +130,10 @@ void Site::start_monitoring() {
             [this] { return history_output_ ? static_cast<double>(history_output_->waiting()) : 0.0; },
             broker_waiting);
     }
-    if (config_.web) live_ = std::make_shared<LiveReadings>();
+    if (config_.web) {
+        live_ = std::make_shared<LiveReadings>();
+        report_settings_ = std::make_shared<ReportSettings>();
+    }
     // /metrics and the page share a server when they share an address.
     const bool shared = config_.prometheus && config_.web && config_.prometheus->listen == config_.web->listen;
     // The web configuration file guards every address served.
@@ -157,7 +162,8 @@ void Site::start_monitoring() {
                 servers_.push_back(
                     std::make_unique<HttpServer>(config_.web->listen, "the page", config_.web->hosts, guard));
             }
-            serve_pages(servers_.back()->routes(), {live_, config_.history_file, kInstalledChartJs});
+            serve_pages(servers_.back()->routes(),
+                        {live_, config_.history_file, kInstalledChartJs, report_settings_});
             status_line("serving the page on " + scheme + "://" + config_.web->listen + "/");
             if (::access(kInstalledChartJs, R_OK) != 0) {
                 status_line("the meter pages draw no charts: Chart.js is not installed at " +
@@ -195,6 +201,7 @@ void Site::tell_monitoring() {
         for (const MeterConfig& meter : config_.meters) intervals.push_back(meter.interval_s);
         live_->set_site(meters, intervals);
     }
+    if (report_settings_) report_settings_->set({report_setup_of(config_), config_.time_zone});
     if (publisher_) publisher_->set_meters(meters);
 }
 

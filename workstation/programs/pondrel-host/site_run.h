@@ -21,6 +21,7 @@
 #include "meter_line.h"
 #include "http_server.h"
 #include "live_readings.h"
+#include "report_pages.h"
 #include "mqtt_publisher.h"
 #include "options.h"
 #include "plugin_module.h"
@@ -124,6 +125,7 @@ private:
     std::shared_ptr<SiteMetrics> metrics_;
     std::unique_ptr<MqttPublisher> publisher_;
     std::shared_ptr<LiveReadings> live_;
+    std::shared_ptr<ReportSettings> report_settings_;
     // Go first: their scrapes read the history's and the publisher's figures.
     std::vector<std::unique_ptr<HttpServer>> servers_;
     std::shared_ptr<WebGuard> guard_;  // of the web configuration file, read again at a reload
