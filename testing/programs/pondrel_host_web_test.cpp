@@ -111,7 +111,9 @@ TEST_F(WebTest, TheBrowserShowsWhatTheApiSaysAndDrawsTheHistory) {
     const std::string base = "http://127.0.0.1:" + port;
     ChildProcess host({kHost, "--config", site(silent_last.path,
                                                    "[web]\nlisten = \":" + port + "\"\n[prometheus]\nlisten = \"127.0.0.1:" +
-                                                       port + "\"\n",
+                                                       port + "\"\n[[group]]\nname = \"Flat <2>\"\n" +
+                                                       "circuits = [\"m1:1-6\", \"m2:3\"]\n[[tariff]]\nname = \"home\"\n" +
+                                                       "currency = \"EUR\"\nprice_per_kWh = 0.3\n",
                                                    "3600")});
     Json::Value api;
     const auto deadline = std::chrono::steady_clock::now() + 30s;
@@ -190,6 +192,24 @@ TEST_F(WebTest, TheBrowserShowsWhatTheApiSaysAndDrawsTheHistory) {
     // Every stored round of the meter is in its charts: 12, and the page's run's first.
     EXPECT_EQ(rounds, (std::vector<int>{13, 13, 13}));
     screenshot(base + "/meter/m3", "meter-page.png");
+
+    // The report page: a row per meter and the group, as the API gave them.
+    const std::string report = dom_of(base + "/report");
+    const std::vector<std::string> shown = attributes(report, "data-rows");
+    ASSERT_EQ(shown.size(), 1u) << report.substr(0, 2000);
+    EXPECT_EQ(shown[0], std::to_string(kMeters + 1));
+    EXPECT_NE(report.find("<td>Group Flat &lt;2&gt;</td>"), std::string::npos) << report.substr(0, 3000);
+    std::string source = attributes(report, "data-source").at(0);
+    for (std::string::size_type at; (at = source.find("&amp;")) != std::string::npos;) source.replace(at, 5, "&");
+    const Json::Value rows = parsed(http_get(base + source));
+    ASSERT_EQ(rows.size(), static_cast<unsigned>(kMeters + 1));
+    char total[32];
+    double m1 = 0;
+    for (const auto& kwh : rows[0]["energy_kWh"]) m1 += kwh.asDouble();
+    std::snprintf(total, sizeof total, "<td>%.3f</td>", m1);
+    EXPECT_NE(report.find("<td>m1</td>" + std::string(total)), std::string::npos) << total;
+    EXPECT_NE(report.find(" EUR</td>"), std::string::npos);
+    screenshot(base + "/report", "report-page.png");
 
     host.send_signal(SIGTERM);
     EXPECT_EQ(host.wait(10s), 0) << host.error_text();

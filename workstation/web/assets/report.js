@@ -2,7 +2,7 @@
 // cost, highest quarter-hour demand, coverage) and each meter's circuits as
 // bars, from /api/v1/report; the CSV link downloads the same period. The
 // table says, once filled, the query it shows (data-source) and its rows
-// (data-rows).
+// (data-rows); the body's data-ready says the page is drawn.
 "use strict";
 
 let period = "day";
@@ -44,6 +44,7 @@ async function show() {
   } catch (e) {
     notice.textContent = "No report: " + e.message;
     notice.hidden = false;
+    document.body.dataset.ready = "1";
     return;
   }
   const body = document.querySelector("#report tbody");
@@ -68,9 +69,12 @@ async function show() {
   table.dataset.rows = rows.length;
 
   const meters = rows.filter((row) => row.meter !== undefined);
-  const labels = meters.length ? meters[0].circuit_names.map((n, i) => (i + 1) + " " + n) : [];
+  // Circuits by number, and by name when one meter is shown (others name theirs otherwise).
+  const labels = meters.length === 1 ? meters[0].circuit_names.map((n, i) => (i + 1) + " " + n)
+                                     : Array.from({ length: 18 }, (_, i) => "circuit " + (i + 1));
   const colours = ["#2f7fc1", "#e07b39", "#3a9d5d", "#c0392b", "#8e5cc4", "#8c564b", "#d46aa6", "#7f7f7f"];
   const datasets = meters.map((row, i) => ({ label: row.meter, data: row.energy_kWh, backgroundColor: colours[i % 8] }));
+  document.body.dataset.ready = "1";
   if (typeof Chart === "undefined") return;
   if (chart) chart.destroy();
   chart = new Chart(document.getElementById("circuits"), {
