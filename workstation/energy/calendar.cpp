@@ -159,6 +159,13 @@ std::string SiteZone::local_clock(std::int64_t unix_s) const {
     return date::format("%R", date::floor<std::chrono::minutes>(zone_->to_local(sys(unix_s))));
 }
 
+SiteZone::Local SiteZone::local(std::int64_t unix_s) const {
+    const std::int64_t at = unix_s + offset_at(unix_s);
+    const std::int64_t day = at >= 0 ? at / 86400 : -((-at + 86399) / 86400);
+    // 1970-01-01 was a Thursday (3 counting from Monday).
+    return {day, static_cast<int>(((day % 7) + 7 + 3) % 7), static_cast<int>((at - day * 86400) / 60)};
+}
+
 int SiteZone::local_weekday(std::int64_t unix_s) const {
     const date::weekday day{date::floor<date::days>(zone_->to_local(sys(unix_s)))};
     return static_cast<int>(day.iso_encoding()) - 1;

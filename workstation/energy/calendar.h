@@ -39,6 +39,14 @@ public:
     // Local "2026-03-29" and "00:00".
     std::string local_date(std::int64_t unix_s) const;
     std::string local_clock(std::int64_t unix_s) const;
+    // The local calendar at `unix_s` in one look-up: days since 1970-01-01
+    // (local), weekday (0 Monday ... 6 Sunday) and minute of the day.
+    struct Local {
+        std::int64_t day;
+        int weekday;
+        int minute;
+    };
+    Local local(std::int64_t unix_s) const;
     // Local weekday (0 Monday ... 6 Sunday) and minute of the day at `unix_s`.
     int local_weekday(std::int64_t unix_s) const;
     int local_minute_of_day(std::int64_t unix_s) const;

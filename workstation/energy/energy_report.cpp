@@ -1,6 +1,8 @@
 #include "energy_report.h"
 
 #include <algorithm>
+#include <array>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -10,150 +12,223 @@ namespace pondrel {
 
 namespace {
 
-using Hours = std::vector<HourStatistics>;
 
-// The tariff in force for `name` ("" : the first named) at `unix_s`.
-const Tariff* tariff_at(const std::vector<Tariff>& tariffs, const std::string& name, std::int64_t unix_s,
-                        const SiteZone& zone) {
-    if (tariffs.empty()) return nullptr;
-    const std::string& wanted = name.empty() ? tariffs.front().name : name;
-    const std::string day = zone.local_date(unix_s);
-    const Tariff* found = nullptr;
-    for (const Tariff& t : tariffs) {
-        if (t.name != wanted || (!t.from.empty() && t.from > day)) continue;
-        if (found == nullptr || t.from >= found->from) found = &t;
+// The tariffs of one meter or group, by the local day each takes over.
+class Prices {
+public:
+    Prices(const std::vector<Tariff>& tariffs, const std::string& name, const SiteZone& zone) {
+        if (tariffs.empty()) return;
+        const std::string& wanted = name.empty() ? tariffs.front().name : name;
+        for (const Tariff& t : tariffs) {
+            if (t.name != wanted) continue;
+            const std::optional<std::int64_t> from = t.from.empty() ? std::nullopt : zone.local_midnight(t.from);
+            const std::int64_t day = from ? zone.local(*from).day : INT64_MIN;
+            in_force_.emplace_back(day, &t);
+        }
+        std::stable_sort(in_force_.begin(), in_force_.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
     }
-    return found;
-}
+    bool any() const { return !in_force_.empty(); }
+    // The tariff in force on local day `day`, if any.
+    const Tariff* on(std::int64_t day) const {
+        const Tariff* found = nullptr;
+        for (const auto& [from, tariff] : in_force_) {
+            if (from <= day) found = tariff;
+        }
+        return found;
+    }
 
-double price_at(const Tariff& tariff, std::int64_t unix_s, const SiteZone& zone) {
-    const int weekday = zone.local_weekday(unix_s);
-    const int minute = zone.local_minute_of_day(unix_s);
+private:
+    std::vector<std::pair<std::int64_t, const Tariff*>> in_force_;
+};
+
+double price_at(const Tariff& tariff, const SiteZone::Local& local) {
     for (const TariffWindow& w : tariff.windows) {
-        if ((w.days & (1u << weekday)) == 0) continue;
-        const bool inside = w.from_minute <= w.to_minute ? minute >= w.from_minute && minute < w.to_minute
-                                                         : minute >= w.from_minute || minute < w.to_minute;
+        if ((w.days & (1u << local.weekday)) == 0) continue;
+        const bool inside = w.from_minute <= w.to_minute ? local.minute >= w.from_minute && local.minute < w.to_minute
+                                                         : local.minute >= w.from_minute || local.minute < w.to_minute;
         if (inside) return w.price_per_kwh;
     }
     return tariff.price_per_kwh;
 }
 
-// What a meter's or a group's hour adds: its circuits' energy, and its demand.
+// What a meter's hour adds (a group's: its circuits summed in energy[0]).
 struct Part {
     std::int64_t hour;
-    std::vector<double> energy;       // per circuit of the meter or group
-    std::vector<double> circuit_peak;  // W
-    double peak_w = 0;
-    int peak_quarter = -1;
-    double covered_s = 0;
+    std::array<double, HourStatistics::kCircuits> energy;
+    std::array<double, HourStatistics::kCircuits> circuit_peak;  // W
+    double peak_w;
+    int peak_quarter;
+    double covered_s;
 };
 
-// The hours of a meter's series as parts.
-std::vector<Part> meter_parts(const Hours& hours) {
-    std::vector<Part> parts;
-    parts.reserve(hours.size());
-    for (const HourStatistics& h : hours) {
-        Part p{h.hour, std::vector<double>(HourStatistics::kCircuits), std::vector<double>(HourStatistics::kCircuits)};
-        for (int n = 0; n < HourStatistics::kCircuits; ++n) {
-            p.energy[static_cast<std::size_t>(n)] = h.circuits[static_cast<std::size_t>(n)].energy_used;
-            p.circuit_peak[static_cast<std::size_t>(n)] = h.rounds > 0 ? h.circuit_peak_w(n) : 0;
-        }
-        p.peak_w = h.rounds > 0 ? h.meter_peak() : 0;
-        p.peak_quarter = h.rounds > 0 ? h.meter_peak_at_quarter() : -1;
-        p.covered_s = static_cast<double>(h.covered_ms) / 1000.0;
-        parts.push_back(std::move(p));
+Part part_of(const HourStatistics& h) {
+    Part p{h.hour, {}, {}, 0.0, -1, static_cast<double>(h.covered_ms) / 1000.0};
+    for (int n = 0; n < HourStatistics::kCircuits; ++n) {
+        p.energy[static_cast<std::size_t>(n)] = h.circuits[static_cast<std::size_t>(n)].energy_used;
+        p.circuit_peak[static_cast<std::size_t>(n)] = h.rounds > 0 ? h.circuit_peak_w(n) : 0;
     }
-    return parts;
+    if (h.rounds > 0) {
+        p.peak_w = h.meter_peak();
+        p.peak_quarter = h.meter_peak_at_quarter();
+    }
+    return p;
 }
 
 // A group's hours: its circuits summed hour by hour. Its demand is the sum
 // of its circuits' quarter-hour peaks within the hour (exact when they peak
 // in the same quarter, else an upper bound); its coverage its meters' least.
-std::vector<Part> group_parts(const ReportGroup& group, const std::vector<Hours>& meters) {
+std::vector<Part> group_parts(const ReportGroup& group, const std::vector<std::vector<Part>>& meters) {
     std::map<std::int64_t, Part> by_hour;
     std::map<std::int64_t, std::map<std::size_t, double>> covered;
     for (const auto& [meter, circuit] : group.circuits) {
-        for (const HourStatistics& h : meters[meter]) {
-            Part& p = by_hour[h.hour];
-            p.hour = h.hour;
-            p.energy.resize(1);
-            p.energy[0] += h.circuits[static_cast<std::size_t>(circuit)].energy_used;
-            if (h.rounds > 0) p.peak_w += h.circuit_peak_w(circuit);
-            covered[h.hour][meter] = static_cast<double>(h.covered_ms) / 1000.0;
+        for (const Part& m : meters[meter]) {
+            auto [at, added] = by_hour.try_emplace(m.hour, Part{m.hour, {}, {}, 0.0, -1, 0.0});
+            Part& p = at->second;
+            p.energy[0] += m.energy[static_cast<std::size_t>(circuit)];
+            p.peak_w += m.circuit_peak[static_cast<std::size_t>(circuit)];
+            if (m.peak_quarter >= 0) p.peak_quarter = 0;
+            covered[m.hour][meter] = m.covered_s;
         }
     }
     std::set<std::size_t> group_meters;
     for (const auto& entry : group.circuits) group_meters.insert(entry.first);
     std::vector<Part> parts;
+    parts.reserve(by_hour.size());
     for (auto& [hour, p] : by_hour) {
         const auto& of = covered[hour];
         double least = of.size() == group_meters.size() ? 3600.0 : 0.0;
         for (const auto& entry : of) least = std::min(least, entry.second);
         p.covered_s = least;
-        parts.push_back(std::move(p));
+        parts.push_back(p);
     }
     return parts;
 }
 
-// The report row of one period [start, end) from `parts` (in hour order,
-// from index `from`, advanced past the hours before `start`).
-ReportRow row_of(const std::vector<Part>& parts, std::size_t& from, std::int64_t start, std::int64_t end,
-                 std::size_t width, const std::vector<Tariff>& tariffs, const std::string& tariff, Period period,
-                 const SiteZone& zone) {
-    ReportRow row;
-    row.start = start;
-    row.end = end;
-    row.energy_kwh.assign(width, 0.0);
-    row.circuit_peak_kw.assign(width, 0.0);
-    std::vector<double> cost(width, 0.0);
-    bool priced = !tariffs.empty();
-    double covered = 0;
-    // Each month's peak, for a demand price.
-    std::map<std::int64_t, std::pair<double, const Tariff*>> month_peaks;
-    while (from < parts.size() && (parts[from].hour + 1) * 3600 <= start) ++from;
-    for (std::size_t i = from; i < parts.size() && parts[i].hour * 3600 < end; ++i) {
-        const Part& p = parts[i];
+// A period's row of one meter or group, summed from its hours one by one.
+class PeriodSum {
+public:
+    PeriodSum(std::int64_t start, std::int64_t end, std::size_t width, const Prices& prices, Period period,
+              const SiteZone& zone)
+        : prices_(prices), period_(period), zone_(zone), cost_(width, 0.0) {
+        row_.start = start;
+        row_.end = end;
+        row_.energy_kwh.assign(width, 0.0);
+        row_.circuit_peak_kw.assign(width, 0.0);
+    }
+
+    // An hour that overlaps the period (the part within it counts).
+    void add(const Part& p) {
         const std::int64_t h0 = p.hour * 3600, h1 = h0 + 3600;
-        const std::int64_t lo = std::max(h0, start), hi = std::min(h1, end);
-        if (hi <= lo) continue;
+        const std::int64_t lo = std::max(h0, row_.start), hi = std::min(h1, row_.end);
+        if (hi <= lo) return;
         const double weight = static_cast<double>(hi - lo) / 3600.0;
-        const Tariff* t = priced ? tariff_at(tariffs, tariff, lo, zone) : nullptr;
-        const double price = t != nullptr ? price_at(*t, lo, zone) : 0.0;
-        for (std::size_t n = 0; n < width && n < p.energy.size(); ++n) {
-            row.energy_kwh[n] += p.energy[n] * weight;
-            cost[n] += p.energy[n] * weight * price;
-            if (n < p.circuit_peak.size()) row.circuit_peak_kw[n] = std::max(row.circuit_peak_kw[n], p.circuit_peak[n] / 1000.0);
+        const Tariff* t = nullptr;
+        double price = 0;
+        if (prices_.any()) {
+            const SiteZone::Local local = zone_.local(lo);
+            t = prices_.on(local.day);
+            if (t != nullptr) price = price_at(*t, local);
         }
-        covered += p.covered_s * weight;
-        if (p.peak_quarter >= 0 || p.peak_w > 0) {
-            const std::int64_t at = h0 + 900 * std::max(p.peak_quarter, 0);
-            if (at >= start && at < end && (!row.peak_at || p.peak_w / 1000.0 > row.peak_demand_kw)) {
-                row.peak_demand_kw = p.peak_w / 1000.0;
-                row.peak_at = at;
+        for (std::size_t n = 0; n < cost_.size(); ++n) {
+            row_.energy_kwh[n] += p.energy[n] * weight;
+            cost_[n] += p.energy[n] * weight * price;
+            row_.circuit_peak_kw[n] = std::max(row_.circuit_peak_kw[n], p.circuit_peak[n] / 1000.0);
+        }
+        covered_ += p.covered_s * weight;
+        if (p.peak_quarter < 0) return;
+        const std::int64_t at = h0 + 900 * p.peak_quarter;
+        if (at < row_.start || at >= row_.end) return;
+        if (!row_.peak_at || p.peak_w / 1000.0 > row_.peak_demand_kw) {
+            row_.peak_demand_kw = p.peak_w / 1000.0;
+            row_.peak_at = at;
+        }
+        if (t != nullptr && t->demand_price_per_kw) {
+            if (at < month_ || at >= month_end_) {
+                month_ = zone_.period_start(Period::Month, at);
+                month_end_ = zone_.next_period(Period::Month, month_);
             }
-            if (t != nullptr && t->demand_price_per_kw && at >= start && at < end) {
-                auto& month = month_peaks[zone.period_start(Period::Month, at)];
-                if (p.peak_w > month.first) month = {p.peak_w, t};
-            }
+            auto& peak = month_peaks_[month_];
+            if (p.peak_w > peak.first) peak = {p.peak_w, t};
         }
     }
-    if (priced) {
-        const Tariff* t = tariff_at(tariffs, tariff, start, zone);
-        if (t != nullptr) row.currency = t->currency;
-        double total = 0;
-        for (double c : cost) total += c;
-        // A month's demand is priced in a report of months or years.
-        if (period == Period::Month || period == Period::Year) {
-            for (const auto& [month, peak] : month_peaks) total += peak.first / 1000.0 * *peak.second->demand_price_per_kw;
+
+    ReportRow finish() {
+        if (prices_.any()) {
+            const Tariff* t = prices_.on(zone_.local(row_.start).day);
+            if (t != nullptr) row_.currency = t->currency;
+            double total = 0;
+            for (double c : cost_) total += c;
+            // A month's demand is priced in a report of months or years.
+            if (period_ == Period::Month || period_ == Period::Year) {
+                for (const auto& [first, peak] : month_peaks_) {
+                    total += peak.first / 1000.0 * *peak.second->demand_price_per_kw;
+                }
+            }
+            row_.cost = total;
+            for (double c : cost_) row_.circuit_cost.emplace_back(c);
+        } else {
+            row_.circuit_cost.assign(cost_.size(), std::nullopt);
         }
-        row.cost = total;
-        for (double c : cost) row.circuit_cost.emplace_back(c);
-    } else {
-        row.circuit_cost.assign(width, std::nullopt);
+        row_.coverage = std::min(1.0, covered_ / static_cast<double>(row_.end - row_.start));
+        return std::move(row_);
     }
-    row.coverage = std::min(1.0, covered / static_cast<double>(end - start));
-    return row;
-}
+
+private:
+    const Prices& prices_;
+    Period period_;
+    const SiteZone& zone_;
+    ReportRow row_;
+    std::vector<double> cost_;
+    double covered_ = 0;
+    // Each month's peak, for a demand price; the month of the hour last seen.
+    std::map<std::int64_t, std::pair<double, const Tariff*>> month_peaks_;
+    std::int64_t month_ = 0, month_end_ = INT64_MIN;
+};
+
+// The rows of one meter or group over `starts` (periods back to back, the
+// last ending at `end`), fed its hours in order.
+class Rows {
+public:
+    Rows(const std::vector<std::int64_t>& starts, std::int64_t end, std::size_t width, Prices prices, Period period,
+         const SiteZone& zone)
+        : starts_(starts), end_(end), width_(width), prices_(std::move(prices)), period_(period), zone_(zone) {}
+
+    void add(const Part& p) {
+        const std::int64_t h0 = p.hour * 3600, h1 = h0 + 3600;
+        while (next_ < starts_.size() && h0 >= period_end(next_)) close();
+        // An hour may reach into the periods after (a zone's half-hour offset).
+        for (std::size_t at = next_; at < starts_.size() && starts_[at] < h1; ++at) {
+            if (at != next_) close();
+            open().add(p);
+        }
+    }
+    std::vector<ReportRow> finish() {
+        while (next_ < starts_.size()) close();
+        return std::move(rows_);
+    }
+
+private:
+    std::int64_t period_end(std::size_t at) const { return at + 1 < starts_.size() ? starts_[at + 1] : end_; }
+    PeriodSum& open() {
+        if (!sum_) sum_.emplace(starts_[next_], period_end(next_), width_, prices_, period_, zone_);
+        return *sum_;
+    }
+    void close() {
+        rows_.push_back(open().finish());
+        sum_.reset();
+        ++next_;
+    }
+    const std::vector<std::int64_t>& starts_;
+    std::int64_t end_;
+    std::size_t width_;
+    Prices prices_;
+    Period period_;
+    const SiteZone& zone_;
+    std::size_t next_ = 0;
+    std::optional<PeriodSum> sum_;
+    std::vector<ReportRow> rows_;
+};
 
 // A figure as JSON or CSV takes it: to a millionth, without an exponent
 // (a spreadsheet reads it as it is), trailing zeros left out.
@@ -227,41 +302,43 @@ std::vector<ReportRow> make_report(History& history, const ReportSetup& setup, c
     if (starts.empty()) return {};
     const std::int64_t end = zone.next_period(ask.period, starts.back());
 
-    std::vector<Hours> hours(setup.meters.size());
+    // Each meter's rows as its hours are read; the hours kept only for groups.
+    std::vector<std::vector<ReportRow>> by_entity;
+    std::vector<std::vector<Part>> kept(setup.meters.size());
     for (std::size_t i = 0; i < setup.meters.size(); ++i) {
         if (!meter_shown[i] && !meter_read[i]) continue;
+        std::optional<Rows> rows;
+        if (meter_shown[i]) {
+            rows.emplace(starts, end, HourStatistics::kCircuits, Prices(setup.tariffs, setup.meters[i].tariff, zone),
+                         ask.period, zone);
+        }
         history.for_each_hour(setup.meters[i].data_id, setup.meters[i].series, hour_of(first), hour_of(end - 1) + 1,
-                              [&](const HourStatistics& h) { hours[i].push_back(h); });
-    }
-    struct Entity {
-        bool group;
-        std::string name;
-        std::vector<Part> parts;
-        std::size_t width;
-        std::string tariff;
-        std::vector<std::string> circuit_names;
-        std::size_t next = 0;
-    };
-    std::vector<Entity> entities;
-    for (std::size_t i = 0; i < setup.meters.size(); ++i) {
-        if (!meter_shown[i]) continue;
-        entities.push_back({false, setup.meters[i].name, meter_parts(hours[i]), HourStatistics::kCircuits,
-                            setup.meters[i].tariff, setup.meters[i].circuit_names});
+                              [&](const HourStatistics& h) {
+                                  const Part part = part_of(h);
+                                  if (rows) rows->add(part);
+                                  if (meter_read[i]) kept[i].push_back(part);
+                              });
+        if (!rows) continue;
+        by_entity.push_back(rows->finish());
+        for (ReportRow& row : by_entity.back()) {
+            row.name = setup.meters[i].name;
+            row.circuit_names = setup.meters[i].circuit_names;
+        }
     }
     for (std::size_t i = 0; i < setup.groups.size(); ++i) {
         if (!group_shown[i]) continue;
-        entities.push_back({true, setup.groups[i].name, group_parts(setup.groups[i], hours), 1, setup.groups[i].tariff, {}});
+        Rows rows(starts, end, 1, Prices(setup.tariffs, setup.groups[i].tariff, zone), ask.period, zone);
+        for (const Part& part : group_parts(setup.groups[i], kept)) rows.add(part);
+        by_entity.push_back(rows.finish());
+        for (ReportRow& row : by_entity.back()) {
+            row.group = true;
+            row.name = setup.groups[i].name;
+        }
     }
     std::vector<ReportRow> rows;
+    rows.reserve(starts.size() * by_entity.size());
     for (std::size_t p = 0; p < starts.size(); ++p) {
-        const std::int64_t stop = p + 1 < starts.size() ? starts[p + 1] : end;
-        for (Entity& e : entities) {
-            ReportRow row = row_of(e.parts, e.next, starts[p], stop, e.width, setup.tariffs, e.tariff, ask.period, zone);
-            row.group = e.group;
-            row.name = e.name;
-            row.circuit_names = e.circuit_names;
-            rows.push_back(std::move(row));
-        }
+        for (std::vector<ReportRow>& entity : by_entity) rows.push_back(std::move(entity[p]));
     }
     return rows;
 }

@@ -130,6 +130,9 @@ public:
     std::vector<Device> devices();
 
     const std::string& path() const { return path_; }
+    // Whether stored rows are booked in the hourly statistics: always, but
+    // for a benchmark's reference of what storing costs without them.
+    void book_statistics(bool on) { book_statistics_ = on; }
     // How long a write waits for another writer before it is refused.
     void set_busy_timeout(int ms);
 
@@ -167,6 +170,7 @@ private:
     // What a reading query selects: the identity columns, or NULLs for an older history.
     std::string selected_columns() const;
     bool has_identity_ = true;
+    bool book_statistics_ = true;
     [[noreturn]] void fail(const std::string& what);
     // Throws "cannot <doing> history <path>: <SQLite's reason>".
     [[noreturn]] void sqlite_failure(const char* doing) const;
