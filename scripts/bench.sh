@@ -4,7 +4,8 @@
 # size of the armhf plug-in, pondrel-host on a paced serial line against
 # the line's floor and a minimal poller (LINE_ROUNDS rounds a run, 30), and
 # pondrel-host polling a site (about four minutes), the monitoring, and the
-# page (its month of history is made once in build/native/web_bench).
+# page (its month of history is made once in build/native/web_bench), and the
+# hourly statistics with reports from a year of them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,7 +14,7 @@ for preset in native armhf; do
     cmake --preset "${preset}" >/dev/null
     cmake --build --preset "${preset}" --target pondrel pondrel_footprint >/dev/null
 done
-cmake --build --preset native --target pondrel_bench pondrel_line_bench pondrel_site_bench pondrel_monitoring_bench pondrel_web_bench >/dev/null
+cmake --build --preset native --target pondrel_bench pondrel_line_bench pondrel_site_bench pondrel_monitoring_bench pondrel_web_bench pondrel_statistics_bench >/dev/null
 
 echo "== benchmarks (x86-64, $(date -u +%Y-%m-%d))"
 build/native/testing/bench/pondrel_bench --benchmark_min_time=0.5 --benchmark_color=false "$@"
@@ -44,3 +45,7 @@ build/native/testing/bench/pondrel_monitoring_bench
 echo
 echo "== the page: a month of history, and the page in headless Chromium (x86-64)"
 build/native/testing/bench/pondrel_web_bench build/native/web_bench
+
+echo
+echo "== hourly statistics: storing with them, each tier's size, reports of a year (x86-64)"
+build/native/testing/bench/pondrel_statistics_bench build/native/statistics_bench
