@@ -193,6 +193,13 @@ TEST_F(WebTest, TheBrowserShowsWhatTheApiSaysAndDrawsTheHistory) {
     EXPECT_EQ(rounds, (std::vector<int>{13, 13, 13}));
     screenshot(base + "/meter/m3", "meter-page.png");
 
+    // Over 7 days the energy bars come from the hourly statistics.
+    const std::string week = dom_of(base + "/meter/m3?range=604800");
+    const std::vector<std::string> week_sources = attributes(week, "data-source");
+    ASSERT_EQ(week_sources.size(), 3u) << week.substr(0, 2000);
+    EXPECT_EQ(week_sources[2].rfind("/api/v1/report?period=hour&amp;meter=m3&amp;", 0), 0u) << week_sources[2];
+    EXPECT_GE(std::stoi(attributes(week, "data-points").at(2)), 1);
+
     // The report page: a row per meter and the group, as the API gave them.
     const std::string report = dom_of(base + "/report");
     const std::vector<std::string> shown = attributes(report, "data-rows");

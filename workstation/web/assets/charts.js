@@ -1,6 +1,6 @@
 // A meter's charts over the chosen range, from its history API: voltage
 // (lowest, mean and highest), each circuit's mean power, and the energy all
-// circuits used per hour. Each canvas says, once drawn, the query it drew
+// circuits used per hour (over 7 and 30 days from the hourly statistics). Each canvas says, once drawn, the query it drew
 // (data-source) and how many points (data-points).
 "use strict";
 
@@ -67,10 +67,22 @@ async function show(span) {
     draw("power", "line", power, span, source, now - span, now);
     // Whole hours, so that each bucket is one hour.
     const first = Math.floor((now - span) / 3600) * 3600, last = Math.ceil(now / 3600) * 3600;
-    const [hours, hourSource] = await history(first, last, (last - first) / 3600);
-    draw("energy", "bar", [{ label: "kWh", data: hours.points.map((p) => ({ x: p.t + 1800, y: p.energy_used_kWh })),
-                             backgroundColor: "#2f7fc1", barPercentage: 1, categoryPercentage: 1 }], span, hourSource,
-         first, last);
+    let bars, hourSource;
+    if (span >= 604800) {
+      // Days and weeks: the hourly statistics, kept for years.
+      hourSource = "/api/v1/report?period=hour&meter=" + encodeURIComponent(name) + "&since=" + first + "&until=" + last;
+      const answer = await fetch(hourSource, { cache: "no-store" });
+      const rows = await answer.json();
+      if (!answer.ok) throw new Error(rows.error || answer.statusText);
+      bars = rows.filter((row) => row.coverage > 0 || row.energy_kWh.some((kwh) => kwh !== 0)).map((row) => ({
+        x: Date.parse(row.period_start) / 1000 + 1800, y: row.energy_kWh.reduce((a, b) => a + b, 0) }));
+    } else {
+      const [hours, source] = await history(first, last, (last - first) / 3600);
+      hourSource = source;
+      bars = hours.points.map((p) => ({ x: p.t + 1800, y: p.energy_used_kWh }));
+    }
+    draw("energy", "bar", [{ label: "kWh", data: bars, backgroundColor: "#2f7fc1", barPercentage: 1, categoryPercentage: 1 }],
+         span, hourSource, first, last);
     notice.hidden = true;
     document.body.dataset.ready = "1";
   } catch (error) {
@@ -85,7 +97,10 @@ if (typeof Chart === "undefined") {
   notice.hidden = false;
   document.body.dataset.ready = "1";
 } else {
-  let span = 3600;
+  // A link may choose the range: /meter/NAME?range=604800.
+  const asked = Number(new URLSearchParams(location.search).get("range"));
+  let span = [3600, 86400, 604800, 2592000].includes(asked) ? asked : 3600;
+  document.querySelectorAll("#ranges button").forEach((b) => b.classList.toggle("chosen", Number(b.dataset.range) === span));
   for (const button of document.querySelectorAll("#ranges button")) {
     button.addEventListener("click", () => {
       document.querySelectorAll("#ranges button").forEach((b) => b.classList.toggle("chosen", b === button));
