@@ -255,7 +255,7 @@ TEST_F(HistoryTest, AnOlderHistoryIsMigratedInPlaceKeepingEveryRow) {
     EXPECT_EQ(run.lines[1].substr(0, 28), "1,2026-01-02T03:04:05+00:00,");
     EXPECT_NE(run.errors.find("2 rows (the first: row 1) were stored without their UTC offset"), std::string::npos)
         << run.errors;
-    EXPECT_EQ(pragma_of(history_, "user_version"), 3);
+    EXPECT_EQ(pragma_of(history_, "user_version"), 4);
 }
 
 TEST_F(HistoryTest, ReadingsOnStandardOutputAreTheExportsRowOfTheSameRound) {
