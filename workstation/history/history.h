@@ -98,6 +98,9 @@ public:
     // Calls `take` for each stored hour of the series (`data_id`, `meter`)
     // from hour `from` up to, not including, hour `until` (UTC hours, see
     // hour_of), oldest first. Throws on failure.
+    // Whether every stored row is in the hourly statistics (an older
+    // history's first start may have been cut short before they were).
+    bool statistics_complete();
     // Each series (data id, meter) the hourly statistics hold, in that order.
     std::vector<std::pair<std::int64_t, std::string>> statistics_series();
     // The first and last hour the series has statistics of, if any.

@@ -196,6 +196,11 @@ void History::prune_statistics(std::uint32_t data_id, boost::posix_time::ptime c
     forget_open_minutes();
 }
 
+bool History::statistics_complete() {
+    return !texts_of("SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'hours'").empty() &&
+           texts_of("SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'hours_catch_up'").empty();
+}
+
 std::vector<std::pair<std::int64_t, std::string>> History::statistics_series() {
     std::vector<std::pair<std::int64_t, std::string>> found;
     if (texts_of("SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'hours'").empty()) return found;

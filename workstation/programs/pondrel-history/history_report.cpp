@@ -93,6 +93,12 @@ void print_report(History& history, const ReportOptions& options) {
         if (options.since && options.until) throw Failure(kExitBadOption, "--until must be later than --since");
         ask.until = ask.since + 1;
     }
+    if (!history.statistics_complete()) {
+        std::fprintf(stderr,
+                     "pondrel-history: warning: history %s does not yet hold the hourly statistics of all its rows "
+                     "(pondrel-host makes them at its next start); the report leaves those rows out\n",
+                     history.path().c_str());
+    }
     const std::vector<ReportRow> rows = make_report(history, setup, zone, ask);
     const std::string format = !options.format.empty() ? options.format : isatty(STDOUT_FILENO) ? "table" : "json";
     put(format == "csv" ? report_csv(rows, zone) : format == "table" ? report_table(rows, zone) : report_json(rows, zone));
