@@ -149,7 +149,8 @@ History::History(const std::string& path, Access access, std::function<bool()> g
                 " saved_at TEXT NOT NULL,"
                 " record BLOB NOT NULL,"
                 " meter TEXT,"
-                " utc_offset INTEGER)");
+                " utc_offset INTEGER,"
+                " saved_ms INTEGER)");
             migrate();
             roll_up_rows();
             statistics_catch_up();
@@ -176,6 +177,7 @@ History::History(const std::string& path, Access access, std::function<bool()> g
         const std::vector<std::string> columns = texts_of("SELECT name FROM pragma_table_info('history')");
         has_identity_ = std::find(columns.begin(), columns.end(), "meter") != columns.end() &&
                         std::find(columns.begin(), columns.end(), "utc_offset") != columns.end();
+        has_ms_ = std::find(columns.begin(), columns.end(), "saved_ms") != columns.end();
     } catch (const std::runtime_error& e) {
         sqlite3_close(db_);
         if (!writing) throw;
@@ -198,11 +200,12 @@ History::History(const std::string& path, Access access, std::function<bool()> g
 void History::migrate() {
     const std::vector<std::string> columns = texts_of("SELECT name FROM pragma_table_info('history')");
     const auto has = [&](const char* name) { return std::find(columns.begin(), columns.end(), name) != columns.end(); };
-    if (has("meter") && has("utc_offset")) return;
+    if (has("meter") && has("utc_offset") && has("saved_ms")) return;
     execute("BEGIN IMMEDIATE");
     try {
         if (!has("meter")) execute("ALTER TABLE history ADD COLUMN meter TEXT");
         if (!has("utc_offset")) execute("ALTER TABLE history ADD COLUMN utc_offset INTEGER");
+        if (!has("saved_ms")) execute("ALTER TABLE history ADD COLUMN saved_ms INTEGER");
         execute("COMMIT");
     } catch (...) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -211,8 +214,9 @@ void History::migrate() {
 }
 
 std::string History::selected_columns() const {
-    return has_identity_ ? "id, data_id, type_code, saved_at, record, meter, utc_offset"
-                         : "id, data_id, type_code, saved_at, record, NULL, NULL";
+    return has_identity_ ? std::string("id, data_id, type_code, saved_at, record, meter, utc_offset, ") +
+                               (has_ms_ ? "saved_ms" : "NULL")
+                         : "id, data_id, type_code, saved_at, record, NULL, NULL, NULL";
 }
 
 void History::fail(const std::string& what) { throw std::runtime_error("history " + path_ + " " + what); }
@@ -325,9 +329,21 @@ void History::append(std::uint32_t data_id, int type_code, boost::posix_time::pt
 }
 
 void History::append_row(const JournalEntry& entry) {
-    const std::string saved_at = boost::posix_time::to_iso_extended_string(entry.saved_at);
+    // The text keeps whole seconds, as readers take it; the milliseconds go beside it.
+    const boost::posix_time::time_duration within = entry.saved_at.is_special()
+                                                        ? boost::posix_time::time_duration()
+                                                        : entry.saved_at.time_of_day();
+    const int saved_ms = static_cast<int>(within.fractional_seconds() /
+                                          (boost::posix_time::time_duration::ticks_per_second() / 1000));
+    const boost::posix_time::ptime whole =
+        entry.saved_at.is_special()
+            ? entry.saved_at
+            : boost::posix_time::ptime(entry.saved_at.date(),
+                                       boost::posix_time::seconds(within.total_seconds()));
+    const std::string saved_at = boost::posix_time::to_iso_extended_string(whole);
     const Statement statement = prepared(
-        db_, "INSERT INTO history (data_id, type_code, saved_at, record, meter, utc_offset) VALUES (?, ?, ?, ?, ?, ?)");
+        db_, "INSERT INTO history (data_id, type_code, saved_at, record, meter, utc_offset, saved_ms)"
+             " VALUES (?, ?, ?, ?, ?, ?, ?)");
     sqlite3_stmt* raw = statement.get();
     const bool named = !entry.meter.empty();
     if (raw == nullptr || sqlite3_bind_int64(raw, 1, entry.data_id) != SQLITE_OK ||
@@ -337,7 +353,8 @@ void History::append_row(const JournalEntry& entry) {
             SQLITE_OK ||
         (named ? sqlite3_bind_text(raw, 5, entry.meter.c_str(), -1, SQLITE_TRANSIENT) : sqlite3_bind_null(raw, 5)) !=
             SQLITE_OK ||
-        sqlite3_bind_int(raw, 6, entry.utc_offset_s) != SQLITE_OK || sqlite3_step(raw) != SQLITE_DONE) {
+        sqlite3_bind_int(raw, 6, entry.utc_offset_s) != SQLITE_OK || sqlite3_bind_int(raw, 7, saved_ms) != SQLITE_OK ||
+        sqlite3_step(raw) != SQLITE_DONE) {
         sqlite_failure("store a record in");
     }
     const std::int64_t row = sqlite3_last_insert_rowid(db_);

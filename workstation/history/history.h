@@ -116,6 +116,7 @@ public:
         std::vector<unsigned char> record;
         std::string meter;                  // "" in rows stored before rows named their meter
         std::optional<int> utc_offset_s;    // none in rows stored before rows had it
+        int saved_ms = 0;                   // the milliseconds of the round's time (0 in older rows)
     };
     // Calls `take` for each row, in storing order, of `data_id` and `meter`
     // (all when empty). Throws on failure.
@@ -173,6 +174,7 @@ private:
     // What a reading query selects: the identity columns, or NULLs for an older history.
     std::string selected_columns() const;
     bool has_identity_ = true;
+    bool has_ms_ = true;
     bool book_statistics_ = true;
     [[noreturn]] void fail(const std::string& what);
     // Throws "cannot <doing> history <path>: <SQLite's reason>".

@@ -59,7 +59,7 @@ void Outbox::acknowledge(std::int64_t round_id) {
 
 std::vector<History::Row> Outbox::rows_after(std::int64_t after, int limit) {
     const Statement statement =
-        prepared(db_, "SELECT id, data_id, type_code, saved_at, record, coalesce(meter, '') FROM history"
+        prepared(db_, "SELECT id, data_id, type_code, saved_at, record, coalesce(meter, ''), utc_offset, saved_ms FROM history"
                       " WHERE id > ? ORDER BY id LIMIT ?");
     sqlite3_stmt* raw = statement.get();
     if (raw == nullptr || sqlite3_bind_int64(raw, 1, after) != SQLITE_OK || sqlite3_bind_int(raw, 2, limit) != SQLITE_OK) {

@@ -59,6 +59,11 @@ inline void read_row(sqlite3_stmt* statement, History::Row& row) {
         if (meter != nullptr) row.meter = reinterpret_cast<const char*>(meter);
         if (sqlite3_column_type(statement, 6) == SQLITE_INTEGER) row.utc_offset_s = sqlite3_column_int(statement, 6);
     }
+    row.saved_ms = 0;
+    if (sqlite3_column_count(statement) >= 8 && sqlite3_column_type(statement, 7) == SQLITE_INTEGER) {
+        const int ms = sqlite3_column_int(statement, 7);
+        row.saved_ms = ms >= 0 && ms < 1000 ? ms : 0;  // a tampered value counts as none
+    }
 }
 
 // The totals of a minute from columns `at`... of a statement: rounds,

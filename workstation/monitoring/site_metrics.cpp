@@ -74,6 +74,11 @@ void SiteMetrics::set_waiting(std::function<double()> history, std::function<dou
     broker_waiting_ = std::move(broker);
 }
 
+void SiteMetrics::add_waiting(std::string family, std::string help, std::function<double()> waiting) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    other_waiting_.push_back({std::move(family), std::move(help), std::move(waiting)});
+}
+
 void SiteMetrics::write(const CompletedRound& round) {
     const std::optional<RoundValues> values = round_values(round.record);
     std::vector<std::string> resets;
@@ -196,6 +201,11 @@ std::vector<prometheus::MetricFamily> SiteMetrics::Collect() const {
     for (auto* f : {&voltage, &current, &power, &energy, &rejected, &up, &info, &last, &duration, &rounds,
                     &implausible, &failures, &line_up, &history, &broker}) {
         if (!f->metric.empty()) families.push_back(std::move(*f));
+    }
+    for (const Waiting& waiting : other_waiting_) {
+        auto other = family(waiting.family.c_str(), waiting.help.c_str(), MetricType::Gauge);
+        add(other, {}, waiting.count());
+        families.push_back(std::move(other));
     }
     return families;
 }

@@ -41,6 +41,8 @@ public:
     void set_site(const std::vector<MeterIdentity>& meters, const std::vector<std::string>& lines);
     // Where the figures of what waits come from (called during a scrape).
     void set_waiting(std::function<double()> history, std::function<double()> broker);
+    // Another destination's stored rounds not yet taken, as gauge `family`.
+    void add_waiting(std::string family, std::string help, std::function<double()> waiting);
 
     void write(const CompletedRound& round) override;
     void failed(const MeterIdentity& meter, RoundFailure why) override;
@@ -72,6 +74,12 @@ private:
     std::map<std::string, bool> lines_;
     std::function<double()> history_waiting_;
     std::function<double()> broker_waiting_;
+    struct Waiting {
+        std::string family;
+        std::string help;
+        std::function<double()> count;
+    };
+    std::vector<Waiting> other_waiting_;
 };
 
 }  // namespace pondrel

@@ -1,5 +1,7 @@
 #include "meter_device.h"
 
+#include <boost/date_time/posix_time/posix_time.hpp>
+
 #include <cstring>
 #include <stdexcept>
 
@@ -55,7 +57,14 @@ void MeterDevice::Collector::append(std::uint32_t, int type_code, boost::posix_t
     CompletedRound round;
     round.meter = &meter.identity_;
     round.type_code = type_code;
+    // The driver stamps whole seconds; within its second, the round's own
+    // time is the clock's now (rounds under a second apart keep their order
+    // and their own times).
     round.saved_at = saved_at;
+    const boost::posix_time::ptime now = boost::posix_time::microsec_clock::local_time();
+    if (!saved_at.is_special() && now >= saved_at && now - saved_at < boost::posix_time::seconds(1)) {
+        round.saved_at = saved_at + boost::posix_time::milliseconds((now - saved_at).total_milliseconds());
+    }
     round.record.assign(record, record + len);
     meter.stored_ = std::move(round);
 }

@@ -566,6 +566,90 @@ bool sound_topic_prefix(const std::string& prefix) {
     return prefix.find_first_of("+#") == std::string::npos && prefix.front() != '/' && prefix.back() != '/';
 }
 
+std::optional<InfluxConfig> read_influxdb(const toml::table& table, Errors& errors) {
+    Table t(table, "[influxdb]", errors);
+    InfluxConfig influx;
+    bool sound = true;
+    if (const auto url = t.text("url", true)) {
+        influx.url = *url;
+        const std::string plain = "http://", secure = "https://";
+        std::string rest;
+        if (url->compare(0, plain.size(), plain) == 0) {
+            rest = url->substr(plain.size());
+        } else if (url->compare(0, secure.size(), secure) == 0) {
+            influx.tls = true;
+            rest = url->substr(secure.size());
+        } else {
+            errors.add(t.line_of("url"), "'url' must be http://HOST[:PORT] or https://HOST[:PORT], not " + quoted(*url));
+            sound = false;
+        }
+        if (sound) {
+            const std::size_t slash = rest.find('/');
+            if (slash != std::string::npos) {
+                influx.path = rest.substr(slash);
+                while (!influx.path.empty() && influx.path.back() == '/') influx.path.pop_back();
+                rest = rest.substr(0, slash);
+            }
+            try {
+                std::tie(influx.host, influx.port) = host_and_port(rest, false, 8086);
+            } catch (const std::invalid_argument& e) {
+                errors.add(t.line_of("url"), "'url' " + quoted(*url) + ": " + e.what());
+                sound = false;
+            }
+        }
+    } else {
+        sound = false;
+    }
+    if (const auto v = t.whole("version", 1, 2)) influx.version = static_cast<int>(*v);
+    influx.username = t.text("username");
+    for (const char* key : {"password_file", "token_file", "ca_file"}) {
+        const auto path = t.text(key);
+        if (!path) continue;
+        std::string error;
+        const auto line = first_line_of(*path, error);
+        if (!line) {
+            errors.add(t.line_of(key), "cannot read " + quoted(key) + " " + *path + ": " + error);
+            sound = false;
+            continue;
+        }
+        if (std::string(key) == "password_file") {
+            influx.password_file = path;
+            influx.password = *line;
+        } else if (std::string(key) == "token_file") {
+            influx.token_file = path;
+            influx.token = *line;
+        } else {
+            influx.ca_file = path;
+        }
+    }
+    const auto database = t.text("database");
+    const auto org = t.text("org");
+    const auto bucket = t.text("bucket");
+    const auto refuse = [&](const char* key, const std::string& why) {
+        errors.add(t.line_of(key), why);
+        sound = false;
+    };
+    if (influx.version == 1) {
+        if (database) influx.database = *database; else refuse("url", "[influxdb] of version 1 has no 'database'");
+        for (const char* key : {"org", "bucket", "token_file"}) {
+            if (t.node(key) != nullptr) refuse(key, quoted(key) + " is for version = 2");
+        }
+        if (influx.password_file && !influx.username) refuse("password_file", "'password_file' needs a 'username'");
+    } else {
+        if (org) influx.org = *org; else refuse("version", "[influxdb] of version 2 has no 'org'");
+        if (bucket) influx.bucket = *bucket; else refuse("version", "[influxdb] of version 2 has no 'bucket'");
+        if (!influx.token_file && t.node("token_file") == nullptr) refuse("version", "[influxdb] of version 2 has no 'token_file'");
+        for (const char* key : {"database", "username", "password_file"}) {
+            if (t.node(key) != nullptr) refuse(key, quoted(key) + " is for version = 1");
+        }
+    }
+    if (influx.ca_file && !influx.tls) refuse("ca_file", "'ca_file' needs an https:// url");
+    if (const auto v = t.whole("max_pending", 1, 1000000000)) influx.max_pending = *v;
+    t.refuse_unknown();
+    if (!sound) return std::nullopt;
+    return influx;
+}
+
 std::optional<MqttConfig> read_mqtt(const toml::table& table, Errors& errors) {
     Table t(table, "[mqtt]", errors);
     MqttConfig mqtt;
@@ -693,6 +777,13 @@ bool MeterConfig::operator==(const MeterConfig& other) const {
            word_order == other.word_order && word_order_auto == other.word_order_auto &&
            interval_s == other.interval_s && retry_max_s == other.retry_max_s && stale_after_s == other.stale_after_s &&
            setting == other.setting;
+}
+
+bool InfluxConfig::operator==(const InfluxConfig& other) const {
+    return url == other.url && version == other.version && database == other.database && username == other.username &&
+           password_file == other.password_file && password == other.password && org == other.org &&
+           bucket == other.bucket && token_file == other.token_file && token == other.token &&
+           ca_file == other.ca_file && max_pending == other.max_pending;
 }
 
 bool MqttConfig::operator==(const MqttConfig& other) const {
@@ -933,6 +1024,13 @@ SiteConfig read_site_config(const std::string& path) {
             }
         }
     }
+    if (const toml::node* influx = top.node("influxdb")) {
+        if (!influx->is_table()) {
+            errors.add(influx->source(), "'influxdb' must be a section [influxdb]");
+        } else {
+            config.influxdb = read_influxdb(*influx->as_table(), errors);
+        }
+    }
     if (const toml::node* site = top.node("site")) {
         if (!site->is_table()) {
             errors.add(site->source(), "'site' must be a section [site]");
@@ -1030,7 +1128,7 @@ SiteConfig read_site_config(const std::string& path) {
     for (auto&& [key, value] : document) {
         const std::string name(key.str());
         if (name == "log_level" || name == "plugin" || name == "history" || name == "line" || name == "meter" || name == "prometheus" ||
-            name == "mqtt" || name == "web" || name == "site" || name == "group" || name == "tariff") {
+            name == "mqtt" || name == "web" || name == "site" || name == "group" || name == "tariff" || name == "influxdb") {
             continue;
         }
         errors.add(value.source(), value.is_table() || value.is_array_of_tables()

@@ -47,6 +47,30 @@ struct MeterConfig {
     bool operator==(const MeterConfig& other) const;
 };
 
+// Where stored rounds are written to InfluxDB: version 1 (`database`,
+// optional `username` with `password_file`) or version 2 (`org`, `bucket`,
+// `token_file`), over http or https (`ca_file`).
+struct InfluxConfig {
+    std::string url;   // as written
+    bool tls = false;
+    std::string host;
+    int port = 8086;
+    std::string path;  // a prefix before /write, "" or "/..."
+    int version = 1;
+    std::string database;
+    std::optional<std::string> username;
+    std::optional<std::string> password_file;
+    std::string password;  // read from password_file
+    std::string org;
+    std::string bucket;
+    std::optional<std::string> token_file;
+    std::string token;     // read from token_file
+    std::optional<std::string> ca_file;
+    long max_pending = 10000000;
+    bool operator==(const InfluxConfig& other) const;
+    bool operator!=(const InfluxConfig& other) const { return !(*this == other); }
+};
+
 // A group of circuits reported together: `circuits` as written ("m1:1-6"),
 // and read: each meter's name with a circuit (1-18), in the file's order.
 struct GroupConfig {
@@ -146,6 +170,7 @@ struct SiteConfig {
     std::optional<PrometheusConfig> prometheus;
     std::optional<MqttConfig> mqtt;
     std::optional<WebConfig> web;
+    std::optional<InfluxConfig> influxdb;
     std::string time_zone;  // [site] time_zone: an IANA name; "": the machine's
     std::vector<GroupConfig> groups;
     std::vector<TariffConfig> tariffs;

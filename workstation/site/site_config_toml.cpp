@@ -88,6 +88,21 @@ std::string site_config_toml(const SiteConfig& config) {
         if (m.ca_file) mqtt.insert("ca_file", *m.ca_file);
         document.insert("mqtt", std::move(mqtt));
     }
+    if (config.influxdb) {
+        const InfluxConfig& i = *config.influxdb;
+        toml::table influx{{"url", i.url}, {"version", static_cast<std::int64_t>(i.version)},
+                           {"max_pending", static_cast<std::int64_t>(i.max_pending)}};
+        if (i.version == 1) influx.insert("database", i.database);
+        if (i.username) influx.insert("username", *i.username);
+        if (i.password_file) influx.insert("password_file", *i.password_file);  // never the password
+        if (i.version == 2) {
+            influx.insert("org", i.org);
+            influx.insert("bucket", i.bucket);
+        }
+        if (i.token_file) influx.insert("token_file", *i.token_file);
+        if (i.ca_file) influx.insert("ca_file", *i.ca_file);
+        document.insert("influxdb", std::move(influx));
+    }
     toml::array lines;
     for (const LineConfig& line : config.lines) {
         const SerialSettings& s = line.settings;

@@ -1,5 +1,7 @@
 #include "round_formats.h"
 
+#include "influx_point.h"
+
 #include <cmath>
 #include <cstdio>
 #include <optional>
@@ -22,15 +24,6 @@ std::string shortest(float value) {
     return std::isnan(value) ? "nan" : value > 0 ? "inf" : "-inf";
 }
 
-// Tag values escape commas, spaces and equals signs.
-std::string tag(const std::string& text) {
-    std::string escaped;
-    for (const char c : text) {
-        if (c == ',' || c == ' ' || c == '=' || c == '\\') escaped += '\\';
-        escaped += c == '\n' ? ' ' : c;
-    }
-    return escaped;
-}
 
 std::string local_time_text(const boost::posix_time::ptime& t) {
     if (t.is_special()) return "";
@@ -120,21 +113,11 @@ std::string readings_line(const CompletedRound& round) {
 std::string influx_line(const CompletedRound& round) {
     const std::optional<RoundValues> record = round_values(round.record);
     if (!record) return "";
-    std::string fields;
-    const auto field = [&](const std::string& name, float value) {
-        if (!std::isfinite(value)) return;  // the line protocol has no NaN or infinity
-        fields += (fields.empty() ? "" : ",") + name + "=" + shortest(value);
-    };
-    field("voltage_V", record->voltage);
-    for (int n = 0; n < kPondrelCircuits; ++n) field("current" + std::to_string(n + 1) + "_A", record->current[n]);
-    for (int n = 0; n < kPondrelCircuits; ++n) field("power" + std::to_string(n + 1) + "_W", record->power[n]);
-    for (int n = 0; n < kPondrelCircuits; ++n) field("energy" + std::to_string(n + 1) + "_kWh", record->energy[n]);
-    if (fields.empty()) return "";
     std::tm local = boost::posix_time::to_tm(round.saved_at);
     local.tm_isdst = -1;
     const std::time_t instant = std::mktime(&local);
-    return "pondrel,meter=" + tag(round.meter->name) + ",data_id=" + std::to_string(round.meter->data_id) + " " +
-           fields + " " + std::to_string(static_cast<long long>(instant)) + "000000000\n";
+    return influx_point(round.meter->name, round.meter->data_id, *record,
+                        static_cast<std::int64_t>(instant) * 1000000000LL);
 }
 
 }  // namespace pondrel

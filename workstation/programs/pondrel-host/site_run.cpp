@@ -1,6 +1,7 @@
 #include "site_run.h"
 
 #include "report_setup.h"
+#include "influx_destination.h"
 
 #include <algorithm>
 #include <chrono>
@@ -85,6 +86,7 @@ void Site::start() {
     }
     tell_monitoring();
     if (publisher_) publisher_->start();
+    if (influx_) influx_->start();
     for (auto& worker : workers_) worker->start();
 }
 
@@ -122,8 +124,29 @@ void Site::start_monitoring() {
             throw Failure(kExitBadOption, e.what());
         }
     }
+    if (config_.influxdb && !config_.history_file) {
+        status_line("not writing to InfluxDB " + config_.influxdb->url +
+                    ": it is sent what the history stores, and there is no history");
+    } else if (config_.influxdb) {
+        for (const auto& secret : {std::make_pair(config_.influxdb->password_file, "the InfluxDB password file"),
+                                   std::make_pair(config_.influxdb->token_file, "the InfluxDB token file")}) {
+            if (secret.first) warn_if_others_can_read(*secret.first, secret.second);
+        }
+        try {
+            auto destination = std::make_unique<InfluxDestination>(*config_.influxdb);
+            auto outbox = std::make_unique<Outbox>(*config_.history_file, destination->name());
+            influx_ = std::make_unique<DeliveryEngine>(std::move(destination), std::move(outbox), status_report,
+                                                       config_.influxdb->max_pending, DeliveryEngine::Timing{});
+        } catch (const std::exception& e) {
+            throw Failure(kExitBadHistory, e.what());
+        }
+    }
     if (config_.prometheus) {
         metrics_ = std::make_shared<SiteMetrics>(status_report);
+        if (influx_) {
+            metrics_->add_waiting("pondrel_influxdb_pending_rounds", "Stored rounds InfluxDB has not taken",
+                                  [this] { return static_cast<double>(influx_->waiting()); });
+        }
         std::function<double()> broker_waiting;
         if (publisher_) broker_waiting = [this] { return static_cast<double>(publisher_->waiting()); };
         metrics_->set_waiting(
@@ -321,6 +344,7 @@ void Site::finish(int code) {
     // A run too short for its first pruning prunes once its rounds are stored.
     if (history_output_ && prunes(config_) && !pruned_ && round_counter_.rounds() > 0) prune();
     if (publisher_) publisher_->stop();
+    if (influx_) influx_->stop();
     if (failure) throw *failure;
     if (!closed_lines.empty()) {
         // A line that cannot be opened is a fault of the line, not of its meters.
@@ -366,6 +390,7 @@ std::unique_ptr<LineWorker> Site::make_worker(const LineConfig& line, std::uniqu
     if (metrics_) outputs.push_back(metrics_.get());
     if (live_) outputs.push_back(live_.get());
     if (publisher_) outputs.push_back(publisher_.get());
+    if (influx_) outputs.push_back(influx_.get());
     return std::make_unique<LineWorker>(line, std::move(master), std::move(outputs), limits, status_report);
 }
 
@@ -430,7 +455,10 @@ void Site::prune() {
     pruned_ = true;
     const auto now = boost::posix_time::second_clock::local_time();
     // Rounds the broker has not acknowledged stay, unless too many wait.
-    const std::optional<std::int64_t> keep_after = publisher_ ? publisher_->keep_after() : std::nullopt;
+    std::optional<std::int64_t> keep_after = publisher_ ? publisher_->keep_after() : std::nullopt;
+    if (const std::optional<std::int64_t> influx = influx_ ? influx_->keep_after() : std::nullopt) {
+        keep_after = keep_after ? std::min(*keep_after, *influx) : *influx;
+    }
     for (const MeterConfig& meter : config_.meters) {
         try {
             if (config_.keep_days) {
@@ -478,9 +506,9 @@ void Site::reload() {
         *next.history_file != *config_.history_file) {
         status_line("a new history takes effect at the next start");
     }
-    if (next.mqtt != config_.mqtt || (!options_.metrics && next.prometheus != config_.prometheus) ||
-        (!options_.web && next.web != config_.web)) {
-        status_line("a changed [mqtt], [prometheus] or [web] takes effect at the next start");
+    if (next.mqtt != config_.mqtt || next.influxdb != config_.influxdb ||
+        (!options_.metrics && next.prometheus != config_.prometheus) || (!options_.web && next.web != config_.web)) {
+        status_line("a changed [mqtt], [influxdb], [prometheus] or [web] takes effect at the next start");
     }
     if (options_.log_level) {
         next.log_level = config_.log_level;
@@ -490,6 +518,7 @@ void Site::reload() {
     next.plugin = config_.plugin;
     next.history_file = config_.history_file;
     next.mqtt = config_.mqtt;
+    next.influxdb = config_.influxdb;
     next.prometheus = config_.prometheus;
     next.web = config_.web;
     if (!options_.keep_days) config_.keep_days = next.keep_days;

@@ -20,6 +20,7 @@
 #include "meter_device.h"
 #include "meter_line.h"
 #include "http_server.h"
+#include "delivery_engine.h"
 #include "live_readings.h"
 #include "report_pages.h"
 #include "mqtt_publisher.h"
@@ -124,6 +125,7 @@ private:
     std::unique_ptr<HistoryOutput> history_output_;
     std::shared_ptr<SiteMetrics> metrics_;
     std::unique_ptr<MqttPublisher> publisher_;
+    std::unique_ptr<DeliveryEngine> influx_;  // stored rounds to InfluxDB
     std::shared_ptr<LiveReadings> live_;
     std::shared_ptr<ReportSettings> report_settings_;
     // Go first: their scrapes read the history's and the publisher's figures.
