@@ -9,7 +9,7 @@ native=(cmake ninja-build make g++ pkg-config libjsoncpp-dev libboost-date-time-
         help2man lintian python3-pymodbus python3-serial-asyncio socat libcli11-dev libtomlplusplus-dev
         prometheus-cpp-dev libmosquitto-dev mosquitto mosquitto-clients prometheus curl openssl
         libsystemd-dev systemd mmdebstrap libcpp-httplib-dev libjs-chart.js chromium
-        libyaml-cpp-dev libcrypt-dev libssl-dev apache2-utils libhowardhinnant-date-dev tzdata)
+        libyaml-cpp-dev libcrypt-dev libssl-dev apache2-utils libhowardhinnant-date-dev tzdata influxdb)
 cross=(g++-arm-linux-gnueabihf qemu-user libjsoncpp-dev:armhf
        libboost-date-time-dev:armhf libgtest-dev:armhf libgmock-dev:armhf)
 
