@@ -233,6 +233,19 @@ TEST_F(SiteConfigTest, EachErrorIsReportedWithItsLine) {
          "[[tariff]]\nname = \"t\"\ncurrency = \"EUR\"\nprice_per_kWh = 0.3\n[[tariff]]\nname = \"t\"\ncurrency = \"EUR\"\n"
          "price_per_kWh = 0.4\n",
          "5: tariff 't' from the start is given twice (first on line 1)"},
+        {"influxdb url", "[influxdb]\nurl = \"udp://db:8089\"\ndatabase = \"site\"\n",
+         "2: 'url' must be http://HOST[:PORT] or https://HOST[:PORT], not 'udp://db:8089'"},
+        {"influxdb without database", "[influxdb]\nurl = \"http://db\"\n", "2: [influxdb] of version 1 has no 'database'"},
+        {"influxdb version 2 without bucket",
+         "[influxdb]\nurl = \"http://db\"\nversion = 2\norg = \"home\"\ntoken_file = \"/etc/hostname\"\n",
+         "3: [influxdb] of version 2 has no 'bucket'"},
+        {"influxdb keys of the other version", "[influxdb]\nurl = \"http://db\"\ndatabase = \"site\"\nbucket = \"b\"\n",
+         "4: 'bucket' is for version = 2"},
+        {"influxdb token file", "[influxdb]\nurl = \"http://db\"\nversion = 2\norg = \"o\"\nbucket = \"b\"\n"
+                                "token_file = \"/nonexistent/token\"\n",
+         "6: cannot read 'token_file' /nonexistent/token"},
+        {"influxdb CA without TLS", "[influxdb]\nurl = \"http://db\"\ndatabase = \"s\"\nca_file = \"/etc/hostname\"\n",
+         "4: 'ca_file' needs an https:// url"},
         {"too many meters", std::string(kLine) + many_meters(2049), " 2049 meters: a site holds at most 2048"},
         {"one topic level", "[mqtt]\nbroker = \"mqtt://b\"\n" + std::string(kLine) +
              "[[meter]]\nname = \"a b\"\nline = \"bus\"\nslave = 1\n[[meter]]\nname = \"a/b\"\nline = \"bus\"\nslave = 2\n",
