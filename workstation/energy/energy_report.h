@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "calendar.h"
+#include "site_calendar.h"
 #include "history.h"
 
 namespace pondrel {

@@ -1,6 +1,6 @@
 #include "site_config.h"
 
-#include "calendar.h"
+#include "site_calendar.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

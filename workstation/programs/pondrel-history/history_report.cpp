@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "calendar.h"
+#include "site_calendar.h"
 #include "energy_report.h"
 #include "exit_codes.h"
 #include "local_time.h"

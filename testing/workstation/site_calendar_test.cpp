@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "calendar.h"
+#include "site_calendar.h"
 
 using namespace pondrel;
 

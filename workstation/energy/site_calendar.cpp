@@ -1,4 +1,4 @@
-#include "calendar.h"
+#include "site_calendar.h"
 
 #include <cstdio>
 #include <cstdlib>
