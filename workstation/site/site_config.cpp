@@ -566,19 +566,25 @@ bool sound_topic_prefix(const std::string& prefix) {
     return prefix.find_first_of("+#") == std::string::npos && prefix.front() != '/' && prefix.back() != '/';
 }
 
+// The part of `address` after its scheme, plain or secure ("mqtt", "mqtts"),
+// and whether it is secure; nothing for another scheme.
+std::optional<std::pair<std::string, bool>> after_scheme(const std::string& address, const std::string& plain,
+                                                         const std::string& secure) {
+    for (const auto& [scheme, tls] : {std::make_pair(plain + "://", false), std::make_pair(secure + "://", true)}) {
+        if (address.compare(0, scheme.size(), scheme) == 0) return std::make_pair(address.substr(scheme.size()), tls);
+    }
+    return std::nullopt;
+}
+
 std::optional<InfluxConfig> read_influxdb(const toml::table& table, Errors& errors) {
     Table t(table, "[influxdb]", errors);
     InfluxConfig influx;
     bool sound = true;
     if (const auto url = t.text("url", true)) {
         influx.url = *url;
-        const std::string plain = "http://", secure = "https://";
         std::string rest;
-        if (url->compare(0, plain.size(), plain) == 0) {
-            rest = url->substr(plain.size());
-        } else if (url->compare(0, secure.size(), secure) == 0) {
-            influx.tls = true;
-            rest = url->substr(secure.size());
+        if (const auto split = after_scheme(*url, "http", "https")) {
+            std::tie(rest, influx.tls) = *split;
         } else {
             errors.add(t.line_of("url"), "'url' must be http://HOST[:PORT] or https://HOST[:PORT], not " + quoted(*url));
             sound = false;
@@ -656,13 +662,9 @@ std::optional<MqttConfig> read_mqtt(const toml::table& table, Errors& errors) {
     bool sound = true;
     if (const auto broker = t.text("broker", true)) {
         mqtt.broker = *broker;
-        const std::string plain = "mqtt://", secure = "mqtts://";
         std::string rest;
-        if (broker->compare(0, plain.size(), plain) == 0) {
-            rest = broker->substr(plain.size());
-        } else if (broker->compare(0, secure.size(), secure) == 0) {
-            mqtt.tls = true;
-            rest = broker->substr(secure.size());
+        if (const auto split = after_scheme(*broker, "mqtt", "mqtts")) {
+            std::tie(rest, mqtt.tls) = *split;
         } else {
             errors.add(t.line_of("broker"), "'broker' must be mqtt://HOST[:PORT] or mqtts://HOST[:PORT], not " +
                                                 quoted(*broker));
