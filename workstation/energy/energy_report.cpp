@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <map>
 #include <set>
+#include <stdexcept>
 
 namespace pondrel {
 
@@ -296,9 +297,20 @@ std::vector<ReportRow> make_report(History& history, const ReportSetup& setup, c
             for (const auto& entry : setup.groups[i].circuits) meter_read[entry.first] = true;
         }
     }
+    std::size_t entities = 0;
+    for (std::size_t i = 0; i < setup.meters.size(); ++i) entities += meter_shown[i] ? 1 : 0;
+    for (std::size_t i = 0; i < setup.groups.size(); ++i) entities += group_shown[i] ? 1 : 0;
+    const std::size_t most_periods = kMaxReportRows / std::max<std::size_t>(entities, 1);
     const std::int64_t first = zone.period_start(ask.period, ask.since);
     std::vector<std::int64_t> starts;
-    for (std::int64_t at = first; at < ask.until; at = zone.next_period(ask.period, at)) starts.push_back(at);
+    for (std::int64_t at = first; at < ask.until; at = zone.next_period(ask.period, at)) {
+        if (starts.size() == most_periods) {
+            throw std::length_error("the range holds more than " + std::to_string(most_periods) + " " +
+                                    period_name(ask.period) + "s of " + std::to_string(entities) +
+                                    " meters and groups; ask for a longer period or a shorter range");
+        }
+        starts.push_back(at);
+    }
     if (starts.empty()) return {};
     const std::int64_t end = zone.next_period(ask.period, starts.back());
 

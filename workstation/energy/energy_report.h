@@ -76,7 +76,11 @@ struct ReportAsk {
     std::vector<std::string> groups;
 };
 
+// The most rows a report holds (periods times meters and groups).
+constexpr std::size_t kMaxReportRows = 1000000;
+
 // The rows of `ask`, period by period, meters then groups in the setup's order.
+// Throws std::length_error, reading nothing, when they would be more than kMaxReportRows.
 std::vector<ReportRow> make_report(History& history, const ReportSetup& setup, const SiteZone& zone,
                                    const ReportAsk& ask);
 

@@ -1,6 +1,7 @@
 #include "report_pages.h"
 
 #include <ctime>
+#include <stdexcept>
 
 #include <httplib.h>
 
@@ -121,6 +122,8 @@ void report_answer(Reports& reports, const httplib::Request& request, httplib::R
         } else {
             response.set_content(report_json(rows, zone), "application/json");
         }
+    } catch (const std::length_error& e) {
+        return answer_error(response, 400, e.what());
     } catch (const std::exception& e) {
         const std::lock_guard<std::mutex> lock(reports.mutex);
         reports.history.reset();  // opened again at the next report

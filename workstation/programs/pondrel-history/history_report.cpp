@@ -99,7 +99,12 @@ void print_report(History& history, const ReportOptions& options) {
                      "(pondrel-host makes them at its next start); the report leaves those rows out\n",
                      history.path().c_str());
     }
-    const std::vector<ReportRow> rows = make_report(history, setup, zone, ask);
+    std::vector<ReportRow> rows;
+    try {
+        rows = make_report(history, setup, zone, ask);
+    } catch (const std::length_error& e) {
+        throw Failure(kExitBadOption, e.what());
+    }
     const std::string format = !options.format.empty() ? options.format : isatty(STDOUT_FILENO) ? "table" : "json";
     put(format == "csv" ? report_csv(rows, zone) : format == "table" ? report_table(rows, zone) : report_json(rows, zone));
 }
