@@ -335,6 +335,8 @@ TEST_F(SitePagesTest, TheReportApiAnswersAsTheCommandDoesAndRefusesWhatItCannotA
         {"/api/v1/report?meter=attic", 404, "no meter named attic; the meters are hall"},
         {"/api/v1/report?group=Flat", 404, "no group named Flat; the groups are Hall lights"},
         {"/api/v1/report?since=soon", 400, "since must be YYYY-MM-DD"},
+        {"/api/v1/report?since=999999999999", 400, "since must be YYYY-MM-DD"},
+        {"/api/v1/report?since=2026-02-30", 400, "since must be YYYY-MM-DD"},
         {"/api/v1/report?since=2026-01-02&until=2026-01-01", 400, "since must come before until"},
         {"/api/v1/report?period=hour&since=2000-01-01&until=2026-01-01", 400, "more than 10000 periods"},
         {"/api/v1/report?colour=red", 400, "unknown parameter colour"},

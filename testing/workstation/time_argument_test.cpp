@@ -27,6 +27,8 @@ TEST(TimeArgument, ReadsLocalUtcAndOffsetTimesAndRefusesTheRest) {
         {"", std::nullopt},
         {"yesterday", std::nullopt},
         {"2026-13-01", std::nullopt},
+        {"2026-02-29", std::nullopt},
+        {"2026-04-31T10:00Z", std::nullopt},
         {"2026-12-10T25:00", std::nullopt},
         {"2026-12-10T12:00+0200", std::nullopt},
         {"2026-12-10T12:00:00Zjunk", std::nullopt},

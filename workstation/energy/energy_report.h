@@ -76,6 +76,9 @@ struct ReportAsk {
     std::vector<std::string> groups;
 };
 
+// The last instant a report runs to: 9999-12-31T23:59:59Z.
+constexpr std::int64_t kLastReportInstant = 253402300799;
+
 // The most rows a report holds (periods times meters and groups).
 constexpr std::size_t kMaxReportRows = 1000000;
 

@@ -9,6 +9,10 @@ namespace {
 // Calendar fields as the C library takes them; nothing when out of range.
 std::optional<std::tm> fields_of(int year, int month, int day, int hour, int minute, int second) {
     if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) return std::nullopt;
+    // A day the month has (the 30th of February is no date).
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    if (day > kDays[month - 1] + (month == 2 && leap ? 1 : 0)) return std::nullopt;
     std::tm fields{};
     fields.tm_year = year - 1900;
     fields.tm_mon = month - 1;

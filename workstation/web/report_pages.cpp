@@ -33,13 +33,18 @@ void answer_error(httplib::Response& response, int status, const std::string& me
     response.set_content(body, "application/json");
 }
 
+// From 1970 to the end of 9999; nothing else.
 std::optional<std::int64_t> instant_of(const std::string& text, const SiteZone& zone) {
-    if (const auto midnight = zone.local_midnight(text)) return *midnight;
-    if (!text.empty() && text.size() <= 12 && text.find_first_not_of("0123456789") == std::string::npos) {
-        return std::stoll(text);
+    std::optional<std::int64_t> found;
+    if (const auto midnight = zone.local_midnight(text)) {
+        found = *midnight;
+    } else if (!text.empty() && text.size() <= 12 && text.find_first_not_of("0123456789") == std::string::npos) {
+        found = std::stoll(text);
+    } else if (const auto instant = parse_time_argument(text)) {
+        found = static_cast<std::int64_t>(*instant);
     }
-    if (const auto instant = parse_time_argument(text)) return static_cast<std::int64_t>(*instant);
-    return std::nullopt;
+    if (found && (*found < 0 || *found > kLastReportInstant)) return std::nullopt;
+    return found;
 }
 
 std::string listed(const std::vector<std::string>& names) {

@@ -29,8 +29,10 @@ void put(const std::string& text) {
 // A day is the site's local midnight; a time with or without an offset as
 // export takes it.
 std::int64_t instant_of(const std::string& text, const SiteZone& zone, const char* option) {
-    if (const auto midnight = zone.local_midnight(text)) return *midnight;
-    if (const auto when = parse_time_argument(text)) return *when;
+    // Reports run from 1970 to the end of 9999.
+    const auto sound = [](std::int64_t t) { return t >= 0 && t <= kLastReportInstant; };
+    if (const auto midnight = zone.local_midnight(text); midnight && sound(*midnight)) return *midnight;
+    if (const auto when = parse_time_argument(text); when && sound(*when)) return *when;
     throw Failure(kExitBadOption, std::string("bad value for ") + option + ": '" + text +
                                       "' (YYYY-MM-DD[THH:MM[:SS]][Z|+HH:MM])");
 }
