@@ -322,7 +322,9 @@ TEST_F(HistoryTest, AReportOfRowsStoredOverRestartsHoldsTheCountersRise) {
         {{"--period", "fortnight"}, 2, "pondrel-history: bad value for --period: 'fortnight' (hour, day, week, month or year)"},
         {{"--since", "yesterday"}, 2, "pondrel-history: bad value for --since: 'yesterday'"},
         {{"--format", "xml"}, 2, "pondrel-history: bad value for --format: 'xml' (table, json or csv)"},
-        {{"--period", "hour", "--since", "1900-01-01"}, 2, "pondrel-history: the range holds more than 1000000 hours of 1"},
+        {{"--period", "hour", "--since", "1970-01-01", "--until", "9999-01-01"}, 2,
+         "pondrel-history: the range holds more than 1000000 hours of 1"},
+        {{"--since", "1900-01-01"}, 2, "pondrel-history: bad value for --since: '1900-01-01' (YYYY-MM-DD"},
         {{"--config", dir_ + "/none.toml"}, 4, "pondrel-history: "},
     };
     for (const Case& c : cases) {

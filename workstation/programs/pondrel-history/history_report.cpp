@@ -34,7 +34,7 @@ std::int64_t instant_of(const std::string& text, const SiteZone& zone, const cha
     if (const auto midnight = zone.local_midnight(text); midnight && sound(*midnight)) return *midnight;
     if (const auto when = parse_time_argument(text); when && sound(*when)) return *when;
     throw Failure(kExitBadOption, std::string("bad value for ") + option + ": '" + text +
-                                      "' (YYYY-MM-DD[THH:MM[:SS]][Z|+HH:MM])");
+                                      "' (YYYY-MM-DD[THH:MM[:SS]][Z|+HH:MM], from 1970 to 9999)");
 }
 
 std::string listed(const std::vector<std::string>& names) {
