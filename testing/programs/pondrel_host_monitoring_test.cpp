@@ -591,8 +591,9 @@ TEST_F(MonitoringTest, NoRoundOfTheHistoryIsLostToABrokerAwayOrAHostKilledMeanwh
     EXPECT_EQ(host->wait(30s), 0) << host->error_text();
     take(*sub, 2s);
 
+    // At least the 5 published, the 10 stored with the broker away and the 10 after the kill.
     const auto rows = stored_rows(history_);
-    ASSERT_GT(rows.size(), 30u);
+    ASSERT_GE(rows.size(), 25u);
     std::set<std::int64_t> got(received.begin(), received.end());
     std::vector<std::int64_t> missing;
     for (const auto& [id, row] : rows) {
