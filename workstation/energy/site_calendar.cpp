@@ -166,17 +166,6 @@ SiteZone::Local SiteZone::local(std::int64_t unix_s) const {
     return {day, static_cast<int>(((day % 7) + 7 + 3) % 7), static_cast<int>((at - day * 86400) / 60)};
 }
 
-int SiteZone::local_weekday(std::int64_t unix_s) const {
-    const date::weekday day{date::floor<date::days>(zone_->to_local(sys(unix_s)))};
-    return static_cast<int>(day.iso_encoding()) - 1;
-}
-
-int SiteZone::local_minute_of_day(std::int64_t unix_s) const {
-    const date::local_seconds local = zone_->to_local(sys(unix_s));
-    return static_cast<int>(
-        std::chrono::duration_cast<std::chrono::minutes>(local - date::floor<date::days>(local)).count());
-}
-
 std::optional<std::int64_t> SiteZone::local_midnight(const std::string& yyyy_mm_dd) const {
     int y, m, d, used = 0;
     if (std::sscanf(yyyy_mm_dd.c_str(), "%4d-%2d-%2d%n", &y, &m, &d, &used) != 3 ||

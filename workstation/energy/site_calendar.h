@@ -47,9 +47,6 @@ public:
         int minute;
     };
     Local local(std::int64_t unix_s) const;
-    // Local weekday (0 Monday ... 6 Sunday) and minute of the day at `unix_s`.
-    int local_weekday(std::int64_t unix_s) const;
-    int local_minute_of_day(std::int64_t unix_s) const;
     // The instant of local midnight starting the local day `yyyy_mm_dd`
     // ("2026-03-29"), or nothing when malformed.
     std::optional<std::int64_t> local_midnight(const std::string& yyyy_mm_dd) const;

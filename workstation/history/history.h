@@ -153,11 +153,12 @@ private:
     void roll_up_rows();
     // Gives the rows stored before the history had hourly statistics theirs.
     void statistics_catch_up();
-    // Calls `add` for each row after the one table `progress` names, oldest
-    // first, a batch a transaction, until there are none; then drops `progress`.
-    void catch_up(const char* progress,
+    // Makes table `table` with `create` when it is missing, and gives it the
+    // rows stored before it was (see history_minutes.cpp).
+    void catch_up(const std::string& table, const char* create,
                   const std::function<void(std::int64_t data_id, const std::string& meter, std::int64_t unix_s,
                                            const std::vector<unsigned char>& record, std::int64_t row)>& add);
+    bool has_table(const std::string& name);
     // Books history row `row` of a series in its hourly statistics.
     void book(std::int64_t data_id, const std::string& meter, std::int64_t unix_s,
               const std::vector<unsigned char>& record, std::int64_t row);

@@ -15,48 +15,60 @@ namespace pondrel {
 
 // The rows stored before the history had its minutes are added to them.
 void History::roll_up_rows() {
-    if (texts_of("SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'minutes'").empty()) {
+    catch_up("minutes",
+             "CREATE TABLE minutes ("
+             " data_id INTEGER NOT NULL,"
+             " meter TEXT NOT NULL,"
+             " minute INTEGER NOT NULL,"
+             " rounds INTEGER NOT NULL,"
+             " first_row INTEGER NOT NULL,"
+             " last_row INTEGER NOT NULL,"
+             " voltage_min REAL NOT NULL,"
+             " voltage_max REAL NOT NULL,"
+             " voltage_sum REAL NOT NULL,"
+             " circuits BLOB NOT NULL,"
+             " PRIMARY KEY (data_id, meter, minute)) WITHOUT ROWID",
+             [this](std::int64_t data_id, const std::string& meter, std::int64_t unix_s,
+                    const std::vector<unsigned char>& record, std::int64_t row) {
+                 roll_up(data_id, meter, unix_s, record, row);
+             });
+}
+
+bool History::has_table(const std::string& name) {
+    const Statement statement = prepared(db_, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
+    if (statement == nullptr ||
+        sqlite3_bind_text(statement.get(), 1, name.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK) {
+        sqlite_failure("read");
+    }
+    const int step = sqlite3_step(statement.get());
+    if (step != SQLITE_ROW && step != SQLITE_DONE) sqlite_failure("read");
+    return step == SQLITE_ROW;
+}
+
+// A history without table `table` gets it (`create`) with its marker
+// `table`_catch_up at row 0, in one transaction. Then the rows after the one
+// the marker names are given to `add` oldest first, a batch a transaction;
+// the marker says where the next batch starts, so that a start cut short (a
+// stop, a kill, systemd's start timeout) goes on where it stopped instead of
+// starting over, and goes once every row is in.
+void History::catch_up(const std::string& table, const char* create,
+                       const std::function<void(std::int64_t, const std::string&, std::int64_t,
+                                                const std::vector<unsigned char>&, std::int64_t)>& add) {
+    const std::string marker = table + "_catch_up";
+    const char* progress = marker.c_str();
+    if (!has_table(table)) {
         execute("BEGIN IMMEDIATE");
         try {
-            execute(
-                "CREATE TABLE minutes ("
-                " data_id INTEGER NOT NULL,"
-                " meter TEXT NOT NULL,"
-                " minute INTEGER NOT NULL,"
-                " rounds INTEGER NOT NULL,"
-                " first_row INTEGER NOT NULL,"
-                " last_row INTEGER NOT NULL,"
-                " voltage_min REAL NOT NULL,"
-                " voltage_max REAL NOT NULL,"
-                " voltage_sum REAL NOT NULL,"
-                " circuits BLOB NOT NULL,"
-                " PRIMARY KEY (data_id, meter, minute)) WITHOUT ROWID");
-            execute("CREATE TABLE minutes_catch_up (next_row INTEGER NOT NULL)");
-            execute("INSERT INTO minutes_catch_up VALUES (0)");
+            execute(create);
+            execute(("CREATE TABLE " + marker + " (next_row INTEGER NOT NULL)").c_str());
+            execute(("INSERT INTO " + marker + " VALUES (0)").c_str());
             execute("COMMIT");
         } catch (...) {
             sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
             throw;
         }
     }
-    catch_up("minutes_catch_up", [this](std::int64_t data_id, const std::string& meter, std::int64_t unix_s,
-                                        const std::vector<unsigned char>& record, std::int64_t row) {
-        roll_up(data_id, meter, unix_s, record, row);
-    });
-}
-
-// The rows after the one `progress` names are given to `add` oldest first,
-// a batch a transaction; `progress` says where the next batch starts, so
-// that a start cut short (a stop, a kill, systemd's start timeout) goes on
-// where it stopped instead of starting over.
-void History::catch_up(const char* progress,
-                       const std::function<void(std::int64_t, const std::string&, std::int64_t,
-                                                const std::vector<unsigned char>&, std::int64_t)>& add) {
-    if (texts_of(("SELECT name FROM sqlite_master WHERE type = 'table' AND name = '" + std::string(progress) + "'")
-                     .c_str())
-            .empty()) {
-        return;
-    }
+    if (!has_table(marker)) return;
     constexpr int kBatch = 100000;
     for (;;) {
         if (give_up_ && give_up_()) fail("was left before its totals were complete; they go on at the next start");

@@ -60,40 +60,29 @@ private:
 }  // namespace
 
 void History::statistics_catch_up() {
-    if (texts_of("SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'hours'").empty()) {
-        execute("BEGIN IMMEDIATE");
-        try {
-            execute(
-                "CREATE TABLE hours ("
-                " data_id INTEGER NOT NULL,"
-                " meter TEXT NOT NULL,"
-                " hour INTEGER NOT NULL,"
-                " rounds INTEGER NOT NULL,"
-                " first_row INTEGER NOT NULL,"
-                " last_row INTEGER NOT NULL,"
-                " last_s INTEGER NOT NULL,"
-                " covered_ms INTEGER NOT NULL,"
-                " voltage_min REAL NOT NULL,"
-                " voltage_max REAL NOT NULL,"
-                " voltage_sum REAL NOT NULL,"
-                " quarter INTEGER NOT NULL,"
-                " quarter_rounds INTEGER NOT NULL,"
-                " meter_peak_w REAL NOT NULL,"
-                " meter_peak_quarter INTEGER NOT NULL,"
-                " circuits BLOB NOT NULL,"
-                " PRIMARY KEY (data_id, meter, hour)) WITHOUT ROWID");
-            execute("CREATE TABLE hours_catch_up (next_row INTEGER NOT NULL)");
-            execute("INSERT INTO hours_catch_up VALUES (0)");
-            execute("COMMIT");
-        } catch (...) {
-            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-            throw;
-        }
-    }
-    catch_up("hours_catch_up", [this](std::int64_t data_id, const std::string& meter, std::int64_t unix_s,
-                                      const std::vector<unsigned char>& record, std::int64_t row) {
-        book(data_id, meter, unix_s, record, row);
-    });
+    catch_up("hours",
+             "CREATE TABLE hours ("
+             " data_id INTEGER NOT NULL,"
+             " meter TEXT NOT NULL,"
+             " hour INTEGER NOT NULL,"
+             " rounds INTEGER NOT NULL,"
+             " first_row INTEGER NOT NULL,"
+             " last_row INTEGER NOT NULL,"
+             " last_s INTEGER NOT NULL,"
+             " covered_ms INTEGER NOT NULL,"
+             " voltage_min REAL NOT NULL,"
+             " voltage_max REAL NOT NULL,"
+             " voltage_sum REAL NOT NULL,"
+             " quarter INTEGER NOT NULL,"
+             " quarter_rounds INTEGER NOT NULL,"
+             " meter_peak_w REAL NOT NULL,"
+             " meter_peak_quarter INTEGER NOT NULL,"
+             " circuits BLOB NOT NULL,"
+             " PRIMARY KEY (data_id, meter, hour)) WITHOUT ROWID",
+             [this](std::int64_t data_id, const std::string& meter, std::int64_t unix_s,
+                    const std::vector<unsigned char>& record, std::int64_t row) {
+                 book(data_id, meter, unix_s, record, row);
+             });
 }
 
 std::optional<HourStatistics> History::read_hour(std::int64_t data_id, const std::string& meter, std::int64_t hour) {
@@ -197,13 +186,12 @@ void History::prune_statistics(std::uint32_t data_id, boost::posix_time::ptime c
 }
 
 bool History::statistics_complete() {
-    return !texts_of("SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'hours'").empty() &&
-           texts_of("SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'hours_catch_up'").empty();
+    return has_table("hours") && !has_table("hours_catch_up");
 }
 
 std::vector<std::pair<std::int64_t, std::string>> History::statistics_series() {
     std::vector<std::pair<std::int64_t, std::string>> found;
-    if (texts_of("SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'hours'").empty()) return found;
+    if (!has_table("hours")) return found;
     const Statement statement = prepared(db_, "SELECT DISTINCT data_id, meter FROM hours ORDER BY data_id, meter");
     sqlite3_stmt* raw = statement.get();
     if (raw == nullptr) sqlite_failure("read");
@@ -218,7 +206,7 @@ std::vector<std::pair<std::int64_t, std::string>> History::statistics_series() {
 
 std::optional<std::pair<std::int64_t, std::int64_t>> History::hour_span(std::int64_t data_id,
                                                                          const std::string& meter) {
-    if (texts_of("SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'hours'").empty()) return std::nullopt;
+    if (!has_table("hours")) return std::nullopt;
     const Statement statement = prepared(db_, "SELECT min(hour), max(hour) FROM hours WHERE data_id = ? AND meter = ?");
     sqlite3_stmt* raw = statement.get();
     if (raw == nullptr || sqlite3_bind_int64(raw, 1, data_id) != SQLITE_OK ||
@@ -231,7 +219,7 @@ std::optional<std::pair<std::int64_t, std::int64_t>> History::hour_span(std::int
 
 void History::for_each_hour(std::int64_t data_id, const std::string& meter, std::int64_t from, std::int64_t until,
                             const std::function<void(const HourStatistics&)>& take) {
-    if (texts_of("SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'hours'").empty()) {
+    if (!has_table("hours")) {
         fail("has no hourly statistics yet: pondrel-host makes them when it next starts with it");
     }
     const Statement statement =

@@ -32,26 +32,26 @@ constexpr std::int64_t kLongestSpreadS = 400LL * 24 * 3600;
 
 }  // namespace
 
+double HourStatistics::open_quarter_w() const {
+    double sum = 0;
+    for (const Circuit& c : circuits) sum += c.quarter_sum;
+    return quarter_rounds > 0 ? sum / static_cast<double>(quarter_rounds) : 0;
+}
+
 double HourStatistics::circuit_peak_w(int n) const {
     const Circuit& c = circuits[static_cast<std::size_t>(n)];
     const double open = quarter_rounds > 0 ? c.quarter_sum / static_cast<double>(quarter_rounds) : 0;
-    return meter_peak_quarter < 0 && quarter_rounds == 0 ? 0 : std::max<double>(c.peak_w, open);
+    return std::max<double>(c.peak_w, open);
 }
 
 double HourStatistics::meter_peak() const {
     if (quarter_rounds == 0) return meter_peak_w;
-    double open = 0;
-    for (const Circuit& c : circuits) open += c.quarter_sum;
-    open /= static_cast<double>(quarter_rounds);
-    return meter_peak_quarter < 0 ? open : std::max(meter_peak_w, open);
+    return meter_peak_quarter < 0 ? open_quarter_w() : std::max(meter_peak_w, open_quarter_w());
 }
 
 int HourStatistics::meter_peak_at_quarter() const {
     if (quarter_rounds == 0) return meter_peak_quarter;
-    double open = 0;
-    for (const Circuit& c : circuits) open += c.quarter_sum;
-    open /= static_cast<double>(quarter_rounds);
-    return meter_peak_quarter < 0 || open > meter_peak_w ? quarter : meter_peak_quarter;
+    return meter_peak_quarter < 0 || open_quarter_w() > meter_peak_w ? quarter : meter_peak_quarter;
 }
 
 std::vector<unsigned char> HourStatistics::stored_circuits() const {
@@ -167,14 +167,12 @@ bool StatisticsBook::add(HourStore& store, std::int64_t unix_s, const RoundValue
         h.quarter = quarter;
     } else if (quarter > h.quarter) {
         // The open quarter is complete: its means are the candidates for the peaks.
-        double meter = 0;
+        const double meter = h.open_quarter_w();
         for (HourStatistics::Circuit& c : h.circuits) {
             const double mean = c.quarter_sum / static_cast<double>(h.quarter_rounds);
             c.peak_w = std::max(c.peak_w, static_cast<float>(mean));
-            meter += c.quarter_sum;
             c.quarter_sum = 0;
         }
-        meter /= static_cast<double>(h.quarter_rounds);
         if (h.meter_peak_quarter < 0 || meter > h.meter_peak_w) {
             h.meter_peak_w = meter;
             h.meter_peak_quarter = h.quarter;

@@ -59,6 +59,8 @@ struct HourStatistics {
     // The highest quarter-hour mean power of circuit `n` and of the meter,
     // the open quarter included, and the quarter (0-3) of the meter's.
     double circuit_peak_w(int n) const;
+    // The meter's mean power over the open quarter's rounds so far (0: none).
+    double open_quarter_w() const;
     double meter_peak() const;
     int meter_peak_at_quarter() const;
 
